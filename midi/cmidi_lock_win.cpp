@@ -1,0 +1,13 @@
+#include "midi/cmidi_lock_win.h"
+
+CMidiLockWin::CMidiLockWin() : mutex_(CreateMutexW(nullptr, FALSE, nullptr)) {}
+
+CMidiLockWin::~CMidiLockWin() {
+  if (mutex_ != nullptr) CloseHandle(mutex_);
+}
+
+bool CMidiLockWin::Lock() {
+  return mutex_ != nullptr && WaitForSingleObject(mutex_, INFINITE) == WAIT_OBJECT_0;
+}
+
+bool CMidiLockWin::Unlock() { return mutex_ != nullptr && ReleaseMutex(mutex_) != FALSE; }

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "midi/cmidi_lock.h"
+#include "platform/winapi.h"
+
+// A CMidiLock on an unnamed Windows mutex. If the mutex cannot be made, the lock guards nothing.
+class CMidiLockWin : public CMidiLock {
+ public:
+  CMidiLockWin();
+  ~CMidiLockWin() override;
+  CMidiLockWin(const CMidiLockWin&) = delete;
+  CMidiLockWin& operator=(const CMidiLockWin&) = delete;
+
+  bool Lock() override;
+  bool Unlock() override;
+
+ private:
+  HANDLE mutex_;
+};
