@@ -1,0 +1,23 @@
+// melvixhost: the native-messaging host that gives a browser extension the MIDI devices.
+#include <iostream>
+#include <string>
+
+#include "host/command_handlers.h"
+#include "host/frame_reader.h"
+#include "host/frame_writer.h"
+#include "host/request_tokenizer.h"
+#include "midi/cmidi_win32.h"
+#include "midi/midi_system.h"
+
+int main() {
+  useBinaryStandardStreams();
+  // Both live until the process ends; at the end of input it ends at once, ports still open.
+  auto* midi = new CMidiWin32();
+  setMidiSystem(midi);
+  CMidiLock* outputLock = midi->NewLock().release();
+  setFrameOutput(outputLock, &std::cout);
+  for (;;) {
+    const std::string text = readMessage();
+    dispatchRequest(tokenizeRequest(text), *midi);
+  }
+}

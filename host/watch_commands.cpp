@@ -1,0 +1,5 @@
+#include "host/command_handlers.h"
+
+void handleWatch(const Request&, CMidi&) {}
+
+void handleUnwatch(const Request&, CMidi&) {}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "midi/cmidi_in.h"
+#include "midi/cmidi_lock.h"
+#include "midi/cmidi_out.h"
+#include "midi/port_info.h"
+#include "midi/wide_string.h"
+#include "platform/winapi.h"
+
+// The one object through which the host reaches the MIDI devices: it lists, describes, opens and
+// closes ports, owns the current output and input port, tells the time, runs the device watcher
+// and makes locks.
+class CMidi {
+ public:
+  CMidi() = default;
+  // Closes both ports and stops the watcher; see Shutdown.
+  virtual ~CMidi();
+  CMidi(const CMidi&) = delete;
+  CMidi& operator=(const CMidi&) = delete;
+
+  virtual std::vector<WideString> ListOuts() = 0;
+  virtual std::vector<WideString> ListIns() = 0;
+  virtual PortInfo OutInfo(const WideString& name) = 0;
+  virtual PortInfo OutInfo(std::uint32_t index) = 0;
+  virtual PortInfo InInfo(const WideString& name) = 0;
+  virtual PortInfo InInfo(std::uint32_t index) = 0;
+  // Each returns the name of the port that is current afterwards (empty when none is).
+  virtual WideString OpenOut(const WideString& name) = 0;
+  virtual WideString OpenOut(std::uint32_t index) = 0;
+  virtual WideString OpenIn(const WideString& name, DWORD_PTR instance) = 0;
+  virtual WideString OpenIn(std::uint32_t index, DWORD_PTR instance) = 0;
+  // Milliseconds since the object was made, wrapping at 2^32.
+  virtual std::uint32_t Time() = 0;
+  // Runs `routine` with this object on a new thread; returns its handle (null on failure).
+  virtual HANDLE StartThread(void (*routine)(CMidi&)) = 0;
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+  virtual std::unique_ptr<CMidiLock> NewLock() = 0;
+
+  WideString OutName() const;
+  WideString InName() const;
+  void CloseOut();
+  void CloseIn();
+  // The current output port, or null. Main thread only.
+  CMidiOut* Out() const { return out_.get(); }
+
+  // The input callback's way to the current input port: a port returned by EnterInput stays
+  // alive until the matching LeaveInput. Called on the thread on which WinMM calls the input
+  // callback; null when no input port is current.
+  CMidiIn* EnterInput();
+  void LeaveInput();
+
+ protected:
+  // Makes `port` the current output port, silencing and destroying the previous one.
+  void ReplaceOut(std::unique_ptr<CMidiOut> port);
+  // Makes `port` the current input port after destroying the previous one, then starts it.
+  void ReplaceIn(std::unique_ptr<CMidiIn> port);
+  // What destruction does: closes the input port, then the output port, then stops the watcher
+  // and waits for it. A derived class calls it from its own destructor, since the watcher uses
+  // its operations; calling it again does nothing.
+  void Shutdown();
+
+ private:
+  // Takes the current input port away from the input callback, waits for the callbacks that
+  // use it to leave, then destroys it.
+  void DestroyIn();
+
+  // Changed only on the main thread.
+  std::unique_ptr<CMidiIn> in_;
+  std::unique_ptr<CMidiOut> out_;
+
+  // What the input callback may use; guarded by inputGuard_. The main thread detaches a port
+  // here and waits for callbacksInside_ to reach 0 before it stops, resets and frees it, and never
+  // holds inputGuard_ across a WinMM call, since those calls may run the callback and wait for it.
+  std::mutex inputGuard_;
+  std::condition_variable callbacksLeft_;
+  CMidiIn* inputForCallbacks_ = nullptr;
+  int callbacksInside_ = 0;
+};

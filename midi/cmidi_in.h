@@ -1,0 +1,26 @@
+#pragma once
+
+#include <vector>
+
+#include "midi/input_event.h"
+#include "midi/wide_string.h"
+
+// An open MIDI input port.
+class CMidiIn {
+ public:
+  explicit CMidiIn(const WCHAR* name) : name_(wideFromZ(name)) {}
+  virtual ~CMidiIn() = default;
+  CMidiIn(const CMidiIn&) = delete;
+  CMidiIn& operator=(const CMidiIn&) = delete;
+
+  const WideString& Name() const { return name_; }
+
+  // Appends the MIDI bytes that `event` carries and takes ownership of it. Runs on the thread on
+  // which WinMM calls the input callback.
+  virtual void Receive(InputEvent* event, std::vector<unsigned char>& bytes) = 0;
+  // Hands the buffers to the driver and starts input.
+  virtual void Start() {}
+
+ private:
+  WideString name_;
+};

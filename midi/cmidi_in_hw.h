@@ -1,0 +1,28 @@
+#pragma once
+
+#include <array>
+#include <memory>
+
+#include "midi/cmidi_in.h"
+#include "platform/winapi.h"
+
+// An input port on an open WinMM device, with four 256-byte system-exclusive buffers queued with
+// the driver while it runs.
+class CMidiInHW : public CMidiIn {
+ public:
+  static constexpr int kBufferCount = 4;
+  static constexpr DWORD kBufferSize = 256;
+
+  CMidiInHW(HMIDIIN handle, const WCHAR* name) : CMidiIn(name), handle_(handle) {}
+  // Stops and resets the device, takes the buffers back, closes it.
+  ~CMidiInHW() override;
+
+  // Runs on the thread on which WinMM calls the input callback.
+  void Receive(InputEvent* event, std::vector<unsigned char>& bytes) override;
+  void Start() override;
+
+ private:
+  HMIDIIN handle_;
+  std::array<MIDIHDR, kBufferCount> headers_{};
+  std::array<std::unique_ptr<char[]>, kBufferCount> buffers_;
+};

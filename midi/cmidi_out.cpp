@@ -1,0 +1,21 @@
+#include "midi/cmidi_out.h"
+
+CMidiOut::CMidiOut(const WCHAR* name) : name_(wideFromZ(name)) {}
+
+void CMidiOut::SendShort(unsigned char status, unsigned char data1, unsigned char data2) {
+  pending_.clear();
+  const char bytes[3] = {static_cast<char>(status), static_cast<char>(data1),
+                         static_cast<char>(data2)};
+  Transmit(ByteString(bytes, 3));
+}
+
+bool CMidiOut::SendRaw(const ByteString& bytes) {
+  pending_.clear();
+  return Transmit(bytes);
+}
+
+void CMidiOut::AllNotesOff() {
+  for (int status = 0xB0; status <= 0xBF; ++status) {
+    SendShort(static_cast<unsigned char>(status), 123, 0);
+  }
+}

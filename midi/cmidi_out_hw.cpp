@@ -1,0 +1,7 @@
+#include "midi/cmidi_out_hw.h"
+
+#include "midi/winmm_output.h"
+
+CMidiOutHW::~CMidiOutHW() { midiOutClose(handle_); }
+
+bool CMidiOutHW::Transmit(const ByteString& bytes) { return transmitOn(handle_, bytes); }

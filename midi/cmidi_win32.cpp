@@ -1,0 +1,167 @@
+#include "midi/cmidi_win32.h"
+
+#include "midi/cmidi_in_hw.h"
+#include "midi/cmidi_lock_win.h"
+#include "midi/cmidi_out_hw.h"
+#include "midi/cmidi_out_sw.h"
+#include "midi/input_callback.h"
+#include "midi/port_description.h"
+
+namespace {
+
+template <typename Caps>
+bool outCaps(UINT id, Caps& caps) {
+  return midiOutGetDevCapsW(id, reinterpret_cast<LPMIDIOUTCAPSW>(&caps), sizeof caps) ==
+         MMSYSERR_NOERROR;
+}
+
+template <typename Caps>
+bool inCaps(UINT id, Caps& caps) {
+  return midiInGetDevCapsW(id, reinterpret_cast<LPMIDIINCAPSW>(&caps), sizeof caps) ==
+         MMSYSERR_NOERROR;
+}
+
+// Names of the devices whose capabilities can be read, in device order.
+template <typename Caps, typename Query>
+std::vector<WideString> listNames(UINT count, Query query) {
+  std::vector<WideString> names;
+  for (UINT id = 0; id < count; ++id) {
+    Caps caps{};
+    if (query(id, caps)) names.push_back(wideFromField(caps.szPname));
+  }
+  return names;
+}
+
+// The lowest device id whose product name is `name`, or false.
+template <typename Caps, typename Query>
+bool findByName(UINT count, const WideString& name, Query query, UINT& found) {
+  for (UINT id = 0; id < count; ++id) {
+    Caps caps{};
+    if (query(id, caps) && wideFromField(caps.szPname) == name) {
+      found = id;
+      return true;
+    }
+  }
+  return false;
+}
+
+struct ThreadStart {
+  void (*routine)(CMidi&);
+  CMidi* midi;
+};
+
+// Runs on the new thread.
+DWORD WINAPI runThread(LPVOID parameter) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
+  start->routine(*start->midi);
+  return 0;
+}
+
+}  // namespace
+
+CMidiWin32::CMidiWin32() : clockBase_(timeGetTime()) {}
+
+CMidiWin32::~CMidiWin32() { Shutdown(); }
+
+std::vector<WideString> CMidiWin32::ListOuts() {
+  return listNames<MIDIOUTCAPSW>(midiOutGetNumDevs(), outCaps<MIDIOUTCAPSW>);
+}
+
+std::vector<WideString> CMidiWin32::ListIns() {
+  return listNames<MIDIINCAPSW>(midiInGetNumDevs(), inCaps<MIDIINCAPSW>);
+}
+
+PortInfo CMidiWin32::OutInfo(const WideString& name) {
+  UINT id = 0;
+  if (!findByName<MIDIOUTCAPS2W>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPS2W>, id)) return {};
+  return OutInfo(static_cast<std::uint32_t>(id));
+}
+
+PortInfo CMidiWin32::OutInfo(std::uint32_t index) {
+  MIDIOUTCAPS2W caps{};
+  if (!outCaps(index, caps)) return {};
+  return describeCaps(caps);
+}
+
+PortInfo CMidiWin32::InInfo(const WideString& name) {
+  UINT id = 0;
+  if (!findByName<MIDIINCAPS2W>(midiInGetNumDevs(), name, inCaps<MIDIINCAPS2W>, id)) return {};
+  return InInfo(static_cast<std::uint32_t>(id));
+}
+
+PortInfo CMidiWin32::InInfo(std::uint32_t index) {
+  MIDIINCAPS2W caps{};
+  if (!inCaps(index, caps)) return {};
+  return describeCaps(caps);
+}
+
+WideString CMidiWin32::OpenOut(const WideString& name) {
+  if (name == OutName()) return OutName();
+  UINT id = 0;
+  if (!findByName<MIDIOUTCAPSW>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPSW>, id)) {
+    return OutName();
+  }
+  return OpenOutDevice(id, name);
+}
+
+WideString CMidiWin32::OpenOut(std::uint32_t index) {
+  MIDIOUTCAPSW caps{};
+  if (!outCaps(index, caps)) return OutName();
+  WideString name = wideFromField(caps.szPname);
+  if (name == OutName()) return OutName();
+  return OpenOutDevice(index, name);
+}
+
+WideString CMidiWin32::OpenOutDevice(UINT id, const WideString& name) {
+  HMIDIOUT handle = nullptr;
+  // The new device opens before the old port is touched, so a failure leaves that one playing.
+  if (midiOutOpen(&handle, id, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return OutName();
+  std::unique_ptr<CMidiOut> port;
+  if (id == 0) {
+    port = std::make_unique<CMidiOutSW>(handle, winStr(name));
+  } else {
+    port = std::make_unique<CMidiOutHW>(handle, winStr(name));
+  }
+  ReplaceOut(std::move(port));
+  return OutName();
+}
+
+WideString CMidiWin32::OpenIn(const WideString& name, DWORD_PTR instance) {
+  if (name == InName()) return InName();
+  UINT id = 0;
+  if (!findByName<MIDIINCAPSW>(midiInGetNumDevs(), name, inCaps<MIDIINCAPSW>, id)) {
+    return InName();
+  }
+  return OpenInDevice(id, name, instance);
+}
+
+WideString CMidiWin32::OpenIn(std::uint32_t index, DWORD_PTR instance) {
+  MIDIINCAPSW caps{};
+  if (!inCaps(index, caps)) return InName();
+  WideString name = wideFromField(caps.szPname);
+  if (name == InName()) return InName();
+  return OpenInDevice(index, name, instance);
+}
+
+WideString CMidiWin32::OpenInDevice(UINT id, const WideString& name, DWORD_PTR instance) {
+  HMIDIIN handle = nullptr;
+  if (midiInOpen(&handle, id, reinterpret_cast<DWORD_PTR>(&InputCallback), instance,
+                 CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+    return InName();
+  }
+  ReplaceIn(std::make_unique<CMidiInHW>(handle, winStr(name)));
+  return InName();
+}
+
+std::uint32_t CMidiWin32::Time() { return static_cast<std::uint32_t>(timeGetTime() - clockBase_); }
+
+HANDLE CMidiWin32::StartThread(void (*routine)(CMidi&)) {
+  auto* start = new ThreadStart{routine, this};
+  HANDLE thread = CreateThread(nullptr, 0, runThread, start, 0, nullptr);
+  if (thread == nullptr) delete start;
+  return thread;
+}
+
+void CMidiWin32::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+std::unique_ptr<CMidiLock> CMidiWin32::NewLock() { return std::make_unique<CMidiLockWin>(); }

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "midi/cmidi.h"
+
+// The MIDI system object on WinMM and the Windows kernel.
+class CMidiWin32 : public CMidi {
+ public:
+  CMidiWin32();
+  ~CMidiWin32() override;
+
+  std::vector<WideString> ListOuts() override;
+  std::vector<WideString> ListIns() override;
+  PortInfo OutInfo(const WideString& name) override;
+  PortInfo OutInfo(std::uint32_t index) override;
+  PortInfo InInfo(const WideString& name) override;
+  PortInfo InInfo(std::uint32_t index) override;
+  WideString OpenOut(const WideString& name) override;
+  WideString OpenOut(std::uint32_t index) override;
+  WideString OpenIn(const WideString& name, DWORD_PTR instance) override;
+  WideString OpenIn(std::uint32_t index, DWORD_PTR instance) override;
+  std::uint32_t Time() override;
+  HANDLE StartThread(void (*routine)(CMidi&)) override;
+  void Sleep(std::uint32_t milliseconds) override;
+  std::unique_ptr<CMidiLock> NewLock() override;
+
+ private:
+  WideString OpenOutDevice(UINT id, const WideString& name);
+  WideString OpenInDevice(UINT id, const WideString& name, DWORD_PTR instance);
+
+  const DWORD clockBase_;
+};

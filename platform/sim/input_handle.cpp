@@ -1,0 +1,238 @@
+#include "platform/sim/input_handle.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+InputHandle::InputHandle(std::shared_ptr<Device> device, Callback callback, DWORD_PTR instance)
+    : device_(std::move(device)), callback_(callback), instance_(instance) {
+  thread_ = std::thread([this] { run(); });
+}
+
+InputHandle::~InputHandle() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();
+  } else {
+    thread_.join();
+  }
+}
+
+void InputHandle::call(UINT message, DWORD_PTR param1, DWORD_PTR param2) {
+  if (callback_ != nullptr) callback_(handle(), message, instance_, param1, param2);
+}
+
+DWORD InputHandle::timestamp() const {
+  auto elapsed = std::chrono::steady_clock::now() - startTime_;
+  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+void InputHandle::onDeliveryThread(std::function<void()> job) {
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    job();
+    return;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  jobs_.push_back(std::move(job));
+  std::uint64_t ticket = ++jobsPosted_;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return jobsDone_ >= ticket; });
+}
+
+void InputHandle::open() {
+  onDeliveryThread([this] { call(MIM_OPEN, 0, 0); });
+}
+
+MMRESULT InputHandle::addBuffer(MIDIHDR* header) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if ((header->dwFlags & MHDR_PREPARED) == 0) return MIDIERR_UNPREPARED;
+  if ((header->dwFlags & MHDR_INQUEUE) != 0) return MIDIERR_STILLPLAYING;
+  header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+  header->dwBytesRecorded = 0;
+  buffers_.push_back(header);
+  changed_.notify_all();
+  return MMSYSERR_NOERROR;
+}
+
+void InputHandle::start() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!started_) startTime_ = std::chrono::steady_clock::now();
+  started_ = true;
+  changed_.notify_all();
+}
+
+void InputHandle::stop() {
+  onDeliveryThread([this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    started_ = false;
+    // A stopped device records nothing: what has not been delivered is lost.
+    events_.clear();
+  });
+}
+
+void InputHandle::reset() {
+  onDeliveryThread([this] {
+    std::deque<MIDIHDR*> back;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      started_ = false;
+      events_.clear();
+      back.swap(buffers_);
+    }
+    for (MIDIHDR* header : back) {
+      header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+      header->dwBytesRecorded = 0;
+      call(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp());
+    }
+  });
+}
+
+bool InputHandle::hasQueuedBuffers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !buffers_.empty();
+}
+
+MMRESULT InputHandle::close() {
+  if (hasQueuedBuffers()) return MIDIERR_STILLPLAYING;
+  onDeliveryThread([this] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      started_ = false;
+      events_.clear();
+    }
+    call(MIM_CLOSE, 0, 0);
+  });
+  return MMSYSERR_NOERROR;
+}
+
+void InputHandle::pushShort(DWORD message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!started_) return;
+  Event e;
+  e.kind = Event::kShort;
+  e.message = message;
+  events_.push_back(std::move(e));
+  changed_.notify_all();
+}
+
+void InputHandle::pushSysex(std::vector<BYTE> bytes, bool asError) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!started_ || bytes.empty()) return;
+  Event e;
+  e.kind = asError ? Event::kLongError : Event::kSysex;
+  e.bytes = std::move(bytes);
+  events_.push_back(std::move(e));
+  changed_.notify_all();
+}
+
+void InputHandle::pushError(DWORD message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!started_) return;
+  Event e;
+  e.kind = Event::kError;
+  e.message = message;
+  events_.push_back(std::move(e));
+  changed_.notify_all();
+}
+
+void InputHandle::wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  changed_.notify_all();
+}
+
+void InputHandle::drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] {
+    if (quit_ || !started_) return true;
+    if (delivering_) return false;
+    if (events_.empty()) return true;
+    // A system-exclusive message that waits for a buffer counts as drained for now.
+    return events_.front().kind != Event::kShort && events_.front().kind != Event::kError &&
+           buffers_.empty();
+  });
+}
+
+void InputHandle::generateFloodEvent() {
+  FloodMode mode = device_->flood.load();
+  if (mode == FloodMode::kOff) return;
+  ++floodCount_;
+  bool sysex = mode == FloodMode::kSysex || (mode == FloodMode::kMixed && floodCount_ % 4 == 0);
+  Event e;
+  if (sysex) {
+    e.kind = Event::kSysex;
+    std::size_t length = 6 + (floodCount_ * 37) % 600;
+    e.bytes.assign(length, 0);
+    e.bytes.front() = 0xF0;
+    for (std::size_t i = 1; i + 1 < length; ++i)
+      e.bytes[i] = static_cast<BYTE>((i + floodCount_) & 0x7F);
+    e.bytes.back() = 0xF7;
+  } else {
+    e.kind = Event::kShort;
+    e.message = 0x90u | ((floodCount_ % 128) << 8) | (100u << 16);
+  }
+  events_.push_back(std::move(e));
+}
+
+void InputHandle::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (!jobs_.empty()) {
+      auto job = std::move(jobs_.front());
+      jobs_.pop_front();
+      delivering_ = true;
+      lock.unlock();
+      job();
+      lock.lock();
+      delivering_ = false;
+      ++jobsDone_;
+      changed_.notify_all();
+      continue;
+    }
+    if (quit_) return;
+    if (started_ && events_.empty()) {
+      generateFloodEvent();
+    }
+    bool ready = started_ && !events_.empty() &&
+                 (events_.front().kind == Event::kShort || events_.front().kind == Event::kError ||
+                  !buffers_.empty());
+    if (!ready) {
+      changed_.wait(lock);
+      continue;
+    }
+    Event& e = events_.front();
+    delivering_ = true;
+    if (e.kind == Event::kShort || e.kind == Event::kError) {
+      UINT message = e.kind == Event::kShort ? MIM_DATA : MIM_ERROR;
+      DWORD value = e.message;
+      events_.pop_front();
+      DWORD stamp = timestamp();
+      lock.unlock();
+      call(message, value, stamp);
+      lock.lock();
+    } else {
+      MIDIHDR* header = buffers_.front();
+      buffers_.pop_front();
+      std::size_t n = std::min<std::size_t>(header->dwBufferLength, e.bytes.size() - e.offset);
+      std::memcpy(header->lpData, e.bytes.data() + e.offset, n);
+      e.offset += n;
+      header->dwBytesRecorded = static_cast<DWORD>(n);
+      header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+      UINT message = e.kind == Event::kSysex ? MIM_LONGDATA : MIM_LONGERROR;
+      // A long error reports one buffer and ends the message.
+      if (e.offset >= e.bytes.size() || e.kind == Event::kLongError) events_.pop_front();
+      DWORD stamp = timestamp();
+      lock.unlock();
+      call(message, reinterpret_cast<DWORD_PTR>(header), stamp);
+      lock.lock();
+    }
+    delivering_ = false;
+    changed_.notify_all();
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,83 @@
+// One open simulated input device: the driver side of an HMIDIIN.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/sim/sim_world.h"
+
+namespace sim {
+
+// Like a WinMM driver, it calls the program's callback on a thread of its own: MIM_OPEN first,
+// then MIM_DATA and MIM_LONGDATA once started, the queued buffers at a reset, MIM_CLOSE last.
+// midiInStop, midiInReset and midiInClose hand their callbacks to that thread and wait for them,
+// so a program that holds a lock its callback needs across those calls deadlocks here as it
+// would on Windows.
+class InputHandle {
+ public:
+  using Callback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+  InputHandle(std::shared_ptr<Device> device, Callback callback, DWORD_PTR instance);
+  ~InputHandle();  // ends the delivery thread
+
+  HMIDIIN handle() { return reinterpret_cast<HMIDIIN>(this); }
+  const std::shared_ptr<Device>& device() const { return device_; }
+
+  void open();  // MIM_OPEN
+  MMRESULT addBuffer(MIDIHDR* header);
+  void start();
+  void stop();
+  void reset();      // stop, then every queued buffer back with no data
+  MMRESULT close();  // MIM_CLOSE; fails while buffers are queued
+  bool hasQueuedBuffers();
+
+  void pushShort(DWORD message);
+  void pushSysex(std::vector<BYTE> bytes, bool asError = false);
+  void pushError(DWORD message);
+  void wake();  // the device's flood mode changed
+  // Waits until every event pushed so far has been delivered or dropped.
+  void drain();
+
+ private:
+  struct Event {
+    enum Kind { kShort, kSysex, kError, kLongError } kind = kShort;
+    DWORD message = 0;
+    std::vector<BYTE> bytes;
+    std::size_t offset = 0;  // how much of a system-exclusive message has been delivered
+  };
+
+  // Runs on the device's delivery thread.
+  void run();
+  // Runs `job` on the delivery thread and waits for it; runs it at once when called from there.
+  void onDeliveryThread(std::function<void()> job);
+  void call(UINT message, DWORD_PTR param1, DWORD_PTR param2);
+  DWORD timestamp() const;
+  void generateFloodEvent();  // needs mutex_
+
+  std::shared_ptr<Device> device_;
+  Callback callback_;
+  DWORD_PTR instance_;
+
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable changed_;
+  std::deque<Event> events_;
+  std::deque<MIDIHDR*> buffers_;
+  std::deque<std::function<void()>> jobs_;
+  std::uint64_t jobsDone_ = 0;
+  std::uint64_t jobsPosted_ = 0;
+  bool started_ = false;
+  bool quit_ = false;
+  bool delivering_ = false;
+  std::uint32_t floodCount_ = 0;
+  std::chrono::steady_clock::time_point startTime_;
+
+  std::thread thread_;  // set once in the constructor
+};
+
+}  // namespace sim

@@ -1,0 +1,146 @@
+// Windows kernel objects: mutexes with Windows semantics (recursive, owned by a thread), threads
+// whose handles can be waited on, Sleep, and the millisecond clock.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/sim/sim_control.h"
+#include "platform/winapi.h"
+
+namespace {
+
+class KernelObject {
+ public:
+  virtual ~KernelObject() = default;
+  virtual DWORD wait(DWORD milliseconds) = 0;
+};
+
+template <typename Predicate>
+bool waitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, DWORD milliseconds,
+             Predicate ready) {
+  if (milliseconds == INFINITE) {
+    cv.wait(lock, ready);
+    return true;
+  }
+  return cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+}
+
+class MutexObject : public KernelObject {
+ public:
+  DWORD wait(DWORD milliseconds) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto self = std::this_thread::get_id();
+    if (count_ > 0 && owner_ == self) {
+      ++count_;
+      return WAIT_OBJECT_0;
+    }
+    if (!waitFor(released_, lock, milliseconds, [&] { return count_ == 0; })) return WAIT_TIMEOUT;
+    owner_ = self;
+    count_ = 1;
+    return WAIT_OBJECT_0;
+  }
+
+  bool release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Only the owner may release a Windows mutex.
+    if (count_ == 0 || owner_ != std::this_thread::get_id()) return false;
+    if (--count_ == 0) released_.notify_one();
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;  // guards owner_ and count_
+  std::condition_variable released_;
+  std::thread::id owner_;
+  unsigned count_ = 0;
+};
+
+// What a thread and the holders of its handle share: whether it has ended.
+struct ThreadState {
+  std::mutex mutex;  // guards done
+  std::condition_variable ended;
+  bool done = false;
+};
+
+class ThreadObject : public KernelObject {
+ public:
+  explicit ThreadObject(std::shared_ptr<ThreadState> state) : state_(std::move(state)) {}
+  DWORD wait(DWORD milliseconds) override {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return waitFor(state_->ended, lock, milliseconds, [&] { return state_->done; }) ? WAIT_OBJECT_0
+                                                                                    : WAIT_TIMEOUT;
+  }
+
+ private:
+  std::shared_ptr<ThreadState> state_;
+};
+
+using SteadyClock = std::chrono::steady_clock;
+
+// timeGetTime() = clock value set at `clockSetAt` plus the milliseconds since.
+std::atomic<std::uint32_t> clockValue{0x00100000};
+std::atomic<SteadyClock::rep> clockSetAt{SteadyClock::now().time_since_epoch().count()};
+
+}  // namespace
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR) {
+  auto* mutex = new MutexObject();
+  if (bInitialOwner) mutex->wait(INFINITE);
+  return static_cast<KernelObject*>(mutex);
+}
+
+BOOL ReleaseMutex(HANDLE hMutex) {
+  auto* mutex = dynamic_cast<MutexObject*>(static_cast<KernelObject*>(hMutex));
+  return mutex != nullptr && mutex->release() ? TRUE : FALSE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  if (hHandle == nullptr) return WAIT_FAILED;
+  return static_cast<KernelObject*>(hHandle)->wait(dwMilliseconds);
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  if (hObject == nullptr) return FALSE;
+  delete static_cast<KernelObject*>(hObject);
+  return TRUE;
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
+                    LPVOID lpParameter, DWORD, LPDWORD lpThreadId) {
+  auto state = std::make_shared<ThreadState>();
+  try {
+    std::thread([state, lpStartAddress, lpParameter] {
+      lpStartAddress(lpParameter);
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->done = true;
+      state->ended.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+  if (lpThreadId != nullptr) *lpThreadId = 0;
+  return static_cast<KernelObject*>(new ThreadObject(state));
+}
+
+void Sleep(DWORD dwMilliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+DWORD timeGetTime() {
+  auto now = SteadyClock::now().time_since_epoch();
+  auto setAt = SteadyClock::duration(clockSetAt.load());
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - setAt).count();
+  return static_cast<DWORD>(clockValue.load() + static_cast<std::uint64_t>(elapsed));
+}
+
+namespace sim {
+
+void setClock(DWORD now) {
+  clockSetAt.store(SteadyClock::now().time_since_epoch().count());
+  clockValue.store(now);
+}
+
+}  // namespace sim

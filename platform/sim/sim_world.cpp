@@ -1,0 +1,152 @@
+#include "platform/sim/sim_world.h"
+
+#include <cstdlib>
+
+#include "platform/sim/input_handle.h"
+
+namespace sim {
+
+World& World::get() {
+  // Never destroyed: device threads and the control poller may outlive main's static destructors.
+  static World* world = new World();
+  return *world;
+}
+
+World::World() {
+  const char* dir = std::getenv("MELVIX_SIM_DIR");
+  if (dir != nullptr && *dir != 0) {
+    controlDir_ = dir;
+  } else {
+    // Nothing configured: a newcomer on Linux sees ports.
+    for (const auto& [direction, spec] : defaultDevices()) addLocked(direction, spec);
+  }
+}
+
+UINT World::addLocked(Direction d, const DeviceSpec& spec) {
+  auto device = std::make_shared<Device>();
+  device->direction = d;
+  device->spec = spec;
+  if (spec.registryName) {
+    const std::u16string& name = *spec.registryName;
+    std::vector<BYTE> data;
+    for (char16_t unit : name) {
+      data.push_back(static_cast<BYTE>(unit & 0xFF));
+      data.push_back(static_cast<BYTE>(unit >> 8));
+    }
+    data.push_back(0);
+    data.push_back(0);
+    registry[lowerCase(manufacturerKeyPath(spec.manufacturerGuid))][u"name"] = data;
+  }
+  list(d).push_back(device);
+  return static_cast<UINT>(list(d).size() - 1);
+}
+
+std::shared_ptr<Device> World::find(Direction d, const std::u16string& name) {
+  for (auto& device : list(d)) {
+    if (device->present && device->spec.name == name) return device;
+  }
+  return nullptr;
+}
+
+bool World::takeFault(Device& device, Fault fault) {
+  auto it = device.faults.find(fault);
+  if (it == device.faults.end() || it->second == 0) return false;
+  if (it->second > 0) --it->second;
+  return true;
+}
+
+void World::appendToFile(std::FILE*& file, const char* name, const std::string& line) {
+  if (controlDir_.empty()) return;
+  if (file == nullptr) {
+    file = std::fopen((controlDir_ + "/" + name).c_str(), "a");
+    if (file == nullptr) return;
+  }
+  std::fputs(line.c_str(), file);
+  std::fputc('\n', file);
+  std::fflush(file);
+}
+
+void World::record(const std::string& line) {
+  callLog.push_back(line);
+  appendToFile(callsFile_, "calls", line);
+}
+
+void World::recordReceived(const Received& r) {
+  receivedLog.push_back(r);
+  appendToFile(receivedFile_, "received", r.toString());
+}
+
+void World::recordBox(const std::string& text) {
+  boxes.push_back(text);
+  appendToFile(boxesFile_, "boxes", text);
+}
+
+std::u16string lowerCase(std::u16string s) {
+  for (auto& c : s) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  }
+  return s;
+}
+
+std::vector<std::pair<Direction, DeviceSpec>> defaultDevices() {
+  DeviceSpec synth;
+  synth.name = u"Melvix Synth";
+  synth.mid = 1;
+  synth.driverVersion = 0x0501;
+  DeviceSpec loopOut;
+  loopOut.name = u"Melvix Loopback";
+  loopOut.mid = 0;
+  loopOut.driverVersion = 0x0100;
+  loopOut.manufacturerGuid =
+      GUID{0x6d656c76, 0x6978, 0x4d49, {0x80, 0x44, 0x4c, 0x6f, 0x6f, 0x70, 0x62, 0x6b}};
+  loopOut.registryName = u"Melvix Virtual Cables";
+  loopOut.loopback = true;
+  DeviceSpec loopIn = loopOut;
+  loopIn.loopback = false;
+  return {{Direction::kOut, synth}, {Direction::kOut, loopOut}, {Direction::kIn, loopIn}};
+}
+
+std::string quoted(const std::u16string& name) {
+  std::string utf = utf8(name);
+  std::string out = "\"";
+  for (unsigned char c : utf) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      static const char* kHex = "0123456789abcdef";
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string hexBytes(const std::vector<BYTE>& bytes) {
+  static const char* kHex = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  for (BYTE b : bytes) {
+    if (!out.empty()) out += ' ';
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
+std::string Received::toString() const {
+  return quoted(device) + (isLong ? " long " : " short ") + hexBytes(bytes);
+}
+
+void queueShort(Device& input, DWORD message) {
+  if (input.input != nullptr) input.input->pushShort(message);
+}
+
+void queueSysex(Device& input, const std::vector<BYTE>& bytes) {
+  if (input.input != nullptr) input.input->pushSysex(bytes);
+}
+
+}  // namespace sim

@@ -1,0 +1,100 @@
+// Inside the simulation: the device set, the open handles and the records that tests read back.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_control.h"
+
+namespace sim {
+
+class InputHandle;
+
+enum class FloodMode { kOff, kShort, kSysex, kMixed };
+
+struct Device {
+  Direction direction = Direction::kOut;
+  DeviceSpec spec;
+  bool present = true;           // false once removed; open handles keep the object alive
+  std::map<Fault, int> faults;   // remaining failures; -1 means always
+  bool open = false;             // a device serves one client at a time
+  InputHandle* input = nullptr;  // the open handle of an input device
+  // An input that produces events as fast as it is read. Atomic: its delivery thread reads it.
+  std::atomic<FloodMode> flood{FloodMode::kOff};
+};
+
+struct OutputHandle {
+  std::shared_ptr<Device> device;
+};
+
+// The one simulated machine. Every member is guarded by `mutex` unless it says otherwise.
+class World {
+ public:
+  static World& get();
+
+  std::mutex mutex;
+  std::vector<std::shared_ptr<Device>> outs;
+  std::vector<std::shared_ptr<Device>> ins;
+  std::set<const void*> liveHandles;  // open HMIDIOUT and HMIDIIN values
+  std::vector<std::string> callLog;
+  std::vector<Received> receivedLog;
+  std::vector<std::string> boxes;
+  // Lower-cased key path -> lower-cased value name -> data.
+  std::map<std::u16string, std::map<std::u16string, std::vector<BYTE>>> registry;
+
+  std::vector<std::shared_ptr<Device>>& list(Direction d) {
+    return d == Direction::kOut ? outs : ins;
+  }
+  std::shared_ptr<Device> find(Direction d, const std::u16string& name);  // first present one
+  UINT addLocked(Direction d, const DeviceSpec& spec);
+  // Consumes one failure of `fault` for `device`; true when the call must fail.
+  bool takeFault(Device& device, Fault fault);
+
+  // Appends to the call log (and the control directory's "calls" file). Needs `mutex`.
+  void record(const std::string& line);
+  void recordReceived(const Received& r);
+  void recordBox(const std::string& text);
+
+  // The control directory named by MELVIX_SIM_DIR, or empty. Fixed at start.
+  const std::string& controlDir() const { return controlDir_; }
+
+ private:
+  World();
+  void appendToFile(std::FILE*& file, const char* name, const std::string& line);
+
+  std::string controlDir_;
+  std::FILE* callsFile_ = nullptr;
+  std::FILE* receivedFile_ = nullptr;
+  std::FILE* boxesFile_ = nullptr;
+};
+
+// Reads new lines of the control file, if one is in use. Every API entry calls this first, so a
+// test's changes take effect before the program's next call; a poller calls it too, so input
+// arrives while the program waits for requests.
+void syncControl();
+// Stops the control reader (tests that drive the simulation directly).
+void stopControl();
+// Applies one control line; false when it cannot be understood.
+bool applyControlLine(const std::string& line);
+
+// The embedded default devices.
+std::vector<std::pair<Direction, DeviceSpec>> defaultDevices();
+std::u16string lowerCase(std::u16string s);
+
+// The device's name as it appears in the call log and the received file: a quoted string.
+std::string quoted(const std::u16string& name);
+std::string hexBytes(const std::vector<BYTE>& bytes);
+
+// Delivers input to an open, started input device (loopback outputs use this too). Needs the
+// world's mutex held.
+void queueShort(Device& input, DWORD message);
+void queueSysex(Device& input, const std::vector<BYTE>& bytes);
+
+}  // namespace sim

@@ -1,0 +1,376 @@
+// The WinMM MIDI functions over the simulated device set.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/sim/input_handle.h"
+#include "platform/sim/sim_world.h"
+#include "platform/winapi.h"
+
+using sim::Device;
+using sim::Direction;
+using sim::Fault;
+using sim::InputHandle;
+using sim::OutputHandle;
+using sim::World;
+
+namespace {
+
+constexpr MMRESULT kNoDriver = 6;  // MMSYSERR_NODRIVER: the device has been unplugged
+
+std::string hex8(DWORD value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(value));
+  return text;
+}
+
+MMRESULT logged(World& world, const std::string& call, MMRESULT result) {
+  world.record(call + " -> " + std::to_string(result));
+  return result;
+}
+
+OutputHandle* outputOf(World& world, HMIDIOUT h) {
+  if (h == nullptr || world.liveHandles.count(h) == 0) return nullptr;
+  return reinterpret_cast<OutputHandle*>(h);
+}
+
+InputHandle* inputOf(World& world, HMIDIIN h) {
+  if (h == nullptr || world.liveHandles.count(h) == 0) return nullptr;
+  return reinterpret_cast<InputHandle*>(h);
+}
+
+template <typename Caps>
+void fillCaps(const Device& device, Caps& caps) {
+  caps.wMid = device.spec.mid;
+  caps.wPid = 1;
+  caps.vDriverVersion = device.spec.driverVersion;
+  std::size_t n = std::min<std::size_t>(device.spec.name.size(), MAXPNAMELEN - 1);
+  for (std::size_t i = 0; i < n; ++i) caps.szPname[i] = device.spec.name[i];
+  caps.szPname[n] = 0;
+}
+
+// Fills a plain or an extended capability structure, as told by its size.
+template <typename Plain, typename Extended>
+MMRESULT getCaps(Direction d, UINT_PTR id, Plain* caps, UINT size, const char* name) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  std::string call = std::string(name) + " " + std::to_string(id);
+  auto& list = world.list(d);
+  if (id >= list.size()) return logged(world, call, MMSYSERR_BADDEVICEID);
+  Device& device = *list[id];
+  if (caps == nullptr || size < sizeof(Plain)) return logged(world, call, MMSYSERR_INVALPARAM);
+  if (world.takeFault(device, Fault::kGetDevCaps)) {
+    return logged(world, call, MMSYSERR_BADDEVICEID);
+  }
+  if (size >= sizeof(Extended)) {
+    auto* extended = reinterpret_cast<Extended*>(caps);
+    std::memset(extended, 0, sizeof(Extended));
+    fillCaps(device, *extended);
+    extended->ManufacturerGuid = device.spec.manufacturerGuid;
+  } else {
+    std::memset(caps, 0, sizeof(Plain));
+    fillCaps(device, *caps);
+  }
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
+}  // namespace
+
+UINT midiOutGetNumDevs() {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  UINT n = static_cast<UINT>(world.outs.size());
+  world.record("midiOutGetNumDevs -> " + std::to_string(n));
+  return n;
+}
+
+UINT midiInGetNumDevs() {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  UINT n = static_cast<UINT>(world.ins.size());
+  world.record("midiInGetNumDevs -> " + std::to_string(n));
+  return n;
+}
+
+MMRESULT midiOutGetDevCapsW(UINT_PTR uDeviceID, LPMIDIOUTCAPSW pmoc, UINT cbmoc) {
+  return getCaps<MIDIOUTCAPSW, MIDIOUTCAPS2W>(Direction::kOut, uDeviceID, pmoc, cbmoc,
+                                              "midiOutGetDevCapsW");
+}
+
+MMRESULT midiInGetDevCapsW(UINT_PTR uDeviceID, LPMIDIINCAPSW pmic, UINT cbmic) {
+  return getCaps<MIDIINCAPSW, MIDIINCAPS2W>(Direction::kIn, uDeviceID, pmic, cbmic,
+                                            "midiInGetDevCapsW");
+}
+
+MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR, DWORD_PTR, DWORD) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  std::string call = "midiOutOpen " + std::to_string(uDeviceID);
+  if (phmo == nullptr) return logged(world, call, MMSYSERR_INVALPARAM);
+  if (uDeviceID >= world.outs.size()) return logged(world, call, MMSYSERR_BADDEVICEID);
+  auto device = world.outs[uDeviceID];
+  call += " " + sim::quoted(device->spec.name);
+  if (device->open || world.takeFault(*device, Fault::kOpen)) {
+    return logged(world, call, MMSYSERR_ALLOCATED);
+  }
+  auto* handle = new OutputHandle{device};
+  device->open = true;
+  *phmo = reinterpret_cast<HMIDIOUT>(handle);
+  world.liveHandles.insert(handle);
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
+MMRESULT midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  OutputHandle* out = outputOf(world, hmo);
+  if (out == nullptr)
+    return logged(world, "midiOutShortMsg ? " + hex8(dwMsg), MMSYSERR_INVALHANDLE);
+  Device& device = *out->device;
+  std::string call = "midiOutShortMsg " + sim::quoted(device.spec.name) + " " + hex8(dwMsg);
+  if (!device.present) return logged(world, call, kNoDriver);
+  if (world.takeFault(device, Fault::kShortMsg)) return logged(world, call, MIDIERR_NOTREADY);
+  sim::Received r;
+  r.device = device.spec.name;
+  r.bytes = {static_cast<BYTE>(dwMsg & 0xFF), static_cast<BYTE>((dwMsg >> 8) & 0xFF),
+             static_cast<BYTE>((dwMsg >> 16) & 0xFF)};
+  world.recordReceived(r);
+  if (device.spec.loopback) {
+    if (auto in = world.find(Direction::kIn, device.spec.name)) sim::queueShort(*in, dwMsg);
+  }
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
+MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  OutputHandle* out = outputOf(world, hmo);
+  if (out == nullptr) return logged(world, "midiOutPrepareHeader ?", MMSYSERR_INVALHANDLE);
+  std::string call = "midiOutPrepareHeader " + sim::quoted(out->device->spec.name);
+  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
+  call += " " + std::to_string(pmh->dwBufferLength);
+  if (world.takeFault(*out->device, Fault::kPrepareHeader)) {
+    return logged(world, call, MMSYSERR_NOMEM);
+  }
+  pmh->dwFlags |= MHDR_PREPARED;
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
+MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  OutputHandle* out = outputOf(world, hmo);
+  if (out == nullptr) return logged(world, "midiOutLongMsg ?", MMSYSERR_INVALHANDLE);
+  Device& device = *out->device;
+  std::string call = "midiOutLongMsg " + sim::quoted(device.spec.name);
+  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
+  call += " " + std::to_string(pmh->dwBufferLength);
+  if ((pmh->dwFlags & MHDR_PREPARED) == 0) return logged(world, call, MIDIERR_UNPREPARED);
+  if (!device.present) return logged(world, call, kNoDriver);
+  if (world.takeFault(device, Fault::kLongMsg)) return logged(world, call, MIDIERR_NOTREADY);
+  sim::Received r;
+  r.device = device.spec.name;
+  r.isLong = true;
+  r.bytes.assign(pmh->lpData, pmh->lpData + pmh->dwBufferLength);
+  world.recordReceived(r);
+  pmh->dwFlags |= MHDR_DONE;
+  if (device.spec.loopback) {
+    if (auto in = world.find(Direction::kIn, device.spec.name)) sim::queueSysex(*in, r.bytes);
+  }
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
+MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  OutputHandle* out = outputOf(world, hmo);
+  if (out == nullptr) return logged(world, "midiOutUnprepareHeader ?", MMSYSERR_INVALHANDLE);
+  std::string call = "midiOutUnprepareHeader " + sim::quoted(out->device->spec.name);
+  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
+  if (world.takeFault(*out->device, Fault::kStillPlaying)) {
+    return logged(world, call, MIDIERR_STILLPLAYING);
+  }
+  pmh->dwFlags &= ~MHDR_PREPARED;
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
+MMRESULT midiOutReset(HMIDIOUT hmo) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  OutputHandle* out = outputOf(world, hmo);
+  if (out == nullptr) return logged(world, "midiOutReset ?", MMSYSERR_INVALHANDLE);
+  return logged(world, "midiOutReset " + sim::quoted(out->device->spec.name), MMSYSERR_NOERROR);
+}
+
+MMRESULT midiOutClose(HMIDIOUT hmo) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  OutputHandle* out = outputOf(world, hmo);
+  if (out == nullptr) return logged(world, "midiOutClose ?", MMSYSERR_INVALHANDLE);
+  std::string call = "midiOutClose " + sim::quoted(out->device->spec.name);
+  out->device->open = false;
+  world.liveHandles.erase(out);
+  delete out;
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
+MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
+                    DWORD fdwOpen) {
+  sim::syncControl();
+  World& world = World::get();
+  InputHandle* handle = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(world.mutex);
+    std::string call = "midiInOpen " + std::to_string(uDeviceID);
+    if (phmi == nullptr) return logged(world, call, MMSYSERR_INVALPARAM);
+    if (uDeviceID >= world.ins.size()) return logged(world, call, MMSYSERR_BADDEVICEID);
+    auto device = world.ins[uDeviceID];
+    call += " " + sim::quoted(device->spec.name);
+    if ((fdwOpen & 0x00070000) != CALLBACK_FUNCTION && (fdwOpen & 0x00070000) != CALLBACK_NULL) {
+      return logged(world, call, MMSYSERR_INVALFLAG);
+    }
+    if (device->open || world.takeFault(*device, Fault::kOpen)) {
+      return logged(world, call, MMSYSERR_ALLOCATED);
+    }
+    auto callback = (fdwOpen & 0x00070000) == CALLBACK_FUNCTION
+                        ? reinterpret_cast<InputHandle::Callback>(dwCallback)
+                        : nullptr;
+    handle = new InputHandle(device, callback, dwInstance);
+    device->open = true;
+    device->input = handle;
+    world.liveHandles.insert(handle);
+    *phmi = handle->handle();
+    logged(world, call, MMSYSERR_NOERROR);
+  }
+  handle->open();
+  return MMSYSERR_NOERROR;
+}
+
+namespace {
+
+// Looks the handle up and logs the call; the caller then works without the world's mutex, since
+// the program's callback may call back into WinMM.
+InputHandle* lookUpInput(HMIDIIN hmi, const char* name, MMRESULT* failure) {
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  InputHandle* in = inputOf(world, hmi);
+  if (in == nullptr) {
+    *failure = logged(world, std::string(name) + " ?", MMSYSERR_INVALHANDLE);
+    return nullptr;
+  }
+  return in;
+}
+
+}  // namespace
+
+MMRESULT midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  InputHandle* in = inputOf(world, hmi);
+  if (in == nullptr) return logged(world, "midiInPrepareHeader ?", MMSYSERR_INVALHANDLE);
+  std::string call = "midiInPrepareHeader " + sim::quoted(in->device()->spec.name);
+  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
+  call += " " + std::to_string(pmh->dwBufferLength);
+  if (world.takeFault(*in->device(), Fault::kPrepareHeader)) {
+    return logged(world, call, MMSYSERR_NOMEM);
+  }
+  pmh->dwFlags |= MHDR_PREPARED;
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
+MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  InputHandle* in = inputOf(world, hmi);
+  if (in == nullptr) return logged(world, "midiInUnprepareHeader ?", MMSYSERR_INVALHANDLE);
+  std::string call = "midiInUnprepareHeader " + sim::quoted(in->device()->spec.name);
+  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
+  if ((pmh->dwFlags & MHDR_INQUEUE) != 0) return logged(world, call, MIDIERR_STILLPLAYING);
+  pmh->dwFlags &= ~MHDR_PREPARED;
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
+MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  InputHandle* in = inputOf(world, hmi);
+  if (in == nullptr) return logged(world, "midiInAddBuffer ?", MMSYSERR_INVALHANDLE);
+  std::string call = "midiInAddBuffer " + sim::quoted(in->device()->spec.name);
+  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
+  if (world.takeFault(*in->device(), Fault::kAddBuffer)) {
+    return logged(world, call, MMSYSERR_ERROR);
+  }
+  return logged(world, call, in->addBuffer(pmh));
+}
+
+MMRESULT midiInStart(HMIDIIN hmi) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  InputHandle* in = inputOf(world, hmi);
+  if (in == nullptr) return logged(world, "midiInStart ?", MMSYSERR_INVALHANDLE);
+  std::string call = "midiInStart " + sim::quoted(in->device()->spec.name);
+  if (world.takeFault(*in->device(), Fault::kStart)) return logged(world, call, MMSYSERR_ERROR);
+  in->start();
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
+MMRESULT midiInStop(HMIDIIN hmi) {
+  sim::syncControl();
+  MMRESULT failure = MMSYSERR_NOERROR;
+  InputHandle* in = lookUpInput(hmi, "midiInStop", &failure);
+  if (in == nullptr) return failure;
+  in->stop();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  return logged(world, "midiInStop " + sim::quoted(in->device()->spec.name), MMSYSERR_NOERROR);
+}
+
+MMRESULT midiInReset(HMIDIIN hmi) {
+  sim::syncControl();
+  MMRESULT failure = MMSYSERR_NOERROR;
+  InputHandle* in = lookUpInput(hmi, "midiInReset", &failure);
+  if (in == nullptr) return failure;
+  {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex);
+    logged(world, "midiInReset " + sim::quoted(in->device()->spec.name), MMSYSERR_NOERROR);
+  }
+  in->reset();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInClose(HMIDIIN hmi) {
+  sim::syncControl();
+  MMRESULT failure = MMSYSERR_NOERROR;
+  InputHandle* in = lookUpInput(hmi, "midiInClose", &failure);
+  if (in == nullptr) return failure;
+  World& world = World::get();
+  std::string call = "midiInClose " + sim::quoted(in->device()->spec.name);
+  MMRESULT result = in->close();
+  {
+    std::lock_guard<std::mutex> lock(world.mutex);
+    if (result == MMSYSERR_NOERROR) {
+      in->device()->open = false;
+      in->device()->input = nullptr;
+      world.liveHandles.erase(in);
+    }
+    logged(world, call, result);
+  }
+  // Ends the device's delivery thread; it is idle now that MIM_CLOSE has been delivered.
+  if (result == MMSYSERR_NOERROR) delete in;
+  return result;
+}
