@@ -1,0 +1,30 @@
+// Frames captured in memory: while one of these lives, writeMessage writes into it and the MIDI
+// system object the input callback reaches is the one given.
+#pragma once
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "midi/cmidi.h"
+#include "midi/cmidi_lock.h"
+
+class CapturedFrames {
+ public:
+  explicit CapturedFrames(CMidi* midi = nullptr);
+  ~CapturedFrames();
+  CapturedFrames(const CapturedFrames&) = delete;
+  CapturedFrames& operator=(const CapturedFrames&) = delete;
+
+  // The texts of the frames written so far, in order; the raw bytes in `bytes`.
+  std::vector<std::string> texts() const;
+  std::string bytes() const;
+  void clear();
+
+ private:
+  std::unique_ptr<CMidiLock> lock_;
+  std::ostringstream stream_;
+};
+
+// Splits a byte string into frame texts; a trailing incomplete frame is reported as "<torn>".
+std::vector<std::string> splitFrames(const std::string& bytes);

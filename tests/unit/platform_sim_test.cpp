@@ -1,0 +1,83 @@
+// The kernel services and the clock that the host relies on, as our realization serves them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "midi/cmidi_win32.h"
+#include "platform/sim/sim_control.h"
+
+namespace {
+
+TEST(Clock, TimeCountsFromTheObjectsBirthAndWrapsAt32Bits) {
+  sim::setClock(0xFFFFFFFFu - 20);
+  CMidiWin32 midi;
+  EXPECT_LT(midi.Time(), 20u);
+  // 50 ms later the system clock has wrapped; the host's clock has not.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_LT(timeGetTime(), 1000u);
+  std::uint32_t t = midi.Time();
+  EXPECT_GE(t, 50u);
+  EXPECT_LT(t, 1000u);
+  // After 2^32 ms of its own the host's clock starts again from 0.
+  sim::setClock(0xFFFFFFFFu - 20 - 5);
+  EXPECT_GE(midi.Time(), 0xFFFFFFFFu - 10);
+  sim::setClock(0xFFFFFFFFu - 20 + 5);
+  EXPECT_LT(midi.Time(), 100u);
+  sim::setClock(0x00100000);
+}
+
+TEST(Locks, BehaveAsWindowsMutexes) {
+  CMidiWin32 midi;
+  auto a = midi.NewLock();
+  auto b = midi.NewLock();
+  // The owner may take its lock again and must release it as often.
+  EXPECT_TRUE(a->Lock());
+  EXPECT_TRUE(a->Lock());
+  // Another thread may neither take nor release it meanwhile; the other lock is independent.
+  std::atomic<bool> releasedByOther{true};
+  std::atomic<bool> tookOther{false};
+  std::thread([&] {
+    releasedByOther = a->Unlock();
+    tookOther = b->Lock() && b->Unlock();
+  }).join();
+  EXPECT_FALSE(releasedByOther);
+  EXPECT_TRUE(tookOther);
+  EXPECT_TRUE(a->Unlock());
+  std::atomic<bool> tookWhileHeld{false};
+  std::thread waiter([&] {
+    a->Lock();
+    tookWhileHeld = true;
+    a->Unlock();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(tookWhileHeld);
+  EXPECT_TRUE(a->Unlock());
+  waiter.join();
+  EXPECT_TRUE(tookWhileHeld);
+  EXPECT_FALSE(a->Unlock());
+}
+
+std::atomic<CMidi*> seen{nullptr};
+std::atomic<std::thread::id> ranOn{};
+
+TEST(Threads, StartThreadRunsTheRoutineWithTheObjectWithoutWaiting) {
+  CMidiWin32 midi;
+  std::atomic<bool> release{false};
+  static std::atomic<bool>* gate = nullptr;
+  gate = &release;
+  HANDLE thread = midi.StartThread([](CMidi& m) {
+    while (!*gate) std::this_thread::yield();
+    seen = &m;
+    ranOn = std::this_thread::get_id();
+  });
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread, 20), WAIT_TIMEOUT);
+  release = true;
+  EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  EXPECT_EQ(seen.load(), &midi);
+  EXPECT_NE(ranOn.load(), std::this_thread::get_id());
+}
+
+}  // namespace

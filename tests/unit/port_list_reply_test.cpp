@@ -1,0 +1,92 @@
+// "refresh" and the port lists behind it, against the simulated devices.
+#include <gtest/gtest.h>
+
+#include "host/command_handlers.h"
+#include "midi/cmidi_win32.h"
+#include "platform/sim/sim_control.h"
+#include "tests/support/captured_frames.h"
+
+namespace {
+
+using sim::Direction;
+
+sim::DeviceSpec device(const std::string& utf8Name, WORD mid = 1, DWORD version = 0x0100) {
+  sim::DeviceSpec spec;
+  spec.name = sim::u16(utf8Name);
+  spec.mid = mid;
+  spec.driverVersion = version;
+  return spec;
+}
+
+std::string refreshReply(CMidi& midi) {
+  CapturedFrames frames(&midi);
+  dispatchRequest({{"refresh", 0}, {"x", 0}, {"", 7}}, midi);
+  auto texts = frames.texts();
+  return texts.size() == 1 ? texts[0] : "<" + std::to_string(texts.size()) + " frames>";
+}
+
+class PortListTest : public ::testing::Test {
+ protected:
+  void SetUp() override { sim::reset(); }
+};
+
+TEST_F(PortListTest, RefreshListsInputsThenOutputs) {
+  CMidiWin32 midi;
+  EXPECT_EQ(refreshReply(midi), R"(["refresh",{"ins":[],"outs":[]}])");
+
+  sim::addDevice(Direction::kIn, device("In A", 37, 0x0100));
+  EXPECT_EQ(refreshReply(midi),
+            R"(["refresh",{"ins":[{"name":"In A","manufacturer":"Yamaha Corporation",)"
+            R"("version":"1.0"}],"outs":[]}])");
+
+  sim::addDevice(Direction::kOut, device("Out 1", 1, 0x0501));
+  sim::addDevice(Direction::kOut, device("Out 2", 0, 0x0A00));
+  EXPECT_EQ(refreshReply(midi),
+            R"(["refresh",{"ins":[{"name":"In A","manufacturer":"Yamaha Corporation",)"
+            R"("version":"1.0"}],"outs":[{"name":"Out 1","manufacturer":"Microsoft Corporation",)"
+            R"("version":"5.1"},{"name":"Out 2","manufacturer":"unknown","version":"10.0"}]}])");
+}
+
+TEST_F(PortListTest, NamesAreSentAsValidJsonWhateverTheyHold) {
+  CMidiWin32 midi;
+  // A quotation mark, a backslash, a '<', a control character, an emoji, 31 units exactly.
+  sim::addDevice(Direction::kOut, device("Say \"hi\" <\\> \x07 \xF0\x9F\x8E\xB9!"));
+  sim::addDevice(Direction::kIn, device(std::string(31, 'n')));
+  EXPECT_EQ(refreshReply(midi),
+            "[\"refresh\",{\"ins\":[{\"name\":\"" + std::string(31, 'n') +
+                "\",\"manufacturer\":\"Microsoft Corporation\",\"version\":\"1.0\"}],"
+                "\"outs\":[{\"name\":\"Say \\\"hi\\\" <\\\\> \\u0007 \xF0\x9F\x8E\xB9!\","
+                "\"manufacturer\":\"Microsoft Corporation\",\"version\":\"1.0\"}]}]");
+}
+
+TEST_F(PortListTest, AnUnreadableDeviceEndsItsDirectionsReplyButNotTheNameList) {
+  CMidiWin32 midi;
+  for (const char* name : {"A", "B", "C"}) sim::addDevice(Direction::kOut, device(name));
+  sim::setFault(Direction::kOut, u"B", sim::Fault::kGetDevCaps);
+  EXPECT_EQ(refreshReply(midi),
+            R"(["refresh",{"ins":[],"outs":[{"name":"A","manufacturer":"Microsoft Corporation",)"
+            R"("version":"1.0"}]}])");
+  EXPECT_EQ(midi.ListOuts(), (std::vector<WideString>{u"A", u"C"}));
+  EXPECT_TRUE(midi.OutInfo(1u).empty());
+  EXPECT_EQ(midi.OutInfo(u"C").at(0), u"C");
+}
+
+TEST_F(PortListTest, DescriptionByNameTakesTheLowestIdAndNeedsAnExactMatch) {
+  CMidiWin32 midi;
+  sim::addDevice(Direction::kIn, device("Twin", 1));
+  sim::addDevice(Direction::kIn, device("Twin", 37));
+  sim::addDevice(Direction::kIn, device("Twin "));
+  EXPECT_EQ(midi.ListIns(), (std::vector<WideString>{u"Twin", u"Twin", u"Twin "}));
+  EXPECT_EQ(midi.InInfo(u"Twin").at(1), u"Microsoft Corporation");
+  EXPECT_TRUE(midi.InInfo(u"twin").empty());
+  EXPECT_TRUE(midi.InInfo(u"").empty());
+  EXPECT_TRUE(midi.InInfo(3u).empty());
+}
+
+TEST_F(PortListTest, ALongProductNameIsCutToWhatWinmmHolds) {
+  CMidiWin32 midi;
+  sim::addDevice(Direction::kOut, device(std::string(40, 'x')));
+  EXPECT_EQ(midi.ListOuts().at(0), std::u16string(31, u'x'));
+}
+
+}  // namespace
