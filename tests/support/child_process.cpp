@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,7 +56,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
 
 ChildProcess::~ChildProcess() {
   closeInput();
-  if (out_ >= 0) close(out_);
+  closeOutput();
   if (!reaped_) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
@@ -71,6 +72,11 @@ bool ChildProcess::write(const std::string& bytes) {
     done += static_cast<std::size_t>(n);
   }
   return true;
+}
+
+void ChildProcess::closeOutput() {
+  if (out_ >= 0) close(out_);
+  out_ = -1;
 }
 
 void ChildProcess::closeInput() {
@@ -105,8 +111,12 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   int st = 0;
   for (;;) {
-    pid_t r = waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) break;
+    rusage usage{};
+    pid_t r = wait4(pid_, &st, WNOHANG, &usage);
+    if (r == pid_) {
+      maxRssKb_ = usage.ru_maxrss;
+      break;
+    }
     if (Clock::now() >= deadline) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &st, 0);

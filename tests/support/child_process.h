@@ -32,6 +32,10 @@ class ChildProcess {
   std::optional<int> wait(std::chrono::milliseconds timeout);
   bool running();
   pid_t pid() const { return pid_; }
+  // Stops reading the program's output, as a peer that has gone away.
+  void closeOutput();
+  // The most memory the program ever held, in KiB; known once it has been waited for.
+  long maxResidentKb() const { return maxRssKb_; }
 
  private:
   pid_t pid_ = -1;
@@ -39,6 +43,7 @@ class ChildProcess {
   int out_ = -1;
   std::optional<int> status_;
   bool reaped_ = false;
+  long maxRssKb_ = -1;
 };
 
 // Runs a program to its end with `input` on its standard input; returns its exit status (-1 when

@@ -1,0 +1,126 @@
+// melvixhost as a browser meets it: frames on its standard streams, replies byte for byte, and an
+// end of input at any point ending it quietly.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "tests/support/host_session.h"
+#include "tests/support/program_paths.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+std::string lengthBytes(std::uint32_t n) {
+  return {static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
+          static_cast<char>((n >> 16) & 0xFF), static_cast<char>(n >> 24)};
+}
+
+// Runs the host on the embedded default devices with `input`, to the end of its input.
+RunResult runHost(const std::string& input) {
+  return runProgram(programCommand("MELVIX_HOST"), input, {"MELVIX_SIM_DIR="});
+}
+
+TEST(HostProtocol, VersionRequestGetsItsExactReplyAndEndOfInputEndsTheHost) {
+  std::string request("\x0b\x00\x00\x00[\"version\"]", 15);
+  RunResult r = runHost(request);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, std::string("\x11\x00\x00\x00[\"version\",\"1.5\"]", 21));
+}
+
+TEST(HostProtocol, RequestsThatNameNoCommandGetNoReplyAndTheHostReadsOn) {
+  std::string input;
+  for (const char* text : {"", "[", "[]", "[5]", "{\"a\":1}", " [\"version\"]", "[\"VERSION\"]",
+                           "[\"version \"]", "[\"versions\"]", "[\"version", "not json",
+                           "[\"openout\"]", "[\"play\",1,2]", "[\"closein\"]", "\xff\xfe"}) {
+    input += frame(text);
+  }
+  input += frame("[\"version\",1,\"x\"]");
+  RunResult r = runHost(input);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, frame("[\"version\",\"1.5\"]"));
+}
+
+TEST(HostProtocol, BackToBackRequestsAreAnsweredInOrder) {
+  HostSession host({"out \"Only Out\""});
+  host.sendBytes(frame("[\"version\"]") + frame("[\"refresh\"]") +
+                 frame("[\"openout\",\"Only Out\"]") + frame("[\"version\"]"));
+  EXPECT_EQ(host.next(), "[\"version\",\"1.5\"]");
+  EXPECT_EQ(
+      host.next(),
+      "[\"refresh\",{\"ins\":[],\"outs\":[{\"name\":\"Only Out\",\"manufacturer\":\"unknown\","
+      "\"version\":\"1.0\"}]}]");
+  EXPECT_EQ(host.next(), "[\"openout\",\"Only Out\"]");
+  EXPECT_EQ(host.next(), "[\"version\",\"1.5\"]");
+  host.process().closeInput();
+  EXPECT_EQ(host.process().wait(seconds(10)), 0);
+}
+
+TEST(HostProtocol, EndOfInputAtAnyPointEndsTheHostWithStatusZero) {
+  const std::string first = frame("[\"version\"]");
+  const std::string input = first + frame("[\"refresh\"]");
+  for (std::size_t cut = 0; cut <= input.size(); ++cut) {
+    RunResult r = runHost(input.substr(0, cut));
+    EXPECT_EQ(r.status, 0) << "input cut after " << cut << " bytes";
+    // Only a whole request is answered.
+    std::size_t replies = 0;
+    for (std::size_t at = 0; at + 4 <= r.output.size();) {
+      std::uint32_t n = static_cast<unsigned char>(r.output[at]) |
+                        static_cast<unsigned char>(r.output[at + 1]) << 8;
+      at += 4 + n;
+      ++replies;
+    }
+    std::size_t whole = cut < first.size() ? 0 : cut < input.size() ? 1 : 2;
+    EXPECT_EQ(replies, whole) << "input cut after " << cut << " bytes";
+  }
+}
+
+TEST(HostProtocol, AHugeAnnouncedFrameCostsNoMemoryBeforeItsBytesArrive) {
+  ChildProcess host(programCommand("MELVIX_HOST"), {"MELVIX_SIM_DIR="});
+  host.write(lengthBytes(0xFFFFFFFFu) + std::string(1 << 20, 'x'));
+  host.closeInput();
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.wait(seconds(20)), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, seconds(10));
+  // Far below the 4 GiB announced; a megabyte or so arrived.
+  EXPECT_LT(host.maxResidentKb(), 64 * 1024);
+}
+
+TEST(HostProtocol, LargeFramesPassWhole) {
+  // A request of 2^24 bytes: a play with many numbers and no open output, then a version.
+  std::string play = "[\"play\"";
+  while (play.size() < (1u << 24) - 6) play += ",1";
+  play.append((1u << 24) - 1 - play.size(), ' ');
+  play += "]";
+  ASSERT_EQ(play.size(), 1u << 24);
+  RunResult r = runHost(frame(play) + frame("[\"version\"]"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, frame("[\"version\",\"1.5\"]"));
+}
+
+TEST(HostProtocol, APortWhoseNameNeedsEscapesIsListedAndOpenedExactlyByThatName) {
+  // A quotation mark, a '<' and an emoji outside the Basic Multilingual Plane.
+  HostSession host({"out \"Q\\\"<\\ud83c\\udfb9 Keys\"", "in \"Q\\\"<\\ud83c\\udfb9 Keys\""});
+  const std::string jsonName = "\"Q\\\"<\xF0\x9F\x8E\xB9 Keys\"";
+  EXPECT_EQ(host.request("[\"refresh\"]", "refresh"),
+            "[\"refresh\",{\"ins\":[{\"name\":" + jsonName +
+                ",\"manufacturer\":\"unknown\",\"version\":\"1.0\"}],\"outs\":[{\"name\":" +
+                jsonName + ",\"manufacturer\":\"unknown\",\"version\":\"1.0\"}]}]");
+  // Chrome escapes '<' and may escape the emoji as a surrogate pair.
+  EXPECT_EQ(host.request("[\"openout\",\"Q\\\"\\u003C\\ud83c\\udfb9 Keys\"]", "openout"),
+            "[\"openout\"," + jsonName + "]");
+  EXPECT_EQ(host.request("[\"openin\",\"Q\\\"<\xF0\x9F\x8E\xB9 Keys\"]", "openin"),
+            "[\"openin\"," + jsonName + "]");
+}
+
+TEST(HostProtocol, APeerThatStopsReadingDoesNotEndTheHost) {
+  ChildProcess host(programCommand("MELVIX_HOST"), {"MELVIX_SIM_DIR="});
+  host.closeOutput();
+  for (int i = 0; i < 50; ++i) host.write(frame("[\"version\"]") + frame("[\"refresh\"]"));
+  host.closeInput();
+  EXPECT_EQ(host.wait(seconds(10)), 0);
+}
+
+}  // namespace
