@@ -2,15 +2,26 @@
 #include "host/frame_writer.h"
 #include "host/text_encoding.h"
 
+namespace {
+
+// The name as the open operations take it: a zero-terminated string, so it ends at its first NUL
+// (which a request may carry as \u0000).
+WideString portName(const RequestItem& item) {
+  WideString name = utf8ToWide(item.text);
+  return name.substr(0, name.find(u'\0'));
+}
+
+}  // namespace
+
 void handleOpenOut(const Request& request, CMidi& midi) {
   if (request.size() < 2) return;
-  WideString name = midi.OpenOut(utf8ToWide(request[1].text));
+  WideString name = midi.OpenOut(portName(request[1]));
   writeMessage("[\"openout\"," + quoteJson(wideToUtf8(name)) + "]");
 }
 
 void handleOpenIn(const Request& request, CMidi& midi) {
   if (request.size() < 2) return;
-  WideString name = midi.OpenIn(utf8ToWide(request[1].text), 0);
+  WideString name = midi.OpenIn(portName(request[1]), 0);
   writeMessage("[\"openin\"," + quoteJson(wideToUtf8(name)) + "]");
 }
 

@@ -4,9 +4,28 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace {
+
+// The programs built with the tests, by the name of the variable that can override them.
+const char* builtProgram(const std::string& variable) {
+#ifdef BUILT_MELVIXHOST
+  if (variable == "MELVIX_HOST") return BUILT_MELVIXHOST;
+#endif
+#ifdef BUILT_MELVIXREG
+  if (variable == "MELVIX_REG") return BUILT_MELVIXREG;
+#endif
+#ifdef BUILT_MELVIXPLAY
+  if (variable == "MELVIX_PLAY") return BUILT_MELVIXPLAY;
+#endif
+  return nullptr;
+}
+
+}  // namespace
+
 std::vector<std::string> programCommand(const char* variable) {
   const char* value = std::getenv(variable);
-  if (value == nullptr || *value == 0) {
+  if (value == nullptr || *value == 0) value = builtProgram(variable);
+  if (value == nullptr) {
     throw std::runtime_error(std::string("environment variable ") + variable + " is not set");
   }
   std::vector<std::string> words;

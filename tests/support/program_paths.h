@@ -6,5 +6,5 @@
 #include <vector>
 
 // The command line that starts a program: the value of `variable`, split at blanks (so that it may
-// name an interpreter first, as in "wine melvixhost.exe").
+// name an interpreter first, as in "wine melvixhost.exe"), or else the program built here.
 std::vector<std::string> programCommand(const char* variable);
