@@ -105,14 +105,14 @@ std::string quoteJson(const std::string& text) {
   quoted.reserve(text.size() + 2);
   quoted.push_back('"');
   for (const char ch : text) {
-    const auto byte = static_cast<unsigned char>(ch);
+    const auto value = static_cast<unsigned char>(ch);
     if (ch == '"' || ch == '\\') {
       quoted.push_back('\\');
       quoted.push_back(ch);
-    } else if (byte < 0x20) {
+    } else if (value < 0x20) {
       quoted += "\\u00";
-      quoted.push_back(kHex[byte >> 4]);
-      quoted.push_back(kHex[byte & 0x0F]);
+      quoted.push_back(kHex[value >> 4]);
+      quoted.push_back(kHex[value & 0x0F]);
     } else {
       quoted.push_back(ch);
     }
