@@ -1,5 +1,11 @@
 #include "host/command_handlers.h"
 
-void handleWatch(const Request&, CMidi&) {}
+// Neither request has a reply.
 
-void handleUnwatch(const Request&, CMidi&) {}
+void handleWatch(const Request&, CMidi& midi) {
+  for (WatchKind kind : kWatchKinds) midi.SetWatch(kind, true);
+}
+
+void handleUnwatch(const Request&, CMidi& midi) {
+  for (WatchKind kind : kWatchKinds) midi.SetWatch(kind, false);
+}

@@ -56,4 +56,6 @@ void CMidi::LeaveInput() {
 void CMidi::Shutdown() {
   DestroyIn();
   CloseOut();
+  // The watcher uses this object's operations and fields: it must have ended before they go.
+  StopWatcher();
 }

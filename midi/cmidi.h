@@ -10,6 +10,7 @@
 #include "midi/cmidi_lock.h"
 #include "midi/cmidi_out.h"
 #include "midi/port_info.h"
+#include "midi/watch_kind.h"
 #include "midi/wide_string.h"
 #include "platform/winapi.h"
 
@@ -55,6 +56,11 @@ class CMidi {
   CMidiIn* EnterInput();
   void LeaveInput();
 
+  // Switches one kind of device watch on or off. The names of a direction are taken when its
+  // first kind goes on; the watcher starts when the first of all kinds goes on, and when the last
+  // goes off it is told to stop and waited for, so at most one watcher ever runs. Main thread only.
+  void SetWatch(WatchKind kind, bool on);
+
  protected:
   // Makes `port` the current output port, silencing and destroying the previous one.
   void ReplaceOut(std::unique_ptr<CMidiOut> port);
@@ -65,10 +71,26 @@ class CMidi {
   // its operations; calling it again does nothing.
   void Shutdown();
 
+  // The watcher's pause between two passes; runs on the watcher thread. `held` holds the watch
+  // guard, which the pause releases so that SetWatch can go on; it returns after 100 ms, or as soon
+  // as `stop` (guarded by the watch guard) is true, with the guard held again. Tests replace it to
+  // run passes one at a time.
+  virtual void PauseWatcher(std::unique_lock<std::mutex>& held, const bool& stop);
+
  private:
   // Takes the current input port away from the input callback, waits for the callbacks that
   // use it to leave, then destroys it.
   void DestroyIn();
+
+  struct Watcher;
+  // The watcher thread's routine: a pass at once, then one after each pause, until told to stop.
+  static void WatchDevices(CMidi& midi);
+  // One look at the device set; on the watcher thread with watchGuard_ held.
+  void WatchPass();
+  bool AnyWatch() const;
+  // Switches every kind off, tells the watcher to stop and waits for its thread to end. Main
+  // thread only.
+  void StopWatcher();
 
   // Changed only on the main thread.
   std::unique_ptr<CMidiIn> in_;
@@ -81,4 +103,16 @@ class CMidi {
   std::condition_variable callbacksLeft_;
   CMidiIn* inputForCallbacks_ = nullptr;
   int callbacksInside_ = 0;
+
+  // The device watch. watchGuard_ guards every field below and the watcher's stop flag. The
+  // watcher holds it for each whole pass, the write of "connection" included (so it is always
+  // taken before the output lock, never after), and SetWatch holds it around its changes.
+  std::mutex watchGuard_;
+  std::condition_variable watcherWake_;  // ends the watcher's pause when it is told to stop
+  bool watch_[4] = {};                   // indexed by WatchKind
+  std::vector<WideString> outNames_;     // output names as of the last look
+  std::vector<WideString> inNames_;      // input names as of the last look
+  // The running watcher's own state, registered before its thread starts so that no stop is
+  // lost; null while none runs.
+  std::shared_ptr<Watcher> watcher_;
 };

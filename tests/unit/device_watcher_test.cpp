@@ -1,0 +1,463 @@
+// The device watcher against the simulated devices. Its passes run one at a time at the test's
+// word (the pause is replaced by a gate), so every step is certain; the stress cases run it with
+// its real pause.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/command_handlers.h"
+#include "host/frame_writer.h"
+#include "midi/cmidi_lock.h"
+#include "midi/cmidi_win32.h"
+#include "platform/sim/sim_control.h"
+
+namespace {
+
+constexpr auto kPatience = std::chrono::seconds(10);
+const char kConnection[] = "[\"connection\"]";
+
+// The output lock without the platform layer, with the same recursive semantics.
+class RecursiveLock : public CMidiLock {
+ public:
+  bool Lock() override {
+    mutex_.lock();
+    return true;
+  }
+  bool Unlock() override {
+    mutex_.unlock();
+    return true;
+  }
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+// The watcher threads of a system object, counted where the object cannot vanish under the count.
+struct WatcherCount {
+  std::mutex mutex;  // guards the counts
+  int started = 0;
+  int live = 0;
+  int mostLive = 0;
+
+  void enter() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++started;
+    mostLive = std::max(mostLive, ++live);
+  }
+  void leave() {
+    std::lock_guard<std::mutex> lock(mutex);
+    --live;
+  }
+};
+
+// The system object on the simulated devices. While gated, the watcher waits after each pass until
+// the test allows the next one; once running freely it pauses as the host's does.
+class TestMidi : public CMidiWin32 {
+ public:
+  explicit TestMidi(WatcherCount& count) : count_(count) {}
+  ~TestMidi() override {
+    runFreely();
+    Shutdown();
+  }
+
+  HANDLE StartThread(void (*routine)(CMidi&)) override {
+    routine_ = routine;
+    return CMidiWin32::StartThread(&TestMidi::countedWatcher);
+  }
+
+  // Passes ended since the object was made.
+  int passes() {
+    std::lock_guard<std::mutex> lock(gateMutex_);
+    return passes_;
+  }
+
+  // Waits until `n` passes have ended; false if that takes implausibly long.
+  bool awaitPasses(int n) {
+    std::unique_lock<std::mutex> lock(gateMutex_);
+    return gateMoved_.wait_for(lock, kPatience, [&] { return passes_ >= n; });
+  }
+
+  // Lets one more pass run and waits for its end.
+  bool runPass() {
+    int target = 0;
+    {
+      std::lock_guard<std::mutex> lock(gateMutex_);
+      ++permits_;
+      target = passes_ + 1;
+      gateMoved_.notify_all();
+    }
+    return awaitPasses(target);
+  }
+
+  void runFreely() { setFree(true); }
+  void gate() { setFree(false); }
+
+ protected:
+  // Runs on the watcher thread.
+  void PauseWatcher(std::unique_lock<std::mutex>& held, const bool& stop) override {
+    held.unlock();
+    bool free = false;
+    {
+      std::unique_lock<std::mutex> lock(gateMutex_);
+      ++passes_;
+      gateMoved_.notify_all();
+      gateMoved_.wait(lock, [this] { return permits_ > 0 || free_; });
+      if (permits_ > 0) --permits_;
+      free = free_;
+    }
+    held.lock();
+    if (free) CMidiWin32::PauseWatcher(held, stop);
+  }
+
+ private:
+  // Runs on the watcher thread.
+  static void countedWatcher(CMidi& midi) {
+    auto& self = static_cast<TestMidi&>(midi);
+    self.count_.enter();
+    self.routine_(midi);
+    self.count_.leave();
+  }
+
+  void setFree(bool free) {
+    std::lock_guard<std::mutex> lock(gateMutex_);
+    free_ = free;
+    permits_ = 0;
+    gateMoved_.notify_all();
+  }
+
+  WatcherCount& count_;
+  // Set on the main thread before each watcher starts, which is after the previous one ended.
+  void (*routine_)(CMidi&) = nullptr;
+  std::mutex gateMutex_;  // guards passes_, permits_ and free_
+  std::condition_variable gateMoved_;
+  int passes_ = 0;
+  int permits_ = 0;
+  bool free_ = false;
+};
+
+// Applies a change such as "+out Synth", "-in Keys" or "hide in Keys" (its capabilities can no
+// longer be read) to the simulated devices.
+void change(const std::string& text) {
+  std::istringstream words(text);
+  std::string verb;
+  std::string direction;
+  words >> verb;
+  if (verb == "hide") {
+    words >> direction;
+  } else {
+    direction = verb.substr(1);
+    verb.resize(1);
+  }
+  std::string name;
+  std::getline(words >> std::ws, name);
+  const auto d = direction == "out" ? sim::Direction::kOut : sim::Direction::kIn;
+  if (verb == "+") {
+    sim::DeviceSpec spec;
+    spec.name = sim::u16(name);
+    sim::addDevice(d, spec);
+  } else if (verb == "-") {
+    ASSERT_TRUE(sim::removeDevice(d, sim::u16(name))) << text;
+  } else if (verb == "hide") {
+    ASSERT_TRUE(sim::setFault(d, sim::u16(name), sim::Fault::kGetDevCaps)) << text;
+  } else {
+    FAIL() << "unknown change " << text;
+  }
+}
+
+std::string joined(const std::vector<std::string>& changes) {
+  std::string text;
+  for (const auto& c : changes) text += (text.empty() ? "" : ", ") + c;
+  return "{" + text + "}";
+}
+
+class DeviceWatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::reset();
+    setFrameOutput(&outputLock_, &output_);
+    midi_ = std::make_unique<TestMidi>(count_);
+  }
+
+  void TearDown() override {
+    midi_.reset();
+    setFrameOutput(nullptr, nullptr);
+    EXPECT_EQ(count_.live, 0) << "a watcher outlived the system object";
+  }
+
+  void watch() { handleWatch({}, *midi_); }
+  // Lets a gated watcher run on, so that it can see its stop, then stops it.
+  void unwatch() {
+    midi_->runFreely();
+    handleUnwatch({}, *midi_);
+  }
+
+  // The number of frames written since the last call; any frame but ["connection"] fails.
+  int connections() {
+    std::string bytes;
+    {
+      CMidiLockHolder hold(outputLock_);
+      bytes = output_.str();
+      output_.str("");
+    }
+    int count = 0;
+    std::size_t pos = 0;
+    while (pos + 4 <= bytes.size()) {
+      const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + pos);
+      const std::size_t length =
+          p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::size_t>(p[3]) << 24;
+      EXPECT_EQ(bytes.substr(pos + 4, length), kConnection);
+      pos += 4 + length;
+      ++count;
+    }
+    EXPECT_EQ(pos, bytes.size()) << "output does not end on a frame boundary";
+    return count;
+  }
+
+  int live() {
+    std::lock_guard<std::mutex> lock(count_.mutex);
+    return count_.live;
+  }
+  int started() {
+    std::lock_guard<std::mutex> lock(count_.mutex);
+    return count_.started;
+  }
+
+  RecursiveLock outputLock_;
+  std::ostringstream output_;  // guarded by outputLock_
+  WatcherCount count_;
+  std::unique_ptr<TestMidi> midi_;
+};
+
+struct Step {
+  std::vector<std::string> changes;  // made between two passes
+  int connections;                   // what the pass after them sends
+};
+
+struct WatchCase {
+  const char* name;
+  std::vector<WatchKind> kinds;
+  std::vector<std::string> before;  // devices present when the watch starts
+  std::vector<Step> steps;
+};
+
+const std::vector<WatchKind> kAll(std::begin(kWatchKinds), std::end(kWatchKinds));
+
+const WatchCase kWatchCases[] = {
+    {"an output is added", kAll, {"+out A"}, {{{"+out B"}, 1}, {{}, 0}}},
+    {"an output is removed", kAll, {"+out A", "+out B"}, {{{"-out A"}, 1}, {{}, 0}}},
+    {"an input is added", kAll, {}, {{{"+in Keys"}, 1}, {{}, 0}}},
+    {"an input is removed", kAll, {"+in Keys"}, {{{"-in Keys"}, 1}}},
+    {"a renamed port is removed and added in one message",
+     kAll,
+     {"+out A"},
+     {{{"-out A", "+out B"}, 1}}},
+    {"a device with an input and an output gives one message",
+     kAll,
+     {},
+     {{{"+in Keys", "+out Keys"}, 1}, {{}, 0}}},
+    {"a second port of a name already present counts once",
+     kAll,
+     {"+out A"},
+     {{{"+out A"}, 0}, {{"-out A"}, 0}, {{"-out A"}, 1}}},
+    {"two inputs of one name plugged together count once",
+     kAll,
+     {},
+     {{{"+in Twin", "+in Twin"}, 1}, {{"-in Twin"}, 0}}},
+    {"names differ in case", kAll, {"+out synth"}, {{{"+out Synth"}, 1}}},
+    {"a name that extends another is another name",
+     kAll,
+     {"+in Key"},
+     {{{"-in Key", "+in Keys"}, 1}}},
+    {"non-ASCII names", kAll, {"+in Клавиши"}, {{{"+in Клавиши 2"}, 1}, {{"-in Клавиши"}, 1}}},
+    {"order alone is no change", kAll, {"+out A", "+out B"}, {{{"-out A", "+out A"}, 0}}},
+    {"a port whose capabilities cannot be read counts as removed",
+     kAll,
+     {"+in A", "+in B"},
+     {{{"hide in A"}, 1}, {{}, 0}}},
+    {"a port that comes and goes between two passes goes unnoticed",
+     kAll,
+     {},
+     {{{"+out A", "-out A"}, 0}}},
+    {"only outputs added: removals and inputs are silent but still followed",
+     {OutAdded},
+     {"+out A", "+in X"},
+     {{{"-out A"}, 0}, {{"+in Y", "-in X"}, 0}, {{"+out A"}, 1}}},
+    {"only inputs removed: additions and outputs are silent but still followed",
+     {InRemoved},
+     {"+in A", "+out O"},
+     {{{"+in B"}, 0}, {{"-in B"}, 1}, {{"-out O", "+out P"}, 0}, {{"-in A"}, 1}}},
+    {"only outputs, both kinds: inputs are not looked at",
+     {OutAdded, OutRemoved},
+     {"+in X"},
+     {{{"+in Y"}, 0}, {{"-in X"}, 0}, {{"+out A"}, 1}, {{"-out A"}, 1}}},
+    {"only inputs added, and outputs removed",
+     {InAdded, OutRemoved},
+     {"+in X", "+out O"},
+     {{{"-in X"}, 0}, {{"+out P"}, 0}, {{"+in X", "-out P"}, 1}}},
+};
+
+TEST_F(DeviceWatcherTest, ReportsEachChangeOnceInTheFirstPassAfterIt) {
+  for (const WatchCase& c : kWatchCases) {
+    SCOPED_TRACE(c.name);
+    sim::reset();
+    midi_ = std::make_unique<TestMidi>(count_);
+    for (const auto& d : c.before) change(d);
+    for (WatchKind kind : c.kinds) midi_->SetWatch(kind, true);
+    // The first pass comes at once, without a pause before it.
+    ASSERT_TRUE(midi_->awaitPasses(1));
+    EXPECT_EQ(connections(), 0) << "devices present before the watch were reported";
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      for (const auto& d : step.changes) change(d);
+      ASSERT_TRUE(midi_->runPass());
+      EXPECT_EQ(connections(), step.connections) << "step " << i << ": " << joined(step.changes);
+    }
+  }
+}
+
+TEST_F(DeviceWatcherTest, WatchTwiceStartsOneWatcherAndUnwatchAloneDoesNothing) {
+  change("+out A");
+  unwatch();
+  EXPECT_EQ(started(), 0);
+  midi_->gate();
+  watch();
+  watch();
+  ASSERT_TRUE(midi_->awaitPasses(1));
+  EXPECT_EQ(started(), 1);
+  // A second "watch" takes no names afresh: a change after the first one is still reported.
+  change("+out B");
+  watch();
+  ASSERT_TRUE(midi_->runPass());
+  EXPECT_EQ(connections(), 1);
+  EXPECT_EQ(started(), 1);
+}
+
+TEST_F(DeviceWatcherTest, UnwatchEndsTheWatcherBeforeItReturns) {
+  watch();
+  ASSERT_TRUE(midi_->awaitPasses(1));
+  unwatch();
+  // Certain, not timed: SetWatch waited for the thread, so no pass can follow.
+  EXPECT_EQ(live(), 0);
+  const int passes = midi_->passes();
+  change("+out A");
+  EXPECT_EQ(midi_->passes(), passes);
+  EXPECT_EQ(connections(), 0);
+}
+
+TEST_F(DeviceWatcherTest, SwitchingSomeKindsOffKeepsWatchingTheOthers) {
+  watch();
+  ASSERT_TRUE(midi_->awaitPasses(1));
+  midi_->SetWatch(OutAdded, false);
+  midi_->SetWatch(InAdded, false);
+  midi_->SetWatch(InRemoved, false);
+  EXPECT_EQ(live(), 1);
+  change("+out A");
+  ASSERT_TRUE(midi_->runPass());
+  EXPECT_EQ(connections(), 0);
+  change("-out A");
+  ASSERT_TRUE(midi_->runPass());
+  EXPECT_EQ(connections(), 1);
+  midi_->runFreely();
+  midi_->SetWatch(OutRemoved, false);
+  EXPECT_EQ(live(), 0);
+}
+
+TEST_F(DeviceWatcherTest, ChangesBetweenUnwatchAndWatchAreNotReported) {
+  change("+in A");
+  watch();
+  ASSERT_TRUE(midi_->awaitPasses(1));
+  unwatch();
+  change("-in A");
+  change("+out B");
+  midi_->gate();
+  const int passes = midi_->passes();
+  watch();
+  ASSERT_TRUE(midi_->awaitPasses(passes + 1));
+  EXPECT_EQ(started(), 2);
+  EXPECT_EQ(connections(), 0);
+  change("+in A");
+  ASSERT_TRUE(midi_->runPass());
+  EXPECT_EQ(connections(), 1);
+}
+
+TEST_F(DeviceWatcherTest, DestroyingTheSystemObjectEndsARunningWatcher) {
+  // Both while the watcher waits between passes and while it runs them back to back; the count
+  // in TearDown and AddressSanitizer see what a watcher left behind would do.
+  for (bool gated : {true, false}) {
+    SCOPED_TRACE(gated ? "gated" : "free");
+    midi_ = std::make_unique<TestMidi>(count_);
+    if (!gated) midi_->runFreely();
+    watch();
+    ASSERT_TRUE(midi_->awaitPasses(1));
+    change("+out A");
+    midi_.reset();
+    EXPECT_EQ(live(), 0);
+  }
+}
+
+// Watch and unwatch in every order as fast as they come, with the real pause and the devices
+// changing meanwhile: at no moment may two watchers run, and none may outlive the watch.
+TEST_F(DeviceWatcherTest, AlternatingWatchesNeverRunTwoWatchers) {
+  midi_->runFreely();
+  std::atomic<bool> done{false};
+  std::thread plugger([&] {
+    for (int i = 0; !done.load(); ++i) {
+      sim::DeviceSpec spec;
+      spec.name = u"Port " + std::u16string(1, static_cast<char16_t>(u'A' + i % 8));
+      const auto d = i % 2 == 0 ? sim::Direction::kOut : sim::Direction::kIn;
+      if (i % 16 < 8) {
+        sim::addDevice(d, spec);
+      } else {
+        sim::removeDevice(d, spec.name);
+      }
+      std::this_thread::yield();
+    }
+  });
+
+  std::mt19937 random(7);
+  int expectedStarts = 0;
+  bool anyOn = false;
+  bool on[4] = {};
+  for (int i = 0; i < 2000; ++i) {
+    if (i % 2 == 0) {
+      // Whole requests...
+      if (i % 4 == 0) {
+        watch();
+      } else {
+        unwatch();
+      }
+      std::fill(std::begin(on), std::end(on), i % 4 == 0);
+    } else {
+      // ...and single kinds in any order.
+      const auto kind = static_cast<WatchKind>(random() % 4);
+      on[kind] = !on[kind];
+      midi_->SetWatch(kind, on[kind]);
+    }
+    const bool nowOn = on[0] || on[1] || on[2] || on[3];
+    if (nowOn && !anyOn) ++expectedStarts;
+    anyOn = nowOn;
+    // A watcher just started may not have begun yet; one just stopped has certainly ended.
+    ASSERT_LE(live(), anyOn ? 1 : 0) << "after step " << i;
+  }
+  unwatch();
+  done.store(true);
+  plugger.join();
+
+  EXPECT_EQ(live(), 0);
+  EXPECT_EQ(started(), expectedStarts);
+  std::lock_guard<std::mutex> lock(count_.mutex);
+  EXPECT_EQ(count_.mostLive, 1);
+  connections();  // checks that only whole ["connection"] frames were written
+}
+
+}  // namespace
