@@ -51,119 +51,75 @@ std::string hexOf(const ByteString& bytes) {
   return out;
 }
 
-std::vector<std::string> hexOf(const std::vector<ByteString>& messages) {
-  std::vector<std::string> out;
-  for (const auto& m : messages) out.push_back(hexOf(m));
+// The messages, ", " between them.
+std::string hexOf(const std::vector<ByteString>& messages) {
+  std::string out;
+  for (const auto& m : messages) out += (out.empty() ? "" : ", ") + hexOf(m);
   return out;
 }
 
 struct SplitCase {
   const char* what;
-  // Each piece goes to SendStream, except "raw ..." (SendRaw) and "short ..." (SendShort).
-  std::vector<std::string> pieces;
-  std::vector<std::string> sent;  // every message Transmit saw, in order
-  std::vector<bool> results;      // what each SendStream call returned
-  std::string pending;            // afterwards
-  std::deque<bool> answers = {};  // Transmit's answers, then true
+  // Calls, "|" between them: bytes for SendStream, or "raw .." (SendRaw), "short .." (SendShort).
+  const char* calls;
+  const char* sent;     // every message Transmit saw
+  const char* results;  // what each SendStream call returned, 1 for true
+  const char* pending;  // afterwards
+  const char* answers;  // Transmit's answers in order, 1 for true; true once they run out
 };
 
 TEST(SendStream, CutsTheStreamIntoMessages) {
-  const std::vector<SplitCase> cases = {
-      {"nothing at all", {""}, {}, {false}, ""},
-      {"running status", {"90 3c 7f 3e 7f"}, {"90 3c 7f", "90 3e 7f"}, {true}, "90"},
-      {"a message over two calls", {"90 3c", "7f"}, {"90 3c 7f"}, {false, true}, "90"},
-      {"running status across calls",
-       {"b0 07", "64 0a", "40"},
-       {"b0 07 64", "b0 0a 40"},
-       {false, true, true},
-       "b0"},
-      {"no running status for program change", {"c0 05 06"}, {"c0 05"}, {true}, ""},
-      {"no running status for pitch bend", {"e0 00 40 00 41"}, {"e0 00 40"}, {true}, ""},
-      {"system common lengths",
-       {"f1 10 f2 01 02 f3 05 f6"},
-       {"f1 10", "f2 01 02", "f3 05", "f6"},
-       {true},
-       ""},
-      {"a long exclusive", {"f0 7e 7f 09 01 f7"}, {"f0 7e 7f 09 01 f7"}, {true}, ""},
-      {"a three-byte exclusive", {"f0 01 f7"}, {"f0 01 f7"}, {true}, ""},
-      {"an exclusive over three calls",
-       {"f0 01", "02 03", "f7 f8"},
-       {"f0 01 02 03 f7", "f8"},
-       {false, false, true},
-       ""},
-      {"an unfinished exclusive waits", {"f0 01 02"}, {}, {false}, "f0 01 02"},
-      {"an exclusive cut short by a note",
-       {"f0 01 02", "90 3c 7f"},
-       {"90 3c 7f"},
-       {false, true},
-       "90"},
-      {"real time inside an exclusive", {"f0 01 f8 02 f7"}, {"f8"}, {true}, ""},
-      {"a stray end of exclusive", {"f7 90 3c 7f"}, {"90 3c 7f"}, {true}, "90"},
-      {"stray data before any status", {"01 02 7f c0 05"}, {"c0 05"}, {true}, ""},
-      {"data only leaves nothing", {"01 02 f7 03"}, {}, {false}, ""},
-      {"a status in second place drops the first", {"90 c0 05"}, {"c0 05"}, {true}, ""},
-      {"a status in third place drops the first two", {"e0 01 c0 05"}, {"c0 05"}, {true}, ""},
-      {"real time inside a note", {"90 3c f8"}, {"f8"}, {true}, ""},
-      {"real time after running status waits for a third byte",
-       {"90 3c 7f", "f8"},
-       {"90 3c 7f"},
-       {true, false},
-       "90 f8"},
-      {"... and then drops the running status",
-       {"90 3c 7f", "f8", "3e 7f"},
-       {"90 3c 7f", "f8"},
-       {true, false, true},
-       ""},
-      {"the length is checked before a status in second place", {"e0 90"}, {}, {false}, "e0 90"},
-      {"... which drops the first once the length is there",
-       {"e0 90", "3c 7f"},
-       {"90 3c 7f"},
-       {false, true},
-       "90"},
-      {"SendRaw ends running status",
-       {"90 3c 7f", "raw 01", "3e 7f"},
-       {"90 3c 7f", "01"},
-       {true, false},
-       ""},
-      {"SendShort ends an incomplete message",
-       {"90 3c", "short 80 3c 00", "7f"},
-       {"80 3c 00"},
-       {false, false},
-       ""},
-      {"one of two accepted is success",
-       {"c0 01 c0 02"},
-       {"c0 01", "c0 02"},
-       {true},
-       "",
-       {false, true}},
-      {"the first of two accepted is success",
-       {"c0 01 c0 02"},
-       {"c0 01", "c0 02"},
-       {true},
-       "",
-       {true, false}},
-      {"none accepted is failure; nothing is retried",
-       {"c0 01 c0 02", "c0 03"},
-       {"c0 01", "c0 02", "c0 03"},
-       {false, true},
-       "",
-       {false, false}},
+  const SplitCase cases[] = {
+      {"nothing at all", "", "", "0", "", ""},
+      {"running status", "90 3c 7f 3e 7f", "90 3c 7f, 90 3e 7f", "1", "90", ""},
+      {"a message over two calls", "90 3c | 7f", "90 3c 7f", "01", "90", ""},
+      {"running status across calls", "b0 07 | 64 0a | 40", "b0 07 64, b0 0a 40", "011", "b0", ""},
+      {"no running status for program change", "c0 05 06", "c0 05", "1", "", ""},
+      {"no running status for pitch bend", "e0 00 40 00 41", "e0 00 40", "1", "", ""},
+      {"system common", "f1 10 f2 01 02 f3 05 f6", "f1 10, f2 01 02, f3 05, f6", "1", "", ""},
+      {"a long exclusive", "f0 7e 7f 09 01 f7", "f0 7e 7f 09 01 f7", "1", "", ""},
+      {"a three-byte exclusive", "f0 01 f7", "f0 01 f7", "1", "", ""},
+      {"an exclusive in three calls", "f0 01 | 02 03 | f7 f8", "f0 01 02 03 f7, f8", "001", "", ""},
+      {"an unfinished exclusive waits", "f0 01 02", "", "0", "f0 01 02", ""},
+      {"an exclusive cut short by a note", "f0 01 02 | 90 3c 7f", "90 3c 7f", "01", "90", ""},
+      {"real time inside an exclusive", "f0 01 f8 02 f7", "f8", "1", "", ""},
+      {"a stray end of exclusive", "f7 90 3c 7f", "90 3c 7f", "1", "90", ""},
+      {"stray data before any status", "01 02 7f c0 05", "c0 05", "1", "", ""},
+      {"data only leaves nothing", "01 02 f7 03", "", "0", "", ""},
+      {"a status second drops the first", "90 c0 05", "c0 05", "1", "", ""},
+      {"a status third drops the first two", "e0 01 c0 05", "c0 05", "1", "", ""},
+      {"real time inside a note", "90 3c f8", "f8", "1", "", ""},
+      {"real time after running status waits", "90 3c 7f | f8", "90 3c 7f", "10", "90 f8", ""},
+      {"... then drops it", "90 3c 7f | f8 | 3e 7f", "90 3c 7f, f8", "101", "", ""},
+      {"the length is checked before the data", "e0 90", "", "0", "e0 90", ""},
+      {"... then a status second drops", "e0 90 | 3c 7f", "90 3c 7f", "01", "90", ""},
+      {"SendRaw ends running status", "90 3c 7f | raw 01 | 3e 7f", "90 3c 7f, 01", "10", "", ""},
+      {"SendShort ends a message", "90 3c | short 80 3c 00 | 7f", "80 3c 00", "00", "", ""},
+      {"the second of two accepted", "c0 01 c0 02", "c0 01, c0 02", "1", "", "01"},
+      {"the first of two accepted", "c0 01 c0 02", "c0 01, c0 02", "1", "", "10"},
+      {"none accepted; none retried", "c0 01 c0 02 | c0 03", "c0 01, c0 02, c0 03", "01", "", "00"},
   };
 
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(std::string(c.what) + ": " + c.calls);
     RecordingOut out;
-    out.answers = c.answers;
-    std::vector<bool> results;
-    for (const auto& piece : c.pieces) {
-      if (piece.rfind("raw", 0) == 0) {
-        out.SendRaw(bytesOf(piece.substr(3)));
-      } else if (piece.rfind("short", 0) == 0) {
-        ByteString b = bytesOf(piece.substr(5));
-        out.SendShort(static_cast<unsigned char>(b[0]), static_cast<unsigned char>(b[1]),
-                      static_cast<unsigned char>(b[2]));
+    for (const char* a = c.answers; *a != 0; ++a) out.answers.push_back(*a == '1');
+    std::string results;
+    const std::string calls = c.calls;
+    for (std::size_t from = 0, to = 0; to != std::string::npos; from = to + 1) {
+      to = calls.find('|', from);
+      std::string call = calls.substr(from, to == std::string::npos ? to : to - from);
+      std::string kind;
+      std::istringstream(call) >> kind;
+      if (kind == "raw" || kind == "short") call.erase(0, call.find(kind) + kind.size());
+      const ByteString bytes = bytesOf(call);
+      if (kind == "raw") {
+        out.SendRaw(bytes);
+      } else if (kind == "short") {
+        out.SendShort(static_cast<unsigned char>(bytes[0]), static_cast<unsigned char>(bytes[1]),
+                      static_cast<unsigned char>(bytes[2]));
       } else {
-        results.push_back(out.SendStream(bytesOf(piece)));
+        results += out.SendStream(bytes) ? '1' : '0';
       }
     }
     EXPECT_EQ(hexOf(out.sent), c.sent);
@@ -286,8 +242,7 @@ TEST(SendStream, WellFormedMessagesComeOutAsTheyWentInRunningStatusRestored) {
       ByteString m = randomMessage(random);
       // The status of a note or controller message may run on from the message just before.
       const bool mayRun = !messages.empty() && messages.back()[0] == m[0] &&
-                          lengthFor(static_cast<unsigned char>(m[0])) == 3 &&
-                          (static_cast<unsigned char>(m[0]) >> 4) <= 0xB;
+                          static_cast<unsigned char>(m[0]) < 0xC0;
       stream += mayRun && random() % 2 == 0 ? m.substr(1) : m;
       messages.push_back(m);
     }
