@@ -102,21 +102,32 @@ void CMidi::PauseWatcher(std::unique_lock<std::mutex>& held, const bool& stop) {
 
 // Runs on the watcher thread with watchGuard_ held.
 void CMidi::WatchPass() {
-  bool report = false;
   // A direction is listed whenever either of its kinds is watched, so that the stored names
   // follow every change and each change is reported once.
-  if (watch_[OutAdded] || watch_[OutRemoved]) {
-    std::vector<WideString> fresh = ListOuts();
-    const NameChanges changes = compareNames(outNames_, fresh);
-    report = (watch_[OutAdded] && changes.added) || (watch_[OutRemoved] && changes.removed);
-    outNames_ = std::move(fresh);
-  }
-  if (watch_[InAdded] || watch_[InRemoved]) {
-    std::vector<WideString> fresh = ListIns();
-    const NameChanges changes = compareNames(inNames_, fresh);
-    report = report || (watch_[InAdded] && changes.added) || (watch_[InRemoved] && changes.removed);
-    inNames_ = std::move(fresh);
-  }
+  const bool outs = watch_[OutAdded] || watch_[OutRemoved];
+  const bool ins = watch_[InAdded] || watch_[InRemoved];
+  std::vector<WideString> freshOuts;
+  std::vector<WideString> freshIns;
+  bool changed = false;
+  bool report = false;
+  const auto look = [&](std::vector<WideString>& fresh, const std::vector<WideString>& stored,
+                        std::vector<WideString> listed, WatchKind added, WatchKind removed) {
+    const NameChanges changes = compareNames(stored, listed);
+    changed = changed || changes.added || changes.removed;
+    report = report || (watch_[added] && changes.added) || (watch_[removed] && changes.removed);
+    fresh = std::move(listed);
+  };
+  const auto lookAtBoth = [&] {
+    if (outs) look(freshOuts, outNames_, ListOuts(), OutAdded, OutRemoved);
+    if (ins) look(freshIns, inNames_, ListIns(), InAdded, InRemoved);
+  };
+  lookAtBoth();
+  // A device with ports in both directions registers them one after the other, possibly while
+  // this pass lists them; after a change a second look finds the rest, so that plugging it in
+  // gives one message, not one in this pass and another in the next.
+  if (changed) lookAtBoth();
+  if (outs) outNames_ = std::move(freshOuts);
+  if (ins) inNames_ = std::move(freshIns);
   // One message however much changed: the browser asks for the lists itself.
   if (report) writeMessage("[\"connection\"]");
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -68,6 +69,24 @@ class TestMidi : public CMidiWin32 {
   ~TestMidi() override {
     runFreely();
     Shutdown();
+  }
+
+  // Runs on the watcher thread (and on the main thread when a watch starts).
+  std::vector<WideString> ListOuts() override {
+    std::vector<WideString> names = CMidiWin32::ListOuts();
+    std::function<void()> action;
+    {
+      std::lock_guard<std::mutex> lock(gateMutex_);
+      action.swap(afterListingOuts_);
+    }
+    if (action) action();
+    return names;
+  }
+
+  // Runs `action` once, the next time the outputs have been listed.
+  void afterListingOuts(std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(gateMutex_);
+    afterListingOuts_ = std::move(action);
   }
 
   HANDLE StartThread(void (*routine)(CMidi&)) override {
@@ -138,7 +157,8 @@ class TestMidi : public CMidiWin32 {
   WatcherCount& count_;
   // Set on the main thread before each watcher starts, which is after the previous one ended.
   void (*routine_)(CMidi&) = nullptr;
-  std::mutex gateMutex_;  // guards passes_, permits_ and free_
+  std::mutex gateMutex_;  // guards passes_, permits_, free_ and afterListingOuts_
+  std::function<void()> afterListingOuts_;
   std::condition_variable gateMoved_;
   int passes_ = 0;
   int permits_ = 0;
@@ -323,6 +343,20 @@ TEST_F(DeviceWatcherTest, ReportsEachChangeOnceInTheFirstPassAfterIt) {
       EXPECT_EQ(connections(), step.connections) << "step " << i << ": " << joined(step.changes);
     }
   }
+}
+
+TEST_F(DeviceWatcherTest, ADevicePluggedInWhileAPassListsGivesOneMessage) {
+  watch();
+  ASSERT_TRUE(midi_->awaitPasses(1));
+  // Its ports appear after the outputs were listed and before the inputs are.
+  midi_->afterListingOuts([] {
+    change("+in Keys");
+    change("+out Keys");
+  });
+  ASSERT_TRUE(midi_->runPass());
+  EXPECT_EQ(connections(), 1);
+  ASSERT_TRUE(midi_->runPass());
+  EXPECT_EQ(connections(), 0) << "the output was reported a pass late";
 }
 
 TEST_F(DeviceWatcherTest, WatchTwiceStartsOneWatcherAndUnwatchAloneDoesNothing) {
