@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, cross-builds the Windows programs (so MinGW's warnings stay errors too),
-# and runs every test under AddressSanitizer (with UndefinedBehaviorSanitizer), ThreadSanitizer,
-# and in the plain build, whose summary ends the output.
+# Installs what is missing, cross-builds the Windows programs (so MinGW's warnings stay errors too)
+# and runs the black-box tests that need no simulated devices against them under Wine, then runs
+# every test under AddressSanitizer (with UndefinedBehaviorSanitizer), ThreadSanitizer, and in the
+# plain build, whose summary ends the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -9,6 +10,10 @@ jobs=$(nproc)
 echo "=== windows build ==="
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$jobs"
+echo "=== the Windows programs under Wine ==="
+bash tools/test-wine.sh
 for preset in asan tsan default; do
   echo "=== ${preset} build ==="
   cmake --preset "$preset" >/dev/null

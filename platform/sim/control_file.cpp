@@ -187,7 +187,7 @@ bool setFlood(const std::u16string& name, const std::string& mode) {
 bool applyWords(const std::vector<std::string>& words) {
   if (words.empty()) return true;
   const std::string& verb = words[0];
-  Direction d;
+  Direction d = Direction::kOut;
   if (verb == "out" || verb == "in") {
     parseDirection(verb, d);
     return addFromWords(d, words);
