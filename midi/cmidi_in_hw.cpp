@@ -12,9 +12,9 @@ constexpr int kUnprepareAttempts = 8;
 
 void CMidiInHW::Start() {
   for (int i = 0; i < kBufferCount; ++i) {
-    buffers_[i] = std::make_unique<char[]>(kBufferSize);
-    MIDIHDR& header = headers_[i];
-    header.lpData = buffers_[i].get();
+    buffers_[i] = std::make_unique<Buffer>();
+    MIDIHDR& header = buffers_[i]->header;
+    header.lpData = buffers_[i]->data;
     header.dwBufferLength = kBufferSize;
     header.dwFlags = 0;
     midiInPrepareHeader(handle_, &header, sizeof header);
@@ -28,15 +28,16 @@ CMidiInHW::~CMidiInHW() {
   midiInReset(handle_);
   for (int i = 0; i < kBufferCount; ++i) {
     if (!buffers_[i]) continue;
-    MMRESULT result = midiInUnprepareHeader(handle_, &headers_[i], sizeof(MIDIHDR));
+    MIDIHDR* header = &buffers_[i]->header;
+    MMRESULT result = midiInUnprepareHeader(handle_, header, sizeof(MIDIHDR));
     for (int attempt = 1; result == MIDIERR_STILLPLAYING && attempt < kUnprepareAttempts;
          ++attempt) {
       midiInReset(handle_);
-      result = midiInUnprepareHeader(handle_, &headers_[i], sizeof(MIDIHDR));
+      result = midiInUnprepareHeader(handle_, header, sizeof(MIDIHDR));
     }
-    // A block the driver will not let go of may still be written to: leave it to the driver
+    // A buffer the driver will not let go of may still be written to: leave it to the driver
     // rather than free it.
-    if (result == MIDIERR_STILLPLAYING) buffers_[i].release();
+    if (result == MIDIERR_STILLPLAYING) static_cast<void>(buffers_[i].release());
   }
   midiInClose(handle_);
 }
@@ -61,14 +62,15 @@ void CMidiInHW::Receive(InputEvent* event, std::vector<unsigned char>& bytes) {
     case MIM_CLOSE:
       return;
     default: {
-      char text[32];
-      std::snprintf(text, sizeof text, "MIDI message: %x", static_cast<unsigned>(event->message));
-      MessageBoxA(nullptr, text, "Melvix-Plugin", MB_OKCANCEL);
       // A buffer returned with an error goes back to the driver too; otherwise every error would
-      // leave the port one system-exclusive buffer fewer until input dried up.
+      // leave the port one system-exclusive buffer fewer until input dried up. It goes back before
+      // the box, which holds this thread until the user answers.
       if (event->message == MIM_LONGERROR && event->param1 != 0) {
         midiInAddBuffer(event->device, reinterpret_cast<MIDIHDR*>(event->param1), sizeof(MIDIHDR));
       }
+      char text[32];
+      std::snprintf(text, sizeof text, "MIDI message: %x", static_cast<unsigned>(event->message));
+      MessageBoxA(nullptr, text, "Melvix-Plugin", MB_OKCANCEL);
       return;
     }
   }

@@ -22,7 +22,14 @@ class CMidiInHW : public CMidiIn {
   void Start() override;
 
  private:
+  // A header and the block it describes. The driver holds a pointer to both while the buffer is
+  // queued, so they live and die together: one the driver will not give back is leaked whole.
+  struct Buffer {
+    MIDIHDR header{};
+    char data[kBufferSize] = {};
+  };
+
   HMIDIIN handle_;
-  std::array<MIDIHDR, kBufferCount> headers_{};
-  std::array<std::unique_ptr<char[]>, kBufferCount> buffers_;
+  // Allocated by Start, freed by the destructor once the driver has let go; main thread only.
+  std::array<std::unique_ptr<Buffer>, kBufferCount> buffers_;
 };
