@@ -1,10 +1,22 @@
 #include "midi/input_callback.h"
 
+#include <charconv>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "host/frame_writer.h"
 #include "midi/midi_system.h"
+
+namespace {
+
+void appendDecimal(std::string& text, std::uint32_t value) {
+  char digits[10];
+  auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  text.append(digits, end);
+}
+
+}  // namespace
 
 void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                             DWORD_PTR param2) {
@@ -17,21 +29,26 @@ void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DW
 
 void ForwardInput(InputEvent* event) {
   CMidi* midi = midiSystem();
-  std::vector<unsigned char> bytes;
   CMidiIn* port = midi != nullptr ? midi->EnterInput() : nullptr;
-  if (port != nullptr) {
-    port->Receive(event, bytes);
-    midi->LeaveInput();
-  } else {
+  if (port == nullptr) {
     // No current port: the port is closing, and its data is dropped without going back to it.
     delete event;
+    return;
   }
+  std::vector<unsigned char> bytes;
+  port->Receive(event, bytes);
+  // The clock is read while this callback still counts as inside, so that the object it belongs
+  // to cannot be taken down meanwhile.
+  const std::uint32_t now = bytes.empty() ? 0 : midi->Time();
+  midi->LeaveInput();
   if (bytes.empty()) return;
-  std::string text = "[\"midi\"," + std::to_string(midi->Time());
-  text.reserve(text.size() + bytes.size() * 4 + 1);
+  // Built in place: while input pours in, this thread spends its time here and in the write.
+  std::string text = "[\"midi\",";
+  text.reserve(text.size() + 10 + bytes.size() * 4 + 1);
+  appendDecimal(text, now);
   for (unsigned char b : bytes) {
     text += ',';
-    text += std::to_string(b);
+    appendDecimal(text, b);
   }
   text += ']';
   writeMessage(std::move(text));
