@@ -38,6 +38,20 @@ void InputHandle::onDeliveryThread(std::function<void()> job) {
     return;
   }
   std::unique_lock<std::mutex> lock(mutex_);
+  if (callbacksOnCallingThread()) {
+    // One callback at a time, as a driver guarantees: wait for the one in progress to end, then
+    // keep the delivery thread back while this thread makes the job's callbacks.
+    changed_.wait(lock, [&] { return !delivering_; });
+    delivering_ = true;
+    callerDelivering_ = true;
+    lock.unlock();
+    job();
+    lock.lock();
+    delivering_ = false;
+    callerDelivering_ = false;
+    changed_.notify_all();
+    return;
+  }
   jobs_.push_back(std::move(job));
   std::uint64_t ticket = ++jobsPosted_;
   changed_.notify_all();
@@ -68,10 +82,29 @@ void InputHandle::start() {
 
 void InputHandle::stop() {
   onDeliveryThread([this] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    started_ = false;
-    // A stopped device records nothing: what has not been delivered is lost.
-    events_.clear();
+    MIDIHDR* current = nullptr;
+    DWORD stamp = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      started_ = false;
+      // A system-exclusive message under way ends in the current buffer, which comes back marked
+      // done with part of the message in it; the empty buffers stay queued.
+      if (!events_.empty() && events_.front().kind == Event::kSysex && !buffers_.empty()) {
+        Event& e = events_.front();
+        current = buffers_.front();
+        buffers_.pop_front();
+        std::size_t fits =
+            std::min<std::size_t>(current->dwBufferLength, e.bytes.size() - e.offset);
+        std::size_t n = std::max<std::size_t>(1, fits / 2);
+        std::memcpy(current->lpData, e.bytes.data() + e.offset, n);
+        current->dwBytesRecorded = static_cast<DWORD>(n);
+        current->dwFlags = (current->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        stamp = timestamp();
+      }
+      // A stopped device records nothing: what has not been delivered is lost.
+      events_.clear();
+    }
+    if (current != nullptr) call(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(current), stamp);
   });
 }
 
@@ -194,6 +227,10 @@ void InputHandle::run() {
       continue;
     }
     if (quit_) return;
+    if (callerDelivering_) {
+      changed_.wait(lock);
+      continue;
+    }
     if (started_ && events_.empty()) {
       generateFloodEvent();
     }

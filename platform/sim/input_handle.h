@@ -16,9 +16,10 @@ namespace sim {
 
 // Like a WinMM driver, it calls the program's callback on a thread of its own: MIM_OPEN first,
 // then MIM_DATA and MIM_LONGDATA once started, the queued buffers at a reset, MIM_CLOSE last.
-// midiInStop, midiInReset and midiInClose hand their callbacks to that thread and wait for them,
-// so a program that holds a lock its callback needs across those calls deadlocks here as it
-// would on Windows.
+// midiInOpen, midiInStop, midiInReset and midiInClose hand their callbacks to that thread and wait
+// for them, or, when callbacksOnCallingThread() is set, make them on the calling thread while the
+// device holds its own deliveries back; WinMM allows both, so a program that holds a lock its
+// callback needs across those calls deadlocks here as it would on Windows.
 class InputHandle {
  public:
   using Callback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
@@ -73,7 +74,8 @@ class InputHandle {
   std::uint64_t jobsPosted_ = 0;
   bool started_ = false;
   bool quit_ = false;
-  bool delivering_ = false;
+  bool delivering_ = false;        // a callback is running, on whichever thread
+  bool callerDelivering_ = false;  // a caller runs a job on its own thread: the device waits
   std::uint32_t floodCount_ = 0;
   std::chrono::steady_clock::time_point startTime_;
 

@@ -1,6 +1,7 @@
 // The control API through which tests shape the simulated devices.
 #include "platform/sim/sim_control.h"
 
+#include <atomic>
 #include <vector>
 
 #include "platform/sim/input_handle.h"
@@ -9,6 +10,8 @@
 namespace sim {
 
 namespace {
+
+std::atomic<bool> closingCallbacksOnCaller{false};
 
 // Runs `action` on the open input handle of the first present input device of that name, outside
 // the world's mutex. False when there is no such device.
@@ -25,8 +28,15 @@ bool withInput(const std::u16string& name, Action action) {
 
 }  // namespace
 
+bool callbacksOnCallingThread() { return closingCallbacksOnCaller.load(); }
+
+void setCallbacksOnCallingThread(bool onCallingThread) {
+  closingCallbacksOnCaller.store(onCallingThread);
+}
+
 void reset() {
   stopControl();
+  closingCallbacksOnCaller.store(false);
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
   for (auto* list : {&world.outs, &world.ins}) {
