@@ -59,7 +59,10 @@ void InputHandle::onDeliveryThread(std::function<void()> job) {
 }
 
 void InputHandle::open() {
-  onDeliveryThread([this] { call(MIM_OPEN, 0, 0); });
+  // As drivers do, from inside midiInOpen on the calling thread: nothing else can be delivered
+  // before the device is started, and the caller need not wait for a thread that has only just
+  // been made.
+  call(MIM_OPEN, 0, 0);
 }
 
 MMRESULT InputHandle::addBuffer(MIDIHDR* header) {

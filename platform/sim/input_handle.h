@@ -14,12 +14,13 @@
 
 namespace sim {
 
-// Like a WinMM driver, it calls the program's callback on a thread of its own: MIM_OPEN first,
-// then MIM_DATA and MIM_LONGDATA once started, the queued buffers at a reset, MIM_CLOSE last.
-// midiInOpen, midiInStop, midiInReset and midiInClose hand their callbacks to that thread and wait
-// for them, or, when callbacksOnCallingThread() is set, make them on the calling thread while the
-// device holds its own deliveries back; WinMM allows both, so a program that holds a lock its
-// callback needs across those calls deadlocks here as it would on Windows.
+// Like a WinMM driver, it calls the program's callback: MIM_OPEN first, from inside midiInOpen on
+// the calling thread; then, on a thread of its own, MIM_DATA and MIM_LONGDATA once started, the
+// queued buffers at a reset, MIM_CLOSE last. midiInStop, midiInReset and midiInClose hand their
+// callbacks to that thread and wait for them, or, when callbacksOnCallingThread() is set, make
+// them on the calling thread while the device holds its own deliveries back; WinMM allows both,
+// so a program that holds a lock its callback needs across those calls deadlocks here as it would
+// on Windows.
 class InputHandle {
  public:
   using Callback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);

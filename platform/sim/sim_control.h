@@ -68,9 +68,9 @@ bool deliverError(const std::u16string& input, DWORD message);
 bool deliverLongError(const std::u16string& input, const std::vector<BYTE>& bytes);
 // Waits until every event given so far has been handed to the program (or dropped).
 void drainInput();
-// WinMM may make the callbacks of midiInOpen, midiInStop, midiInReset and midiInClose on the thread
-// that calls them or on a thread of its own while the caller waits; this chooses the first (off by
-// default and after reset).
+// WinMM may make the callbacks of midiInStop, midiInReset and midiInClose on the thread that calls
+// them or on a thread of its own while the caller waits; this chooses the first (off by default
+// and after reset).
 void setCallbacksOnCallingThread(bool onCallingThread);
 
 // ---- What the outputs received ----

@@ -92,8 +92,8 @@ std::u16string lowerCase(std::u16string s);
 std::string quoted(const std::u16string& name);
 std::string hexBytes(const std::vector<BYTE>& bytes);
 
-// Whether midiInOpen, midiInStop, midiInReset and midiInClose make their callbacks on the calling
-// thread rather than on the device's own. Read by every thread that calls them; atomic.
+// Whether midiInStop, midiInReset and midiInClose make their callbacks on the calling thread
+// rather than on the device's own. Read by every thread that calls them; atomic.
 bool callbacksOnCallingThread();
 
 // Delivers input to an open, started input device (loopback outputs use this too). Needs the
