@@ -85,6 +85,7 @@ TEST(PortStress, InputsReplacedAndClosedTenThousandTimesWhileBothPourInData) {
   FrameStream frames(host.process());
   auto started = Clock::now();
   long midiMessages = 0;
+  long sysexMessages = 0;
   for (int done = 0; done < cycles;) {
     const int n = std::min(kBatch, cycles - done);
     std::string batch;
@@ -96,6 +97,8 @@ TEST(PortStress, InputsReplacedAndClosedTenThousandTimesWhileBothPourInData) {
       checkFrame(*text, done);
       if (text->rfind("[\"midi\",", 0) == 0) {
         ++midiMessages;
+        MidiFrame f;
+        if (parseMidiFrame(*text, f) && f.bytes[0] == 0xF0) ++sysexMessages;
         continue;
       }
       ASSERT_EQ(*text, replies[seen % replies.size()]) << "near cycle " << done;
@@ -115,8 +118,10 @@ TEST(PortStress, InputsReplacedAndClosedTenThousandTimesWhileBothPourInData) {
   host.process().closeInput();
   EXPECT_EQ(host.process().wait(std::chrono::seconds(30)), 0);
   auto seconds = std::chrono::duration<double>(Clock::now() - started).count();
-  std::printf("%d cycles in %.1f s with %ld midi messages\n", cycles, seconds, midiMessages);
-  EXPECT_GT(midiMessages, 0);
+  std::printf("%d cycles in %.1f s with %ld midi messages, %ld opening system-exclusive data\n",
+              cycles, seconds, midiMessages, sysexMessages);
+  EXPECT_GT(sysexMessages, 0);
+  EXPECT_GT(midiMessages, sysexMessages);
 
   // Every device was closed with all its buffers back.
   long closes = 0;
