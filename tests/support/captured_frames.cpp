@@ -1,30 +1,10 @@
 #include "tests/support/captured_frames.h"
 
-#include <mutex>
-
 #include "host/frame_writer.h"
 #include "midi/midi_system.h"
+#include "tests/support/test_lock.h"
 
-namespace {
-
-class TestLock : public CMidiLock {
- public:
-  bool Lock() override {
-    mutex_.lock();
-    return true;
-  }
-  bool Unlock() override {
-    mutex_.unlock();
-    return true;
-  }
-
- private:
-  std::recursive_mutex mutex_;
-};
-
-}  // namespace
-
-CapturedFrames::CapturedFrames(CMidi* midi) : lock_(std::make_unique<TestLock>()) {
+CapturedFrames::CapturedFrames(CMidi* midi) : lock_(std::make_unique<RecursiveTestLock>()) {
   setFrameOutput(lock_.get(), &stream_);
   setMidiSystem(midi);
 }

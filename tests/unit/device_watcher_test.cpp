@@ -21,27 +21,12 @@
 #include "midi/cmidi_lock.h"
 #include "midi/cmidi_win32.h"
 #include "platform/sim/sim_control.h"
+#include "tests/support/test_lock.h"
 
 namespace {
 
 constexpr auto kPatience = std::chrono::seconds(10);
 const char kConnection[] = "[\"connection\"]";
-
-// The output lock without the platform layer, with the same recursive semantics.
-class RecursiveLock : public CMidiLock {
- public:
-  bool Lock() override {
-    mutex_.lock();
-    return true;
-  }
-  bool Unlock() override {
-    mutex_.unlock();
-    return true;
-  }
-
- private:
-  std::recursive_mutex mutex_;
-};
 
 // The watcher threads of a system object, counted where the object cannot vanish under the count.
 struct WatcherCount {
@@ -252,7 +237,7 @@ class DeviceWatcherTest : public ::testing::Test {
     return count_.started;
   }
 
-  RecursiveLock outputLock_;
+  RecursiveTestLock outputLock_;
   std::ostringstream output_;  // guarded by outputLock_
   WatcherCount count_;
   std::unique_ptr<TestMidi> midi_;

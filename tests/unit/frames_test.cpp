@@ -14,25 +14,9 @@
 #include "host/frame_reader.h"
 #include "host/frame_writer.h"
 #include "midi/cmidi_lock.h"
+#include "tests/support/test_lock.h"
 
 namespace {
-
-// The output lock without the platform layer: a recursive mutex has the semantics of the Windows
-// mutex behind the real one.
-class TestLock : public CMidiLock {
- public:
-  bool Lock() override {
-    mutex_.lock();
-    return true;
-  }
-  bool Unlock() override {
-    mutex_.unlock();
-    return true;
-  }
-
- private:
-  std::recursive_mutex mutex_;
-};
 
 std::string header(std::uint32_t length) {
   return std::string{static_cast<char>(length & 0xFF), static_cast<char>(length >> 8 & 0xFF),
@@ -68,7 +52,7 @@ bool splitFrames(const std::string& bytes, std::vector<std::string>& texts) {
 class FrameWriterTest : public ::testing::Test {
  protected:
   void TearDown() override { setFrameOutput(nullptr, nullptr); }
-  TestLock lock_;
+  RecursiveTestLock lock_;
 };
 
 TEST_F(FrameWriterTest, WritesLittleEndianLengthThenTheText) {

@@ -18,6 +18,7 @@
 #include "platform/sim/sim_control.h"
 #include "platform/sim/sim_world.h"
 #include "tests/support/captured_frames.h"
+#include "tests/support/hex_text.h"
 #include "tests/support/json_check.h"
 #include "tests/support/sim_calls.h"
 
@@ -32,16 +33,6 @@ std::vector<MidiFrame> midiFrames(const CapturedFrames& frames) {
     MidiFrame f;
     EXPECT_TRUE(parseMidiFrame(text, f)) << text;
     out.push_back(f);
-  }
-  return out;
-}
-
-std::string hex(const Bytes& bytes) {
-  std::string out;
-  char text[4];
-  for (unsigned char b : bytes) {
-    std::snprintf(text, sizeof text, "%02x ", b);
-    out += text;
   }
   return out;
 }
@@ -228,7 +219,7 @@ TEST_F(InputPortTest, MessagesOfOneDeviceLeaveInTheOrderOfItsEvents) {
   auto got = midiFrames(frames);
   ASSERT_EQ(got.size(), expected.size());
   for (std::size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].bytes, expected[i]) << "event " << i << ": " << hex(expected[i]);
+    EXPECT_EQ(got[i].bytes, expected[i]) << "event " << i << ": " << hexText(expected[i]);
     if (i > 0) {
       EXPECT_GE(got[i].time, got[i - 1].time) << "event " << i;
     }

@@ -10,6 +10,7 @@
 #include "midi/cmidi_out_hw.h"
 #include "midi/cmidi_out_sw.h"
 #include "platform/sim/sim_control.h"
+#include "tests/support/hex_text.h"
 #include "tests/support/sim_calls.h"
 
 namespace {
@@ -36,16 +37,6 @@ const struct {
 ByteString bytesOf(std::initializer_list<int> values) {
   ByteString out;
   for (int v : values) out.push_back(static_cast<char>(v));
-  return out;
-}
-
-std::string hex(const ByteString& bytes) {
-  std::string out;
-  char text[4];
-  for (unsigned char b : bytes) {
-    std::snprintf(text, sizeof text, "%02x ", b);
-    out += text;
-  }
   return out;
 }
 
@@ -88,15 +79,15 @@ TEST_F(OutputPortTest, TheLengthAloneChoosesAShortOrOneLongMessage) {
     auto port = open(kind.make);
     for (const auto& c : cases) {
       forgetCalls();
-      EXPECT_TRUE(port->SendRaw(c.bytes)) << kind.kind << " " << hex(c.bytes);
-      EXPECT_EQ(deviceCalls(), c.calls) << kind.kind << " " << hex(c.bytes);
+      EXPECT_TRUE(port->SendRaw(c.bytes)) << kind.kind << " " << hexText(c.bytes);
+      EXPECT_EQ(deviceCalls(), c.calls) << kind.kind << " " << hexText(c.bytes);
       auto got = sim::received();
-      ASSERT_EQ(got.size(), 1u) << kind.kind << " " << hex(c.bytes);
-      EXPECT_EQ(got[0].isLong, c.bytes.size() >= 4) << kind.kind << " " << hex(c.bytes);
+      ASSERT_EQ(got.size(), 1u) << kind.kind << " " << hexText(c.bytes);
+      EXPECT_EQ(got[0].isLong, c.bytes.size() >= 4) << kind.kind << " " << hexText(c.bytes);
       ByteString expected = c.bytes;
       if (expected.size() < 4) expected.resize(3, '\0');
       EXPECT_EQ(ByteString(got[0].bytes.begin(), got[0].bytes.end()), expected)
-          << kind.kind << " " << hex(c.bytes);
+          << kind.kind << " " << hexText(c.bytes);
     }
   }
 }
