@@ -84,7 +84,8 @@ std::vector<Received> received();
 void clearReceived();
 
 // ---- Every call, in order ----
-// Lines such as `midiOutOpen 1 "Synth" -> 0` or `midiOutShortMsg "Synth" 007b00b0 -> 0`.
+// Lines such as `midiOutOpen 1 "Synth" -> 0` or `midiOutShortMsg "Synth" 007b00b0 -> 0`; the
+// latest 100,000 to 200,000 are kept in memory (the control directory's "calls" file keeps all).
 std::vector<std::string> calls();
 void clearCalls();
 // The texts of the message boxes shown, "caption: text".

@@ -6,6 +6,12 @@
 
 namespace sim {
 
+namespace {
+
+constexpr std::size_t kCallLogLimit = 200000;
+
+}  // namespace
+
 World& World::get() {
   // Never destroyed: device threads and the control poller may outlive main's static destructors.
   static World* world = new World();
@@ -67,6 +73,9 @@ void World::appendToFile(std::FILE*& file, const char* name, const std::string& 
 }
 
 void World::record(const std::string& line) {
+  // A host that watches for hours makes dozens of calls a second; the log keeps the latest ones.
+  if (callLog.size() >= kCallLogLimit)
+    callLog.erase(callLog.begin(), callLog.begin() + kCallLogLimit / 2);
   callLog.push_back(line);
   appendToFile(callsFile_, "calls", line);
 }

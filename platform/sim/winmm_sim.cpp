@@ -39,6 +39,16 @@ InputHandle* inputOf(World& world, HMIDIIN h) {
   return reinterpret_cast<InputHandle*>(h);
 }
 
+// Preparing a header is the same for both directions: the driver only marks it.
+MMRESULT prepareHeader(World& world, Device& device, const char* name, LPMIDIHDR pmh, UINT cbmh) {
+  std::string call = name + sim::quoted(device.spec.name);
+  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
+  call += " " + std::to_string(pmh->dwBufferLength);
+  if (world.takeFault(device, Fault::kPrepareHeader)) return logged(world, call, MMSYSERR_NOMEM);
+  pmh->dwFlags |= MHDR_PREPARED;
+  return logged(world, call, MMSYSERR_NOERROR);
+}
+
 template <typename Caps>
 void fillCaps(const Device& device, Caps& caps) {
   caps.wMid = device.spec.mid;
@@ -152,14 +162,7 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   std::lock_guard<std::mutex> lock(world.mutex);
   OutputHandle* out = outputOf(world, hmo);
   if (out == nullptr) return logged(world, "midiOutPrepareHeader ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiOutPrepareHeader " + sim::quoted(out->device->spec.name);
-  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
-  call += " " + std::to_string(pmh->dwBufferLength);
-  if (world.takeFault(*out->device, Fault::kPrepareHeader)) {
-    return logged(world, call, MMSYSERR_NOMEM);
-  }
-  pmh->dwFlags |= MHDR_PREPARED;
-  return logged(world, call, MMSYSERR_NOERROR);
+  return prepareHeader(world, *out->device, "midiOutPrepareHeader ", pmh, cbmh);
 }
 
 MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
@@ -279,14 +282,7 @@ MMRESULT midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   std::lock_guard<std::mutex> lock(world.mutex);
   InputHandle* in = inputOf(world, hmi);
   if (in == nullptr) return logged(world, "midiInPrepareHeader ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiInPrepareHeader " + sim::quoted(in->device()->spec.name);
-  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
-  call += " " + std::to_string(pmh->dwBufferLength);
-  if (world.takeFault(*in->device(), Fault::kPrepareHeader)) {
-    return logged(world, call, MMSYSERR_NOMEM);
-  }
-  pmh->dwFlags |= MHDR_PREPARED;
-  return logged(world, call, MMSYSERR_NOERROR);
+  return prepareHeader(world, *in->device(), "midiInPrepareHeader ", pmh, cbmh);
 }
 
 MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
