@@ -137,8 +137,8 @@ bool parseFault(const std::string& word, Fault& fault) {
 
 bool addFromWords(Direction d, const std::vector<std::string>& words) {
   if (words.size() < 2) return false;
-  DeviceSpec spec;
-  spec.name = u16(words[1]);
+  DeviceSpec profile;
+  profile.name = u16(words[1]);
   for (std::size_t i = 2; i < words.size(); ++i) {
     const std::string& w = words[i];
     auto eq = w.find('=');
@@ -146,19 +146,19 @@ bool addFromWords(Direction d, const std::vector<std::string>& words) {
     std::string value = eq == std::string::npos ? "" : w.substr(eq + 1);
     unsigned long n = 0;
     if (key == "mid" && parseNumber(value, n) && n <= 0xFFFF) {
-      spec.mid = static_cast<WORD>(n);
+      profile.mid = static_cast<WORD>(n);
     } else if (key == "version" && parseNumber(value, n)) {
-      spec.driverVersion = static_cast<DWORD>(n);
-    } else if (key == "guid" && parseGuid(value, spec.manufacturerGuid)) {
+      profile.driverVersion = static_cast<DWORD>(n);
+    } else if (key == "guid" && parseGuid(value, profile.manufacturerGuid)) {
     } else if (key == "regname") {
-      spec.registryName = u16(value);
+      profile.registryName = u16(value);
     } else if (key == "loopback" && d == Direction::kOut) {
-      spec.loopback = true;
+      profile.loopback = true;
     } else {
       return false;
     }
   }
-  addDevice(d, spec);
+  addDevice(d, profile);
   return true;
 }
 

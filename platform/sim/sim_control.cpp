@@ -52,13 +52,13 @@ void reset() {
 void addDefaultDevices() {
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
-  for (const auto& [direction, spec] : defaultDevices()) world.addLocked(direction, spec);
+  for (const auto& [direction, profile] : defaultDevices()) world.addLocked(direction, profile);
 }
 
-UINT addDevice(Direction d, const DeviceSpec& spec) {
+UINT addDevice(Direction d, const DeviceSpec& profile) {
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
-  return world.addLocked(d, spec);
+  return world.addLocked(d, profile);
 }
 
 bool removeDevice(Direction d, const std::u16string& name) {
@@ -66,7 +66,7 @@ bool removeDevice(Direction d, const std::u16string& name) {
   std::lock_guard<std::mutex> lock(world.mutex);
   auto& list = world.list(d);
   for (auto it = list.begin(); it != list.end(); ++it) {
-    if ((*it)->spec.name == name) {
+    if ((*it)->profile.name == name) {
       (*it)->present = false;
       (*it)->flood = FloodMode::kOff;
       list.erase(it);
@@ -91,7 +91,7 @@ std::vector<std::u16string> deviceNames(Direction d) {
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
   std::vector<std::u16string> names;
-  for (auto& device : world.list(d)) names.push_back(device->spec.name);
+  for (auto& device : world.list(d)) names.push_back(device->profile.name);
   return names;
 }
 

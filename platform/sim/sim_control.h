@@ -45,7 +45,7 @@ void reset();
 // "Melvix Loopback" (output and input).
 void addDefaultDevices();
 // Appends a device; returns its id (its position in its direction's list).
-UINT addDevice(Direction d, const DeviceSpec& spec);
+UINT addDevice(Direction d, const DeviceSpec& profile);
 // Removes the first device of that name (true) or the device at that id.
 bool removeDevice(Direction d, const std::u16string& name);
 bool removeDeviceAt(Direction d, UINT id);

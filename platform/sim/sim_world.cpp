@@ -24,16 +24,16 @@ World::World() {
     controlDir_ = dir;
   } else {
     // Nothing configured: a newcomer on Linux sees ports.
-    for (const auto& [direction, spec] : defaultDevices()) addLocked(direction, spec);
+    for (const auto& [direction, profile] : defaultDevices()) addLocked(direction, profile);
   }
 }
 
-UINT World::addLocked(Direction d, const DeviceSpec& spec) {
+UINT World::addLocked(Direction d, const DeviceSpec& profile) {
   auto device = std::make_shared<Device>();
   device->direction = d;
-  device->spec = spec;
-  if (spec.registryName) {
-    const std::u16string& name = *spec.registryName;
+  device->profile = profile;
+  if (profile.registryName) {
+    const std::u16string& name = *profile.registryName;
     std::vector<BYTE> data;
     for (char16_t unit : name) {
       data.push_back(static_cast<BYTE>(unit & 0xFF));
@@ -41,7 +41,7 @@ UINT World::addLocked(Direction d, const DeviceSpec& spec) {
     }
     data.push_back(0);
     data.push_back(0);
-    registry[lowerCase(manufacturerKeyPath(spec.manufacturerGuid))][u"name"] = data;
+    registry[lowerCase(manufacturerKeyPath(profile.manufacturerGuid))][u"name"] = data;
   }
   list(d).push_back(device);
   return static_cast<UINT>(list(d).size() - 1);
@@ -49,7 +49,7 @@ UINT World::addLocked(Direction d, const DeviceSpec& spec) {
 
 std::shared_ptr<Device> World::find(Direction d, const std::u16string& name) {
   for (auto& device : list(d)) {
-    if (device->present && device->spec.name == name) return device;
+    if (device->present && device->profile.name == name) return device;
   }
   return nullptr;
 }

@@ -21,7 +21,7 @@ enum class FloodMode { kOff, kShort, kSysex, kMixed };
 
 struct Device {
   Direction direction = Direction::kOut;
-  DeviceSpec spec;
+  DeviceSpec profile;
   bool present = true;           // false once removed; open handles keep the object alive
   std::map<Fault, int> faults;   // remaining failures; -1 means always
   bool open = false;             // a device serves one client at a time
@@ -53,7 +53,7 @@ class World {
     return d == Direction::kOut ? outs : ins;
   }
   std::shared_ptr<Device> find(Direction d, const std::u16string& name);  // first present one
-  UINT addLocked(Direction d, const DeviceSpec& spec);
+  UINT addLocked(Direction d, const DeviceSpec& profile);
   // Consumes one failure of `fault` for `device`; true when the call must fail.
   bool takeFault(Device& device, Fault fault);
 

@@ -41,7 +41,7 @@ InputHandle* inputOf(World& world, HMIDIIN h) {
 
 // Preparing a header is the same for both directions: the driver only marks it.
 MMRESULT prepareHeader(World& world, Device& device, const char* name, LPMIDIHDR pmh, UINT cbmh) {
-  std::string call = name + sim::quoted(device.spec.name);
+  std::string call = name + sim::quoted(device.profile.name);
   if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
   call += " " + std::to_string(pmh->dwBufferLength);
   if (world.takeFault(device, Fault::kPrepareHeader)) return logged(world, call, MMSYSERR_NOMEM);
@@ -51,11 +51,11 @@ MMRESULT prepareHeader(World& world, Device& device, const char* name, LPMIDIHDR
 
 template <typename Caps>
 void fillCaps(const Device& device, Caps& caps) {
-  caps.wMid = device.spec.mid;
+  caps.wMid = device.profile.mid;
   caps.wPid = 1;
-  caps.vDriverVersion = device.spec.driverVersion;
-  std::size_t n = std::min<std::size_t>(device.spec.name.size(), MAXPNAMELEN - 1);
-  for (std::size_t i = 0; i < n; ++i) caps.szPname[i] = device.spec.name[i];
+  caps.vDriverVersion = device.profile.driverVersion;
+  std::size_t n = std::min<std::size_t>(device.profile.name.size(), MAXPNAMELEN - 1);
+  for (std::size_t i = 0; i < n; ++i) caps.szPname[i] = device.profile.name[i];
   caps.szPname[n] = 0;
 }
 
@@ -77,7 +77,7 @@ MMRESULT getCaps(Direction d, UINT_PTR id, Plain* caps, UINT size, const char* n
     auto* extended = reinterpret_cast<Extended*>(caps);
     std::memset(extended, 0, sizeof(Extended));
     fillCaps(device, *extended);
-    extended->ManufacturerGuid = device.spec.manufacturerGuid;
+    extended->ManufacturerGuid = device.profile.manufacturerGuid;
   } else {
     std::memset(caps, 0, sizeof(Plain));
     fillCaps(device, *caps);
@@ -123,7 +123,7 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR, DWORD_PTR, DWOR
   if (phmo == nullptr) return logged(world, call, MMSYSERR_INVALPARAM);
   if (uDeviceID >= world.outs.size()) return logged(world, call, MMSYSERR_BADDEVICEID);
   auto device = world.outs[uDeviceID];
-  call += " " + sim::quoted(device->spec.name);
+  call += " " + sim::quoted(device->profile.name);
   if (device->open || world.takeFault(*device, Fault::kOpen)) {
     return logged(world, call, MMSYSERR_ALLOCATED);
   }
@@ -142,16 +142,16 @@ MMRESULT midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
   if (out == nullptr)
     return logged(world, "midiOutShortMsg ? " + hex8(dwMsg), MMSYSERR_INVALHANDLE);
   Device& device = *out->device;
-  std::string call = "midiOutShortMsg " + sim::quoted(device.spec.name) + " " + hex8(dwMsg);
+  std::string call = "midiOutShortMsg " + sim::quoted(device.profile.name) + " " + hex8(dwMsg);
   if (!device.present) return logged(world, call, kNoDriver);
   if (world.takeFault(device, Fault::kShortMsg)) return logged(world, call, MIDIERR_NOTREADY);
   sim::Received r;
-  r.device = device.spec.name;
+  r.device = device.profile.name;
   r.bytes = {static_cast<BYTE>(dwMsg & 0xFF), static_cast<BYTE>((dwMsg >> 8) & 0xFF),
              static_cast<BYTE>((dwMsg >> 16) & 0xFF)};
   world.recordReceived(r);
-  if (device.spec.loopback) {
-    if (auto in = world.find(Direction::kIn, device.spec.name)) sim::queueShort(*in, dwMsg);
+  if (device.profile.loopback) {
+    if (auto in = world.find(Direction::kIn, device.profile.name)) sim::queueShort(*in, dwMsg);
   }
   return logged(world, call, MMSYSERR_NOERROR);
 }
@@ -172,20 +172,20 @@ MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   OutputHandle* out = outputOf(world, hmo);
   if (out == nullptr) return logged(world, "midiOutLongMsg ?", MMSYSERR_INVALHANDLE);
   Device& device = *out->device;
-  std::string call = "midiOutLongMsg " + sim::quoted(device.spec.name);
+  std::string call = "midiOutLongMsg " + sim::quoted(device.profile.name);
   if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
   call += " " + std::to_string(pmh->dwBufferLength);
   if ((pmh->dwFlags & MHDR_PREPARED) == 0) return logged(world, call, MIDIERR_UNPREPARED);
   if (!device.present) return logged(world, call, kNoDriver);
   if (world.takeFault(device, Fault::kLongMsg)) return logged(world, call, MIDIERR_NOTREADY);
   sim::Received r;
-  r.device = device.spec.name;
+  r.device = device.profile.name;
   r.isLong = true;
   r.bytes.assign(pmh->lpData, pmh->lpData + pmh->dwBufferLength);
   world.recordReceived(r);
   pmh->dwFlags |= MHDR_DONE;
-  if (device.spec.loopback) {
-    if (auto in = world.find(Direction::kIn, device.spec.name)) sim::queueSysex(*in, r.bytes);
+  if (device.profile.loopback) {
+    if (auto in = world.find(Direction::kIn, device.profile.name)) sim::queueSysex(*in, r.bytes);
   }
   return logged(world, call, MMSYSERR_NOERROR);
 }
@@ -196,7 +196,7 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   std::lock_guard<std::mutex> lock(world.mutex);
   OutputHandle* out = outputOf(world, hmo);
   if (out == nullptr) return logged(world, "midiOutUnprepareHeader ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiOutUnprepareHeader " + sim::quoted(out->device->spec.name);
+  std::string call = "midiOutUnprepareHeader " + sim::quoted(out->device->profile.name);
   if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
   if (world.takeFault(*out->device, Fault::kStillPlaying)) {
     return logged(world, call, MIDIERR_STILLPLAYING);
@@ -211,7 +211,7 @@ MMRESULT midiOutReset(HMIDIOUT hmo) {
   std::lock_guard<std::mutex> lock(world.mutex);
   OutputHandle* out = outputOf(world, hmo);
   if (out == nullptr) return logged(world, "midiOutReset ?", MMSYSERR_INVALHANDLE);
-  return logged(world, "midiOutReset " + sim::quoted(out->device->spec.name), MMSYSERR_NOERROR);
+  return logged(world, "midiOutReset " + sim::quoted(out->device->profile.name), MMSYSERR_NOERROR);
 }
 
 MMRESULT midiOutClose(HMIDIOUT hmo) {
@@ -220,7 +220,7 @@ MMRESULT midiOutClose(HMIDIOUT hmo) {
   std::lock_guard<std::mutex> lock(world.mutex);
   OutputHandle* out = outputOf(world, hmo);
   if (out == nullptr) return logged(world, "midiOutClose ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiOutClose " + sim::quoted(out->device->spec.name);
+  std::string call = "midiOutClose " + sim::quoted(out->device->profile.name);
   out->device->open = false;
   world.liveHandles.erase(out);
   delete out;
@@ -238,7 +238,7 @@ MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_
     if (phmi == nullptr) return logged(world, call, MMSYSERR_INVALPARAM);
     if (uDeviceID >= world.ins.size()) return logged(world, call, MMSYSERR_BADDEVICEID);
     auto device = world.ins[uDeviceID];
-    call += " " + sim::quoted(device->spec.name);
+    call += " " + sim::quoted(device->profile.name);
     if ((fdwOpen & 0x00070000) != CALLBACK_FUNCTION && (fdwOpen & 0x00070000) != CALLBACK_NULL) {
       return logged(world, call, MMSYSERR_INVALFLAG);
     }
@@ -291,7 +291,7 @@ MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   std::lock_guard<std::mutex> lock(world.mutex);
   InputHandle* in = inputOf(world, hmi);
   if (in == nullptr) return logged(world, "midiInUnprepareHeader ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiInUnprepareHeader " + sim::quoted(in->device()->spec.name);
+  std::string call = "midiInUnprepareHeader " + sim::quoted(in->device()->profile.name);
   if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
   if ((pmh->dwFlags & MHDR_INQUEUE) != 0) return logged(world, call, MIDIERR_STILLPLAYING);
   pmh->dwFlags &= ~MHDR_PREPARED;
@@ -304,7 +304,7 @@ MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   std::lock_guard<std::mutex> lock(world.mutex);
   InputHandle* in = inputOf(world, hmi);
   if (in == nullptr) return logged(world, "midiInAddBuffer ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiInAddBuffer " + sim::quoted(in->device()->spec.name);
+  std::string call = "midiInAddBuffer " + sim::quoted(in->device()->profile.name);
   if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
   if (world.takeFault(*in->device(), Fault::kAddBuffer)) {
     return logged(world, call, MMSYSERR_ERROR);
@@ -318,7 +318,7 @@ MMRESULT midiInStart(HMIDIIN hmi) {
   std::lock_guard<std::mutex> lock(world.mutex);
   InputHandle* in = inputOf(world, hmi);
   if (in == nullptr) return logged(world, "midiInStart ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiInStart " + sim::quoted(in->device()->spec.name);
+  std::string call = "midiInStart " + sim::quoted(in->device()->profile.name);
   if (world.takeFault(*in->device(), Fault::kStart)) return logged(world, call, MMSYSERR_ERROR);
   in->start();
   return logged(world, call, MMSYSERR_NOERROR);
@@ -332,7 +332,7 @@ MMRESULT midiInStop(HMIDIIN hmi) {
   in->stop();
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
-  return logged(world, "midiInStop " + sim::quoted(in->device()->spec.name), MMSYSERR_NOERROR);
+  return logged(world, "midiInStop " + sim::quoted(in->device()->profile.name), MMSYSERR_NOERROR);
 }
 
 MMRESULT midiInReset(HMIDIIN hmi) {
@@ -343,7 +343,7 @@ MMRESULT midiInReset(HMIDIIN hmi) {
   {
     World& world = World::get();
     std::lock_guard<std::mutex> lock(world.mutex);
-    logged(world, "midiInReset " + sim::quoted(in->device()->spec.name), MMSYSERR_NOERROR);
+    logged(world, "midiInReset " + sim::quoted(in->device()->profile.name), MMSYSERR_NOERROR);
   }
   in->reset();
   return MMSYSERR_NOERROR;
@@ -355,7 +355,7 @@ MMRESULT midiInClose(HMIDIIN hmi) {
   InputHandle* in = lookUpInput(hmi, "midiInClose", &failure);
   if (in == nullptr) return failure;
   World& world = World::get();
-  std::string call = "midiInClose " + sim::quoted(in->device()->spec.name);
+  std::string call = "midiInClose " + sim::quoted(in->device()->profile.name);
   MMRESULT result = in->close();
   {
     std::lock_guard<std::mutex> lock(world.mutex);

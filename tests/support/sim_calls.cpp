@@ -34,9 +34,9 @@ void forgetCalls() {
 }
 
 sim::DeviceSpec namedDevice(const std::string& utf8Name) {
-  sim::DeviceSpec spec;
-  spec.name = sim::u16(utf8Name);
-  return spec;
+  sim::DeviceSpec profile;
+  profile.name = sim::u16(utf8Name);
+  return profile;
 }
 
 std::vector<unsigned char> sysexOf(std::size_t count, unsigned seed) {

@@ -167,9 +167,9 @@ void change(const std::string& text) {
   std::getline(words >> std::ws, name);
   const auto d = direction == "out" ? sim::Direction::kOut : sim::Direction::kIn;
   if (verb == "+") {
-    sim::DeviceSpec spec;
-    spec.name = sim::u16(name);
-    sim::addDevice(d, spec);
+    sim::DeviceSpec profile;
+    profile.name = sim::u16(name);
+    sim::addDevice(d, profile);
   } else if (verb == "-") {
     ASSERT_TRUE(sim::removeDevice(d, sim::u16(name))) << text;
   } else if (verb == "hide") {
@@ -431,13 +431,13 @@ TEST_F(DeviceWatcherTest, AlternatingWatchesNeverRunTwoWatchers) {
   std::atomic<bool> done{false};
   std::thread plugger([&] {
     for (int i = 0; !done.load(); ++i) {
-      sim::DeviceSpec spec;
-      spec.name = u"Port " + std::u16string(1, static_cast<char16_t>(u'A' + i % 8));
+      sim::DeviceSpec profile;
+      profile.name = u"Port " + std::u16string(1, static_cast<char16_t>(u'A' + i % 8));
       const auto d = i % 2 == 0 ? sim::Direction::kOut : sim::Direction::kIn;
       if (i % 16 < 8) {
-        sim::addDevice(d, spec);
+        sim::addDevice(d, profile);
       } else {
-        sim::removeDevice(d, spec.name);
+        sim::removeDevice(d, profile.name);
       }
       std::this_thread::yield();
     }

@@ -11,11 +11,11 @@ namespace {
 using sim::Direction;
 
 sim::DeviceSpec device(const std::string& utf8Name, WORD mid = 1, DWORD version = 0x0100) {
-  sim::DeviceSpec spec;
-  spec.name = sim::u16(utf8Name);
-  spec.mid = mid;
-  spec.driverVersion = version;
-  return spec;
+  sim::DeviceSpec profile;
+  profile.name = sim::u16(utf8Name);
+  profile.mid = mid;
+  profile.driverVersion = version;
+  return profile;
 }
 
 std::string refreshReply(CMidi& midi) {
