@@ -29,19 +29,28 @@ MMRESULT logged(World& world, const std::string& call, MMRESULT result) {
   return result;
 }
 
-OutputHandle* outputOf(World& world, HMIDIOUT h) {
-  if (h == nullptr || world.liveHandles.count(h) == 0) return nullptr;
-  return reinterpret_cast<OutputHandle*>(h);
-}
+Device& deviceOf(OutputHandle& out) { return *out.device; }
+Device& deviceOf(InputHandle& in) { return *in.device(); }
 
-InputHandle* inputOf(World& world, HMIDIIN h) {
-  if (h == nullptr || world.liveHandles.count(h) == 0) return nullptr;
-  return reinterpret_cast<InputHandle*>(h);
+OutputHandle* asOutput(HMIDIOUT h) { return reinterpret_cast<OutputHandle*>(h); }
+InputHandle* asInput(HMIDIIN h) { return reinterpret_cast<InputHandle*>(h); }
+
+// The common start of every call on an open handle: the control file is read, the world locked,
+// an unknown handle refused and logged. `body` gets the world, the handle and the start of the
+// call's log line (the call's name and the device's name).
+template <typename Handle, typename Body>
+MMRESULT onHandle(Handle* handle, const char* name, Body body) {
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  if (handle == nullptr || world.liveHandles.count(handle) == 0) {
+    return logged(world, std::string(name) + " ?", MMSYSERR_INVALHANDLE);
+  }
+  return body(world, *handle,
+              std::string(name) + " " + sim::quoted(deviceOf(*handle).profile.name));
 }
 
 // Preparing a header is the same for both directions: the driver only marks it.
-MMRESULT prepareHeader(World& world, Device& device, const char* name, LPMIDIHDR pmh, UINT cbmh) {
-  std::string call = name + sim::quoted(device.profile.name);
+MMRESULT prepareHeader(World& world, Device& device, std::string call, LPMIDIHDR pmh, UINT cbmh) {
   if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
   call += " " + std::to_string(pmh->dwBufferLength);
   if (world.takeFault(device, Fault::kPrepareHeader)) return logged(world, call, MMSYSERR_NOMEM);
@@ -136,95 +145,91 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR, DWORD_PTR, DWOR
 
 MMRESULT midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
   sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  OutputHandle* out = outputOf(world, hmo);
-  if (out == nullptr)
-    return logged(world, "midiOutShortMsg ? " + hex8(dwMsg), MMSYSERR_INVALHANDLE);
-  Device& device = *out->device;
-  std::string call = "midiOutShortMsg " + sim::quoted(device.profile.name) + " " + hex8(dwMsg);
-  if (!device.present) return logged(world, call, kNoDriver);
-  if (world.takeFault(device, Fault::kShortMsg)) return logged(world, call, MIDIERR_NOTREADY);
-  sim::Received r;
-  r.device = device.profile.name;
-  r.bytes = {static_cast<BYTE>(dwMsg & 0xFF), static_cast<BYTE>((dwMsg >> 8) & 0xFF),
-             static_cast<BYTE>((dwMsg >> 16) & 0xFF)};
-  world.recordReceived(r);
-  if (device.profile.loopback) {
-    if (auto in = world.find(Direction::kIn, device.profile.name)) sim::queueShort(*in, dwMsg);
-  }
-  return logged(world, call, MMSYSERR_NOERROR);
+  return onHandle(
+      asOutput(hmo), "midiOutShortMsg", [&](World& world, OutputHandle& out, std::string call) {
+        Device& device = *out.device;
+        call += " " + hex8(dwMsg);
+        if (!device.present) return logged(world, call, kNoDriver);
+        if (world.takeFault(device, Fault::kShortMsg)) return logged(world, call, MIDIERR_NOTREADY);
+        sim::Received r;
+        r.device = device.profile.name;
+        r.bytes = {static_cast<BYTE>(dwMsg & 0xFF), static_cast<BYTE>((dwMsg >> 8) & 0xFF),
+                   static_cast<BYTE>((dwMsg >> 16) & 0xFF)};
+        world.recordReceived(r);
+        if (device.profile.loopback) {
+          if (auto in = world.find(Direction::kIn, device.profile.name))
+            sim::queueShort(*in, dwMsg);
+        }
+        return logged(world, call, MMSYSERR_NOERROR);
+      });
 }
 
 MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  OutputHandle* out = outputOf(world, hmo);
-  if (out == nullptr) return logged(world, "midiOutPrepareHeader ?", MMSYSERR_INVALHANDLE);
-  return prepareHeader(world, *out->device, "midiOutPrepareHeader ", pmh, cbmh);
+  return onHandle(asOutput(hmo), "midiOutPrepareHeader",
+                  [&](World& world, OutputHandle& out, std::string call) {
+                    return prepareHeader(world, *out.device, std::move(call), pmh, cbmh);
+                  });
 }
 
 MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  OutputHandle* out = outputOf(world, hmo);
-  if (out == nullptr) return logged(world, "midiOutLongMsg ?", MMSYSERR_INVALHANDLE);
-  Device& device = *out->device;
-  std::string call = "midiOutLongMsg " + sim::quoted(device.profile.name);
-  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
-  call += " " + std::to_string(pmh->dwBufferLength);
-  if ((pmh->dwFlags & MHDR_PREPARED) == 0) return logged(world, call, MIDIERR_UNPREPARED);
-  if (!device.present) return logged(world, call, kNoDriver);
-  if (world.takeFault(device, Fault::kLongMsg)) return logged(world, call, MIDIERR_NOTREADY);
-  sim::Received r;
-  r.device = device.profile.name;
-  r.isLong = true;
-  r.bytes.assign(pmh->lpData, pmh->lpData + pmh->dwBufferLength);
-  world.recordReceived(r);
-  pmh->dwFlags |= MHDR_DONE;
-  if (device.profile.loopback) {
-    if (auto in = world.find(Direction::kIn, device.profile.name)) sim::queueSysex(*in, r.bytes);
-  }
-  return logged(world, call, MMSYSERR_NOERROR);
+  return onHandle(asOutput(hmo), "midiOutLongMsg",
+                  [&](World& world, OutputHandle& out, std::string call) {
+                    Device& device = *out.device;
+                    if (pmh == nullptr || cbmh < sizeof(MIDIHDR))
+                      return logged(world, call, MMSYSERR_INVALPARAM);
+                    call += " " + std::to_string(pmh->dwBufferLength);
+                    if ((pmh->dwFlags & MHDR_PREPARED) == 0)
+                      return logged(world, call, MIDIERR_UNPREPARED);
+                    if (!device.present) return logged(world, call, kNoDriver);
+                    if (world.takeFault(device, Fault::kLongMsg))
+                      return logged(world, call, MIDIERR_NOTREADY);
+                    sim::Received r;
+                    r.device = device.profile.name;
+                    r.isLong = true;
+                    r.bytes.assign(pmh->lpData, pmh->lpData + pmh->dwBufferLength);
+                    world.recordReceived(r);
+                    pmh->dwFlags |= MHDR_DONE;
+                    if (device.profile.loopback) {
+                      if (auto in = world.find(Direction::kIn, device.profile.name))
+                        sim::queueSysex(*in, r.bytes);
+                    }
+                    return logged(world, call, MMSYSERR_NOERROR);
+                  });
 }
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  OutputHandle* out = outputOf(world, hmo);
-  if (out == nullptr) return logged(world, "midiOutUnprepareHeader ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiOutUnprepareHeader " + sim::quoted(out->device->profile.name);
-  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
-  if (world.takeFault(*out->device, Fault::kStillPlaying)) {
-    return logged(world, call, MIDIERR_STILLPLAYING);
-  }
-  pmh->dwFlags &= ~MHDR_PREPARED;
-  return logged(world, call, MMSYSERR_NOERROR);
+  return onHandle(asOutput(hmo), "midiOutUnprepareHeader",
+                  [&](World& world, OutputHandle& out, std::string call) {
+                    if (pmh == nullptr || cbmh < sizeof(MIDIHDR))
+                      return logged(world, call, MMSYSERR_INVALPARAM);
+                    if (world.takeFault(*out.device, Fault::kStillPlaying)) {
+                      return logged(world, call, MIDIERR_STILLPLAYING);
+                    }
+                    pmh->dwFlags &= ~MHDR_PREPARED;
+                    return logged(world, call, MMSYSERR_NOERROR);
+                  });
 }
 
 MMRESULT midiOutReset(HMIDIOUT hmo) {
   sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  OutputHandle* out = outputOf(world, hmo);
-  if (out == nullptr) return logged(world, "midiOutReset ?", MMSYSERR_INVALHANDLE);
-  return logged(world, "midiOutReset " + sim::quoted(out->device->profile.name), MMSYSERR_NOERROR);
+  return onHandle(asOutput(hmo), "midiOutReset",
+                  [&](World& world, OutputHandle&, const std::string& call) {
+                    return logged(world, call, MMSYSERR_NOERROR);
+                  });
 }
 
 MMRESULT midiOutClose(HMIDIOUT hmo) {
   sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  OutputHandle* out = outputOf(world, hmo);
-  if (out == nullptr) return logged(world, "midiOutClose ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiOutClose " + sim::quoted(out->device->profile.name);
-  out->device->open = false;
-  world.liveHandles.erase(out);
-  delete out;
-  return logged(world, call, MMSYSERR_NOERROR);
+  return onHandle(asOutput(hmo), "midiOutClose",
+                  [&](World& world, OutputHandle& out, const std::string& call) {
+                    out.device->open = false;
+                    world.liveHandles.erase(&out);
+                    delete &out;
+                    return logged(world, call, MMSYSERR_NOERROR);
+                  });
 }
 
 MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
@@ -264,64 +269,63 @@ namespace {
 // Looks the handle up and logs the call; the caller then works without the world's mutex, since
 // the program's callback may call back into WinMM.
 InputHandle* lookUpInput(HMIDIIN hmi, const char* name, MMRESULT* failure) {
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  InputHandle* in = inputOf(world, hmi);
-  if (in == nullptr) {
-    *failure = logged(world, std::string(name) + " ?", MMSYSERR_INVALHANDLE);
-    return nullptr;
-  }
-  return in;
+  InputHandle* found = nullptr;
+  *failure = onHandle(asInput(hmi), name, [&](World&, InputHandle& in, const std::string&) {
+    found = &in;
+    return MMSYSERR_NOERROR;
+  });
+  return found;
 }
 
 }  // namespace
 
 MMRESULT midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  InputHandle* in = inputOf(world, hmi);
-  if (in == nullptr) return logged(world, "midiInPrepareHeader ?", MMSYSERR_INVALHANDLE);
-  return prepareHeader(world, *in->device(), "midiInPrepareHeader ", pmh, cbmh);
+  return onHandle(asInput(hmi), "midiInPrepareHeader",
+                  [&](World& world, InputHandle& in, std::string call) {
+                    return prepareHeader(world, *in.device(), std::move(call), pmh, cbmh);
+                  });
 }
 
 MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  InputHandle* in = inputOf(world, hmi);
-  if (in == nullptr) return logged(world, "midiInUnprepareHeader ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiInUnprepareHeader " + sim::quoted(in->device()->profile.name);
-  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
-  if ((pmh->dwFlags & MHDR_INQUEUE) != 0) return logged(world, call, MIDIERR_STILLPLAYING);
-  pmh->dwFlags &= ~MHDR_PREPARED;
-  return logged(world, call, MMSYSERR_NOERROR);
+  return onHandle(asInput(hmi), "midiInUnprepareHeader",
+                  [&](World& world, InputHandle&, const std::string& call) {
+                    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
+                      return logged(world, call, MMSYSERR_INVALPARAM);
+                    }
+                    if ((pmh->dwFlags & MHDR_INQUEUE) != 0) {
+                      return logged(world, call, MIDIERR_STILLPLAYING);
+                    }
+                    pmh->dwFlags &= ~MHDR_PREPARED;
+                    return logged(world, call, MMSYSERR_NOERROR);
+                  });
 }
 
 MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  InputHandle* in = inputOf(world, hmi);
-  if (in == nullptr) return logged(world, "midiInAddBuffer ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiInAddBuffer " + sim::quoted(in->device()->profile.name);
-  if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
-  if (world.takeFault(*in->device(), Fault::kAddBuffer)) {
-    return logged(world, call, MMSYSERR_ERROR);
-  }
-  return logged(world, call, in->addBuffer(pmh));
+  return onHandle(asInput(hmi), "midiInAddBuffer",
+                  [&](World& world, InputHandle& in, const std::string& call) {
+                    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
+                      return logged(world, call, MMSYSERR_INVALPARAM);
+                    }
+                    if (world.takeFault(*in.device(), Fault::kAddBuffer)) {
+                      return logged(world, call, MMSYSERR_ERROR);
+                    }
+                    return logged(world, call, in.addBuffer(pmh));
+                  });
 }
 
 MMRESULT midiInStart(HMIDIIN hmi) {
   sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  InputHandle* in = inputOf(world, hmi);
-  if (in == nullptr) return logged(world, "midiInStart ?", MMSYSERR_INVALHANDLE);
-  std::string call = "midiInStart " + sim::quoted(in->device()->profile.name);
-  if (world.takeFault(*in->device(), Fault::kStart)) return logged(world, call, MMSYSERR_ERROR);
-  in->start();
-  return logged(world, call, MMSYSERR_NOERROR);
+  return onHandle(asInput(hmi), "midiInStart",
+                  [&](World& world, InputHandle& in, const std::string& call) {
+                    if (world.takeFault(*in.device(), Fault::kStart)) {
+                      return logged(world, call, MMSYSERR_ERROR);
+                    }
+                    in.start();
+                    return logged(world, call, MMSYSERR_NOERROR);
+                  });
 }
 
 MMRESULT midiInStop(HMIDIIN hmi) {
