@@ -21,17 +21,22 @@ void appendDecimal(std::string& text, std::uint32_t value) {
 void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                             DWORD_PTR param2) {
   if (message == MIM_OPEN || message == MIM_CLOSE) return;
-  // Empty buffers come back when a port is reset on closing; they stay out of the driver's queue.
-  if (message == MIM_LONGDATA && reinterpret_cast<MIDIHDR*>(param1)->dwBytesRecorded == 0) return;
-  auto* event = new InputEvent{instance, device, message, param1, param2};
-  ForwardInput(event);
+  ForwardInput(new InputEvent{instance, device, message, param1, param2});
 }
 
 void ForwardInput(InputEvent* event) {
   CMidi* midi = midiSystem();
   CMidiIn* port = midi != nullptr ? midi->EnterInput() : nullptr;
   if (port == nullptr) {
-    // No current port: the port is closing, and its data is dropped without going back to it.
+    // No current port: the port is closing and its data is dropped. Its buffers may be gone
+    // already (a driver may call back late), so nothing the event points at is touched.
+    delete event;
+    return;
+  }
+  // Empty buffers come back when a port is reset; they stay out of the driver's queue.
+  if (event->message == MIM_LONGDATA &&
+      reinterpret_cast<MIDIHDR*>(event->param1)->dwBytesRecorded == 0) {
+    midi->LeaveInput();
     delete event;
     return;
   }
