@@ -146,34 +146,34 @@ MMRESULT InputHandle::close() {
   return MMSYSERR_NOERROR;
 }
 
-void InputHandle::pushShort(DWORD message) {
+void InputHandle::push(Event e) {
   std::lock_guard<std::mutex> lock(mutex_);
+  // A device that is not started records nothing.
   if (!started_) return;
+  events_.push_back(std::move(e));
+  changed_.notify_all();
+}
+
+void InputHandle::pushShort(DWORD message) {
   Event e;
   e.kind = Event::kShort;
   e.message = message;
-  events_.push_back(std::move(e));
-  changed_.notify_all();
+  push(std::move(e));
 }
 
 void InputHandle::pushSysex(std::vector<BYTE> bytes, bool asError) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!started_ || bytes.empty()) return;
+  if (bytes.empty()) return;
   Event e;
   e.kind = asError ? Event::kLongError : Event::kSysex;
   e.bytes = std::move(bytes);
-  events_.push_back(std::move(e));
-  changed_.notify_all();
+  push(std::move(e));
 }
 
 void InputHandle::pushError(DWORD message) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!started_) return;
   Event e;
   e.kind = Event::kError;
   e.message = message;
-  events_.push_back(std::move(e));
-  changed_.notify_all();
+  push(std::move(e));
 }
 
 void InputHandle::wake() {

@@ -54,6 +54,8 @@ class InputHandle {
     std::size_t offset = 0;  // how much of a system-exclusive message has been delivered
   };
 
+  // Queues an event while the device is started.
+  void push(Event e);
   // Runs on the device's delivery thread.
   void run();
   // Runs `job` on the delivery thread and waits for it; runs it at once when called from there.

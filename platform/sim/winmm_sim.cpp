@@ -68,6 +68,15 @@ void fillCaps(const Device& device, Caps& caps) {
   caps.szPname[n] = 0;
 }
 
+UINT deviceCount(Direction d, const char* name) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  auto n = static_cast<UINT>(world.list(d).size());
+  world.record(std::string(name) + " -> " + std::to_string(n));
+  return n;
+}
+
 // Fills a plain or an extended capability structure, as told by its size.
 template <typename Plain, typename Extended>
 MMRESULT getCaps(Direction d, UINT_PTR id, Plain* caps, UINT size, const char* name) {
@@ -96,23 +105,9 @@ MMRESULT getCaps(Direction d, UINT_PTR id, Plain* caps, UINT size, const char* n
 
 }  // namespace
 
-UINT midiOutGetNumDevs() {
-  sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  UINT n = static_cast<UINT>(world.outs.size());
-  world.record("midiOutGetNumDevs -> " + std::to_string(n));
-  return n;
-}
+UINT midiOutGetNumDevs() { return deviceCount(Direction::kOut, "midiOutGetNumDevs"); }
 
-UINT midiInGetNumDevs() {
-  sim::syncControl();
-  World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  UINT n = static_cast<UINT>(world.ins.size());
-  world.record("midiInGetNumDevs -> " + std::to_string(n));
-  return n;
-}
+UINT midiInGetNumDevs() { return deviceCount(Direction::kIn, "midiInGetNumDevs"); }
 
 MMRESULT midiOutGetDevCapsW(UINT_PTR uDeviceID, LPMIDIOUTCAPSW pmoc, UINT cbmoc) {
   return getCaps<MIDIOUTCAPSW, MIDIOUTCAPS2W>(Direction::kOut, uDeviceID, pmoc, cbmoc,
