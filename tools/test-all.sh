@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 jobs=$(nproc)
-echo "=== windows build ==="
+echo "=== windows build (32-bit, as shipped) ==="
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 cmake --preset default >/dev/null
