@@ -103,7 +103,6 @@ class Run:
         self.failures = []
         self.done = threading.Event()
         self.disconnecting = None  # (host pid, time) of the connection being ended
-        self.started_hosts = set()
 
     def log(self, text):
         self.lines.append(text)
@@ -123,8 +122,6 @@ class Run:
                 msg = msg[:10] + [f"... {len(msg) - 14} more ..."] + msg[-4:]
             text = msg if body["kind"] == "note" else json.dumps(msg, ensure_ascii=False)
             self.log(f"{body['t']:6d} ms {arrow} {text}")
-            if body["kind"] == "recv":
-                self.started_hosts.update(host_pids(self.host, self.sim))
         elif path == "/control":
             with open(os.path.join(self.sim, "control"), "a", encoding="utf-8") as f:
                 f.write(body + "\n")
@@ -254,9 +251,8 @@ class Run:
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(process.pid, signal.SIGKILL)  # what of the group outlived the browser
             process.wait()
-        for pid in self.started_hosts:
-            if process_state(pid) not in (None, "Z"):
-                os.kill(pid, signal.SIGKILL)
+        for pid in host_pids(self.host, self.sim):  # a host that outlived its browser
+            os.kill(pid, signal.SIGKILL)
         if not self.failures:
             self.log("PASSED")
             shutil.rmtree(self.dir)

@@ -5,6 +5,7 @@ const api = globalThis.browser ?? globalThis.chrome;
 const kHost = 'com.tarnwell.melvix_midi';
 const kLoopback = 'Melvix Loopback';
 const kOddName = 'Odd <"\\é\u{1F3B9}> Port';  // a port name JSON and UTF-16 must both carry
+const kWaitMs = 10000;  // for each awaited message; a loaded machine starts a host slowly
 const start = Date.now();
 let server;
 
@@ -27,7 +28,6 @@ const report = (kind, msg) => post('/report', { t: Date.now() - start, kind, msg
 class Session {
   constructor() {
     this.queue = [];
-    this.waiter = null;
     this.port = api.runtime.connectNative(kHost);
     this.port.onMessage.addListener((msg) => {
       report('recv', msg);
@@ -36,8 +36,8 @@ class Session {
     });
     this.port.onDisconnect.addListener((port) => {
       const error = port.error?.message ?? api.runtime.lastError?.message ?? '';
-      report('host disconnected', error);
       this.closed = `the host disconnected ${error}`;
+      report('note', this.closed);
       this.wake?.();
     });
   }
@@ -46,11 +46,11 @@ class Session {
     this.port.postMessage(msg);
   }
   async next(what) {
-    const deadline = Date.now() + 5000;
+    const deadline = Date.now() + kWaitMs;
     while (this.queue.length === 0) {
       if (this.closed) throw new Error(`${this.closed} while waiting for ${what}`);
       const left = deadline - Date.now();
-      if (left <= 0) throw new Error(`no message within 5 s, waiting for ${what}`);
+      if (left <= 0) throw new Error(`no message within ${kWaitMs} ms, waiting for ${what}`);
       await new Promise((resolve) => {
         this.wake = resolve;
         setTimeout(resolve, left);
