@@ -67,9 +67,14 @@ def wine(*args, timeout=TIMEOUT):
                           timeout=timeout)
 
 
+def folder_words(option):
+    # /D= (and the uninstaller's _?=) must come last and unquoted; Wine would quote a word holding a
+    # space, so the folder goes as separate words, which Wine joins with single spaces.
+    first, *rest = FOLDER.split(" ")
+    return [option + first, *rest]
+
+
 def run_setup(*args):
-    # /D= must come last and unquoted; Wine would quote a word holding a space, so the folder goes
-    # as separate words, which Wine joins with single spaces.
     return wine(setup_exe, "/S", *args).returncode
 
 
@@ -210,7 +215,7 @@ def main():
     check(result.returncode == 0, "another host's key can be added")
     keys_before, files_before = registry(), program_files()
 
-    check(run_setup("/D=" + FOLDER.split(" ")[0], *FOLDER.split(" ")[1:]) == 0,
+    check(run_setup(*folder_words("/D=")) == 0,
           "the installation exits with 0")
     check_installed()
     end_step("installed into " + FOLDER)
@@ -239,13 +244,30 @@ def main():
     status = run_setup()
     check(status == 3, "an installation while the host runs fails with 3: exit code %s" % status)
     # _?= runs the uninstaller in place, so its exit code is the uninstallation's own.
-    status = wine(unix_path(in_folder("uninstall.exe")), "/S",
-                  "_?=" + FOLDER.split(" ")[0], *FOLDER.split(" ")[1:]).returncode
+    status = wine(unix_path(in_folder("uninstall.exe")), "/S", *folder_words("_?=")).returncode
     check(status == 3, "an uninstallation while the host runs fails with 3: exit code %s" % status)
     host.stdin.close()
     check(host.wait(timeout=TIMEOUT) == 0, "the host ends with 0")
     check_installed()
     end_step("refused to touch a running host")
+
+    # melvixreg exits 0 even when it cannot write a manifest (here a folder holds the name): the
+    # installation must fail, and take back what it wrote rather than register a missing file.
+    blocker = os.path.join(folder, HOST_NAME + ".firefox.json")
+    os.remove(blocker)
+    os.mkdir(blocker)
+    status = run_setup()
+    check(status == 4, "an installation whose manifest is missing fails with 4: exit code %s" % status)
+    check(os.listdir(folder) == [HOST_NAME + ".firefox.json"], "only the blocking folder remains: %s"
+          % os.listdir(folder))
+    keys = registry()
+    check(not any(key in keys for key in [*REGISTRATIONS, UNINSTALL_KEY]),
+          "no registration and no uninstall entry remain")
+    os.rmdir(blocker)
+    check(run_setup(*folder_words("/D=")) == 0,
+          "installing again exits with 0")
+    check_installed()
+    end_step("a failed installation took itself back")
 
     # The system's list of programs removes it with the quiet command it was given. The uninstaller
     # returns at once and a copy of it in %TEMP% does the work; wineserver -w waits for it.
