@@ -1,6 +1,7 @@
 ; The Windows installer: puts melvixhost, melvixreg and melvixplay in a folder of the user's, has
-; melvixreg write the host's manifests there, registers them with Chrome, Chromium, Edge and Firefox,
-; and lists itself among the installed programs. Per user: no administrator rights, HKCU only.
+; melvixreg write the host's manifests there, registers them with Chrome, Chromium, Edge and
+; Firefox, and lists itself among the installed programs. Per user: no administrator rights, HKCU
+; only.
 ;
 ; tools/build-installer.sh builds it, defining
 ;   VERSION  the host's version, as melvixhost answers ["version"]
@@ -45,8 +46,9 @@ UninstPage instfiles
 ; --- Shared by the installer and the uninstaller (un. names the uninstaller's copy) ---------------
 
 !macro ProgramsFreeFunctions UN
-; Sets $R0 to $R2 when the file $INSTDIR\$R2 exists and cannot be opened for writing: Windows keeps a
-; running program's file so, and a browser keeps the host running while an extension uses it.
+; Sets $R0 to $R2 when the file $INSTDIR\$R2 exists and cannot be opened for writing: Windows
+; keeps a running program's file so, and a browser keeps the host running while an extension uses
+; it.
 Function ${UN}FindLocked
   IfFileExists "$INSTDIR\$R2" 0 done
   ClearErrors
@@ -73,7 +75,7 @@ retry:
   Call ${UN}FindLocked
   StrCmp $R0 "" done
   MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
-    "$INSTDIR\$R0 is running: a browser has it open.$\r$\n$\r$\nClose your browsers, then click Retry." \
+    "$R0 is running: a browser has it open.$\r$\n$\r$\nClose your browsers, then click Retry." \
     /SD IDCANCEL IDRETRY retry
   SetErrorLevel 3
   Abort "$INSTDIR\$R0 is running; nothing was changed. Close your browsers and try again."
@@ -104,8 +106,8 @@ FunctionEnd
 !macroend
 
 !macro RemoveEmptyKeysFunction UN
-; Stack: top the key path P, below it a key T that P lies in (or is). Removes P and each key above it
-; up to and including T, while each is empty. Does nothing when T is empty or does not contain P.
+; Stack: top the key path P, below it a key T that P lies in (or is). Removes P and each key above
+; it up to and including T, while each is empty. Does nothing when T is empty or does not contain P.
 Function ${UN}RemoveEmptyKeysUpTo
   Exch $1 ; P
   Exch
@@ -189,8 +191,8 @@ missing:
 FunctionEnd
 
 ; Before the first installation writes anything: which key of each browser's chain it is about to
-; create ($R6 Chrome, $R7 Chromium, $R8 Edge, $R9 Firefox), so that the uninstaller removes that much
-; and no more. An update keeps what the first installation noted.
+; create ($R6 Chrome, $R7 Chromium, $R8 Edge, $R9 Firefox), so that the uninstaller removes that
+; much and no more. An update keeps what the first installation noted.
 !macro NoteCreatedKey HOSTS REGISTER
   StrCpy $R0 "${HOSTS}"
   Call FirstMissingKey
