@@ -89,9 +89,6 @@ FunctionEnd
 ; (recorded in the uninstall entry as CreatedKey<BROWSER>) once they are empty. The host's key goes
 ; only while it still names our manifest: another installation may have taken it over since.
 !macro RemoveRegistration HOSTS BROWSER MANIFEST UN
-  Push $0
-  Push $1
-  Push $2
   ReadRegStr $0 HKCU "${HOSTS}\${HOST_NAME}" ""
   StrCmp $0 "$INSTDIR\${HOST_NAME}.${MANIFEST}.json" 0 +2
     DeleteRegKey HKCU "${HOSTS}\${HOST_NAME}"
@@ -100,9 +97,6 @@ FunctionEnd
   Push $0
   Push $1
   Call ${UN}RemoveEmptyKeysUpTo
-  Pop $2
-  Pop $1
-  Pop $0
 !macroend
 
 !macro RemoveEmptyKeysFunction UN
@@ -200,12 +194,15 @@ FunctionEnd
 !macroend
 
 ; Undoes this installation and ends it with a message: nothing half-installed stays behind.
+; The message is kept aside first, since the removal uses the registers it may name.
+Var failMessage
 !macro FailInstall MESSAGE
-  DetailPrint "${MESSAGE}"
+  StrCpy $failMessage "${MESSAGE}"
+  DetailPrint $failMessage
   !insertmacro RemoveInstallation ""
-  MessageBox MB_OK|MB_ICONSTOP "${MESSAGE}$\r$\n$\r$\nNothing was installed." /SD IDOK
+  MessageBox MB_OK|MB_ICONSTOP "$failMessage$\r$\n$\r$\nNothing was installed." /SD IDOK
   SetErrorLevel 4
-  Abort "${MESSAGE}"
+  Abort $failMessage
 !macroend
 
 Section "Melvix MIDI host"
