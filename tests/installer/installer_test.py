@@ -13,6 +13,7 @@ import filecmp
 import json
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -281,3 +282,4 @@ try:
     main()
 finally:
     subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
+    shutil.rmtree(scratch, ignore_errors=True)
