@@ -14,6 +14,8 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
 echo "=== the Windows programs under Wine ==="
 bash tools/test-wine.sh
+echo "=== the Windows installer under Wine ==="
+bash tools/test-installer.sh
 bash tools/test-browsers.sh  # the test extension with melvixhost in Chromium and Firefox ESR
 for preset in asan tsan default; do
   echo "=== ${preset} build ==="
