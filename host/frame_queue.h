@@ -1,0 +1,63 @@
+// The unasked messages ("midi", "connection") on their way to standard output: the MIDI layer
+// posts them here without waiting, and a thread of ours writes them, in order, with writeMessage.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "midi/message_sink.h"
+
+class FrameQueue : public MessageSink {
+ public:
+  // What the queued texts may hold, with a fixed charge per frame for its bookkeeping. Past it,
+  // "midi" messages are dropped until the writer has made room, and a "connection" is queued only
+  // if none is already waiting.
+  static constexpr std::size_t kDefaultLimit = 8u << 20;
+  static constexpr std::size_t kChargePerFrame = 64;
+
+  explicit FrameQueue(std::size_t limitBytes = kDefaultLimit);
+  // Writes what is queued, then ends the writer thread.
+  ~FrameQueue() override;
+  FrameQueue(const FrameQueue&) = delete;
+  FrameQueue& operator=(const FrameQueue&) = delete;
+
+  // Runs on the input callback's thread or the watcher's; never waits for the writer.
+  void Post(MessageKind kind, std::string text) override;
+  // Returns once every message posted before the call has been written (or dropped).
+  void Flush();
+  // How many "midi" messages were dropped because the queue was full.
+  std::uint64_t Dropped();
+
+ private:
+  struct Entry {
+    MessageKind kind;
+    std::string text;
+  };
+  // Runs on the writer thread.
+  void Write();
+
+  const std::size_t limit_;
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable changed_;
+  std::deque<Entry> entries_;
+  std::size_t bytes_ = 0;        // charged for entries_
+  int connectionsWaiting_ = 0;   // "connection" messages in entries_, not yet being written
+  std::uint64_t posted_ = 0;     // messages taken or dropped so far
+  std::uint64_t finished_ = 0;   // of those, written or dropped
+  std::uint64_t dropped_ = 0;
+  bool stop_ = false;
+  std::thread writer_;           // started last, so that it finds everything above made
+};
+
+// Installs `queue` as the MIDI layer's message sink and as the queue that replies wait for (null:
+// none). Set at start-up, before any port is opened.
+void setFrameQueue(FrameQueue* queue);
+
+// Writes a reply to a request after the messages queued before it, so that a reply never
+// overtakes an event that came first. Main thread.
+void writeReply(std::string text);
