@@ -38,7 +38,20 @@ void FrameQueue::Post(MessageKind kind, std::string text) {
     }
     bytes_ += charge;
     if (kind == MessageKind::kConnection) ++connectionsWaiting_;
-    entries_.push_back(Entry{kind, std::move(text)});
+    entries_.push_back(Entry{false, kind, std::move(text)});
+  }
+  changed_.notify_all();
+}
+
+void FrameQueue::PostReply(std::string text) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A browser that sends requests but reads nothing is held up here, as by a full pipe.
+    changed_.wait(lock, [&] { return repliesWaiting_ < kMostReplies; });
+    ++posted_;
+    ++repliesWaiting_;
+    bytes_ += text.size() + kChargePerFrame;
+    entries_.push_back(Entry{true, MessageKind::kMidi, std::move(text)});
   }
   changed_.notify_all();
 }
@@ -64,7 +77,11 @@ void FrameQueue::Write() {
     Entry entry = std::move(entries_.front());
     entries_.pop_front();
     // A "connection" that is being written may already be read, so the next one must queue.
-    if (entry.kind == MessageKind::kConnection) --connectionsWaiting_;
+    if (entry.reply) {
+      --repliesWaiting_;
+    } else if (entry.kind == MessageKind::kConnection) {
+      --connectionsWaiting_;
+    }
     lock.unlock();
     const std::size_t charge = entry.text.size() + kChargePerFrame;
     writeMessage(std::move(entry.text));
@@ -82,6 +99,13 @@ void setFrameQueue(FrameQueue* queue) {
 }
 
 void writeReply(std::string text) {
+  if (FrameQueue* queue = theQueue.load()) {
+    queue->PostReply(std::move(text));
+  } else {
+    writeMessage(std::move(text));
+  }
+}
+
+void flushFrameQueue() {
   if (FrameQueue* queue = theQueue.load()) queue->Flush();
-  writeMessage(std::move(text));
 }

@@ -17,8 +17,10 @@ int main() {
   setMidiSystem(midi);
   CMidiLock* outputLock = midi->NewLock().release();
   setFrameOutput(outputLock, &std::cout);
-  // "midi" and "connection" wait here for a browser that reads slowly, not in the driver's thread.
+  // Frames wait here for a browser that reads slowly, not in the driver's thread; the replies
+  // queued last go out before the end of input ends the process.
   setFrameQueue(new FrameQueue());
+  setEndOfInputAction(flushFrameQueue);
   for (;;) {
     const std::string text = readMessage();
     dispatchRequest(tokenizeRequest(text), *midi);

@@ -37,7 +37,8 @@ bool CMidiInHW::Close() {
     bool held = false;
     for (auto& buffer : buffers_) {
       if (!buffer) continue;
-      if (midiInUnprepareHeader(handle_, &buffer->header, sizeof(MIDIHDR)) == MIDIERR_STILLPLAYING) {
+      if (midiInUnprepareHeader(handle_, &buffer->header, sizeof(MIDIHDR)) ==
+          MIDIERR_STILLPLAYING) {
         held = true;
       } else {
         buffer.reset();

@@ -268,8 +268,7 @@ bool applyWords(const std::vector<std::string>& words) {
     return changeNotifier(u16(words[1]), [&](Notifier& x) { x.setCapacity(n); });
   }
   if (verb == "hold" && words.size() == 3) return setHold(u16(words[1]), words[2]);
-  if (verb == "box" && words.size() == 2 &&
-      (words[1] == "never" || parseNumber(words[1], n, 10))) {
+  if (verb == "box" && words.size() == 2 && (words[1] == "never" || parseNumber(words[1], n, 10))) {
     World& world = World::get();
     std::lock_guard<std::mutex> lock(world.mutex);
     world.boxWaitMs = words[1] == "never" ? -1 : static_cast<long>(n);
@@ -321,7 +320,16 @@ bool applyControlLine(const std::string& line) {
   return applyWords(splitWords(line));
 }
 
+namespace {
+
+thread_local bool skipControl = false;
+
+}  // namespace
+
+void skipControlOnThisThread() { skipControl = true; }
+
 void syncControl() {
+  if (skipControl) return;
   const std::string& dir = World::get().controlDir();
   if (dir.empty()) return;
   ControlReader& r = reader();

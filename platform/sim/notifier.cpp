@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "platform/sim/sim_world.h"
+
 namespace sim {
 
 void Notifier::setLate(long milliseconds) {
@@ -41,6 +43,7 @@ void Notifier::drain() {
 
 // Runs on the notifier's own thread, for the life of the process.
 void Notifier::run() {
+  skipControlOnThisThread();
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [&] { return !queue_.empty(); });
@@ -54,8 +57,7 @@ void Notifier::run() {
     changed_.notify_all();  // room in the queue
     lock.unlock();
     if (notice.callback != nullptr) {
-      notice.callback(notice.handle, notice.message, notice.instance, notice.param1,
-                      notice.param2);
+      notice.callback(notice.handle, notice.message, notice.instance, notice.param1, notice.param2);
     }
     lock.lock();
     calling_ = false;

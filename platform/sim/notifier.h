@@ -1,7 +1,7 @@
-// A driver's delivery queue: notifications wait in it and a thread of their own makes the callbacks,
-// as Wine's MIDI drivers do. Closing a device does not empty it, so data of a closed device can
-// still reach the program ("late"); with a capacity, the device's receiving side waits for room
-// while it holds its buffer lock, which midiInAddBuffer also needs ("ring").
+// A driver's delivery queue: notifications wait in it and a thread of their own makes the
+// callbacks, as Wine's MIDI drivers do. Closing a device does not empty it, so data of a closed
+// device can still reach the program ("late"); with a capacity, the device's receiving side waits
+// for room while it holds its buffer lock, which midiInAddBuffer also needs ("ring").
 #pragma once
 
 #include <chrono>

@@ -64,7 +64,8 @@ constexpr std::uintptr_t kInputHandleStep = 0x10;
 
 InputHandle* World::input(HMIDIIN handle) {
   const auto value = reinterpret_cast<std::uintptr_t>(handle);
-  if (value < kInputHandleBase || (value - kInputHandleBase) % kInputHandleStep != 0) return nullptr;
+  if (value < kInputHandleBase || (value - kInputHandleBase) % kInputHandleStep != 0)
+    return nullptr;
   const std::size_t slot = (value - kInputHandleBase) / kInputHandleStep;
   return slot < inputSlots.size() ? inputSlots[slot] : nullptr;
 }

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -106,6 +106,9 @@ class World {
 void syncControl();
 // Stops the control reader (tests that drive the simulation directly).
 void stopControl();
+// Calls on this thread no longer read the control file: a driver's own thread, whose callbacks
+// must not wait for the control reader, which may itself wait for that driver.
+void skipControlOnThisThread();
 // Applies one control line; false when it cannot be understood.
 bool applyControlLine(const std::string& line);
 

@@ -105,7 +105,8 @@ MMRESULT getCaps(Direction d, UINT_PTR id, Plain* caps, UINT size, const char* n
   // WinMM takes an open handle in place of a device id.
   Device* byHandle = nullptr;
   if (d == Direction::kOut) {
-    if (OutputHandle* out = resolve(world, reinterpret_cast<HMIDIOUT>(id))) byHandle = &deviceOf(*out);
+    if (OutputHandle* out = resolve(world, reinterpret_cast<HMIDIOUT>(id)))
+      byHandle = &deviceOf(*out);
   } else if (InputHandle* in = resolve(world, reinterpret_cast<HMIDIIN>(id))) {
     byHandle = &deviceOf(*in);
   }
@@ -166,23 +167,21 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR, DWORD_PTR, DWOR
 
 MMRESULT midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
   sim::syncControl();
-  return onHandle(
-      hmo, "midiOutShortMsg", [&](World& world, OutputHandle& out, std::string call) {
-        Device& device = *out.device;
-        call += " " + hex8(dwMsg);
-        if (!device.present) return logged(world, call, kNoDriver);
-        if (world.takeFault(device, Fault::kShortMsg)) return logged(world, call, MIDIERR_NOTREADY);
-        sim::Received r;
-        r.device = device.profile.name;
-        r.bytes = {static_cast<BYTE>(dwMsg & 0xFF), static_cast<BYTE>((dwMsg >> 8) & 0xFF),
-                   static_cast<BYTE>((dwMsg >> 16) & 0xFF)};
-        world.recordReceived(r);
-        if (device.profile.loopback) {
-          if (auto in = world.find(Direction::kIn, device.profile.name))
-            sim::queueShort(*in, dwMsg);
-        }
-        return logged(world, call, MMSYSERR_NOERROR);
-      });
+  return onHandle(hmo, "midiOutShortMsg", [&](World& world, OutputHandle& out, std::string call) {
+    Device& device = *out.device;
+    call += " " + hex8(dwMsg);
+    if (!device.present) return logged(world, call, kNoDriver);
+    if (world.takeFault(device, Fault::kShortMsg)) return logged(world, call, MIDIERR_NOTREADY);
+    sim::Received r;
+    r.device = device.profile.name;
+    r.bytes = {static_cast<BYTE>(dwMsg & 0xFF), static_cast<BYTE>((dwMsg >> 8) & 0xFF),
+               static_cast<BYTE>((dwMsg >> 16) & 0xFF)};
+    world.recordReceived(r);
+    if (device.profile.loopback) {
+      if (auto in = world.find(Direction::kIn, device.profile.name)) sim::queueShort(*in, dwMsg);
+    }
+    return logged(world, call, MMSYSERR_NOERROR);
+  });
 }
 
 MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
@@ -195,37 +194,31 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
 
 MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  return onHandle(hmo, "midiOutLongMsg",
-                  [&](World& world, OutputHandle& out, std::string call) {
-                    Device& device = *out.device;
-                    if (pmh == nullptr || cbmh < sizeof(MIDIHDR))
-                      return logged(world, call, MMSYSERR_INVALPARAM);
-                    call += " " + std::to_string(pmh->dwBufferLength);
-                    if ((pmh->dwFlags & MHDR_PREPARED) == 0)
-                      return logged(world, call, MIDIERR_UNPREPARED);
-                    if (!device.present) return logged(world, call, kNoDriver);
-                    if (world.takeFault(device, Fault::kLongMsg))
-                      return logged(world, call, MIDIERR_NOTREADY);
-                    sim::Received r;
-                    r.device = device.profile.name;
-                    r.isLong = true;
-                    r.bytes.assign(pmh->lpData, pmh->lpData + pmh->dwBufferLength);
-                    world.recordReceived(r);
-                    if (device.holdMs != 0) {
-                      // An asynchronous driver: the buffer is the device's while it plays.
-                      out.held[pmh] = device.holdMs < 0
-                                          ? std::chrono::steady_clock::time_point::max()
-                                          : std::chrono::steady_clock::now() +
-                                                std::chrono::milliseconds(device.holdMs);
-                    } else {
-                      pmh->dwFlags |= MHDR_DONE;
-                    }
-                    if (device.profile.loopback) {
-                      if (auto in = world.find(Direction::kIn, device.profile.name))
-                        sim::queueSysex(*in, r.bytes);
-                    }
-                    return logged(world, call, MMSYSERR_NOERROR);
-                  });
+  return onHandle(hmo, "midiOutLongMsg", [&](World& world, OutputHandle& out, std::string call) {
+    Device& device = *out.device;
+    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
+    call += " " + std::to_string(pmh->dwBufferLength);
+    if ((pmh->dwFlags & MHDR_PREPARED) == 0) return logged(world, call, MIDIERR_UNPREPARED);
+    if (!device.present) return logged(world, call, kNoDriver);
+    if (world.takeFault(device, Fault::kLongMsg)) return logged(world, call, MIDIERR_NOTREADY);
+    sim::Received r;
+    r.device = device.profile.name;
+    r.isLong = true;
+    r.bytes.assign(pmh->lpData, pmh->lpData + pmh->dwBufferLength);
+    world.recordReceived(r);
+    if (device.holdMs != 0) {
+      // An asynchronous driver: the buffer is the device's while it plays.
+      out.held[pmh] = device.holdMs < 0 ? std::chrono::steady_clock::time_point::max()
+                                        : std::chrono::steady_clock::now() +
+                                              std::chrono::milliseconds(device.holdMs);
+    } else {
+      pmh->dwFlags |= MHDR_DONE;
+    }
+    if (device.profile.loopback) {
+      if (auto in = world.find(Direction::kIn, device.profile.name)) sim::queueSysex(*in, r.bytes);
+    }
+    return logged(world, call, MMSYSERR_NOERROR);
+  });
 }
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
@@ -321,10 +314,9 @@ InputHandle* lookUpInput(HMIDIIN hmi, const char* name, MMRESULT* failure) {
 
 MMRESULT midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  return onHandle(hmi, "midiInPrepareHeader",
-                  [&](World& world, InputHandle& in, std::string call) {
-                    return prepareHeader(world, *in.device(), std::move(call), pmh, cbmh);
-                  });
+  return onHandle(hmi, "midiInPrepareHeader", [&](World& world, InputHandle& in, std::string call) {
+    return prepareHeader(world, *in.device(), std::move(call), pmh, cbmh);
+  });
 }
 
 MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
@@ -358,14 +350,13 @@ MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
 
 MMRESULT midiInStart(HMIDIIN hmi) {
   sim::syncControl();
-  return onHandle(hmi, "midiInStart",
-                  [&](World& world, InputHandle& in, const std::string& call) {
-                    if (world.takeFault(*in.device(), Fault::kStart)) {
-                      return logged(world, call, MMSYSERR_ERROR);
-                    }
-                    in.start();
-                    return logged(world, call, MMSYSERR_NOERROR);
-                  });
+  return onHandle(hmi, "midiInStart", [&](World& world, InputHandle& in, const std::string& call) {
+    if (world.takeFault(*in.device(), Fault::kStart)) {
+      return logged(world, call, MMSYSERR_ERROR);
+    }
+    in.start();
+    return logged(world, call, MMSYSERR_NOERROR);
+  });
 }
 
 MMRESULT midiInStop(HMIDIIN hmi) {

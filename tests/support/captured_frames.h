@@ -1,6 +1,6 @@
-// Frames captured in memory: while one of these lives, writeMessage writes into it, the MIDI layer's
-// messages reach it through a frame queue, and the MIDI system object the input callback reaches is
-// the one given. Reading the frames first waits for the messages queued so far.
+// Frames captured in memory: while one of these lives, writeMessage writes into it, the MIDI
+// layer's messages reach it through a frame queue, and the MIDI system object the input callback
+// reaches is the one given. Reading the frames first waits for the messages queued so far.
 #pragma once
 
 #include <sstream>

@@ -247,8 +247,12 @@ TEST_F(InputPortTest, OnlyTheCurrentOpeningsEventsCountAndNoOtherIsTouched) {
     UINT message;
     DWORD_PTR param1;
   } dropped[] = {
-      {closed, MIM_LONGDATA, gone}, {closed, MIM_DATA, 0x643C90}, {closed, MIM_LONGERROR, gone},
-      {0, MIM_DATA, 0x643C90},      {current, MIM_OPEN, 0},       {closed, MIM_CLOSE, 0},
+      {closed, MIM_LONGDATA, gone},
+      {closed, MIM_DATA, 0x643C90},
+      {closed, MIM_LONGERROR, gone},
+      {0, MIM_DATA, 0x643C90},
+      {current, MIM_OPEN, 0},
+      {closed, MIM_CLOSE, 0},
       // An empty buffer, as a reset returns them, is neither sent nor handed back.
       {current, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(&empty)},
   };
