@@ -56,10 +56,15 @@ void FrameQueue::PostReply(std::string text) {
   changed_.notify_all();
 }
 
-void FrameQueue::Flush() {
+bool FrameQueue::Flush(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
   const std::uint64_t target = posted_;
-  changed_.wait(lock, [&] { return finished_ >= target; });
+  const auto done = [&] { return finished_ >= target; };
+  if (limit == std::chrono::milliseconds::max()) {
+    changed_.wait(lock, done);
+    return true;
+  }
+  return changed_.wait_for(lock, limit, done);
 }
 
 std::uint64_t FrameQueue::Dropped() {
@@ -107,5 +112,5 @@ void writeReply(std::string text) {
 }
 
 void flushFrameQueue() {
-  if (FrameQueue* queue = theQueue.load()) queue->Flush();
+  if (FrameQueue* queue = theQueue.load()) queue->Flush(std::chrono::seconds(1));
 }

@@ -4,6 +4,7 @@
 // before it, and a browser that reads slowly holds up only that thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -34,8 +35,9 @@ class FrameQueue : public MessageSink {
   void Post(MessageKind kind, std::string text) override;
   // Queues a reply to a request. Main thread.
   void PostReply(std::string text);
-  // Returns once every message posted before the call has been written (or dropped).
-  void Flush();
+  // Returns once every message posted before the call has been written (or dropped), or once
+  // `limit` has passed; true in the first case.
+  bool Flush(std::chrono::milliseconds limit = std::chrono::milliseconds::max());
   // How many "midi" messages were dropped because the queue was full.
   std::uint64_t Dropped();
 
@@ -70,5 +72,6 @@ void setFrameQueue(FrameQueue* queue);
 // messages queued before it, else at once. Main thread.
 void writeReply(std::string text);
 
-// Writes whatever the installed queue holds; for the end of input, before the process ends.
+// Writes whatever the installed queue holds, for at most a second: for the end of input, before the
+// process ends, which a browser that reads nothing must not put off.
 void flushFrameQueue();

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "midi/driver_held.h"
+
 CMidi::~CMidi() { Shutdown(); }
 
 WideString CMidi::OutName() const { return out_ ? out_->Name() : WideString(); }
@@ -97,7 +99,7 @@ void CMidi::Shutdown() {
   DestroyIn();
   RetryClosingInputs();
   // Whatever still refuses to close stays the driver's: it is left, not freed.
-  for (auto& port : unclosedIns_) static_cast<void>(port.release());
+  for (auto& port : unclosedIns_) leaveToDriver(std::move(port));
   unclosedIns_.clear();
   CloseOut();
   // The watcher uses this object's operations and fields: it must have ended before they go.

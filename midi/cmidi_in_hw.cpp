@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "midi/driver_held.h"
 #include "midi/message_box.h"
 
 namespace {
@@ -59,7 +60,7 @@ bool CMidiInHW::Close() {
 CMidiInHW::~CMidiInHW() {
   if (Close()) return;
   // The device would not let go: whatever it still holds is leaked rather than freed under it.
-  for (auto& buffer : buffers_) static_cast<void>(buffer.release());
+  for (auto& buffer : buffers_) leaveToDriver(std::move(buffer));
 }
 
 void CMidiInHW::Receive(InputEvent* event, std::vector<unsigned char>& bytes) {

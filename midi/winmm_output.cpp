@@ -3,6 +3,8 @@
 #include <chrono>
 #include <memory>
 
+#include "midi/driver_held.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -62,6 +64,6 @@ bool transmitOn(HMIDIOUT handle, const ByteString& bytes) {
     }
   }
   // A buffer the driver still holds may still be read: it is left to the driver, not freed.
-  if (result == MIDIERR_STILLPLAYING) static_cast<void>(message.release());
+  if (result == MIDIERR_STILLPLAYING) leaveToDriver(std::move(message));
   return sent;
 }

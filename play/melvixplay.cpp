@@ -64,8 +64,11 @@ void sendLong(HMIDIOUT out, std::vector<char>& bytes) {
       if (result == MIDIERR_STILLPLAYING) Sleep(1);
     }
   }
-  // Still the driver's: left to it rather than freed under it.
-  if (result == MIDIERR_STILLPLAYING) static_cast<void>(message.release());
+  // Still the driver's: left to it rather than freed under it, and kept reachable.
+  if (result == MIDIERR_STILLPLAYING) {
+    static auto* leftToDriver = new std::vector<std::unique_ptr<LongMessage>>();
+    leftToDriver->push_back(std::move(message));
+  }
 }
 
 // Reads the count and the bytes of an "l" command; false when the input ends or a non-number
