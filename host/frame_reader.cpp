@@ -79,6 +79,14 @@ bool FrameReader::next(std::string& text) {
   }
 }
 
+namespace {
+
+void (*endOfInputAction)() = nullptr;  // main thread only
+
+}  // namespace
+
+void setEndOfInputAction(void (*action)()) { endOfInputAction = action; }
+
 std::string readMessage() {
   // Only the main thread reads standard input, so the reader needs no guard.
   static FrameReader reader(stdin);
@@ -86,6 +94,7 @@ std::string readMessage() {
   if (!reader.next(text)) {
     // End of input is the browser's way of saying stop. End at once: other threads may still be
     // running and nothing must be destroyed under them.
+    if (endOfInputAction != nullptr) endOfInputAction();
     std::fflush(stdout);
     std::_Exit(0);
   }

@@ -21,8 +21,10 @@ class FrameReader {
 };
 
 // The next request text from standard input. At the end of the input the process ends at once
-// with exit status 0.
+// with exit status 0, after the action set with setEndOfInputAction.
 std::string readMessage();
+// What to do at the end of the input, just before the process ends (main thread).
+void setEndOfInputAction(void (*action)());
 
 // Switches the standard streams to untranslated bytes where the C runtime translates them.
 void useBinaryStandardStreams();

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "host/command_handlers.h"
+#include "host/frame_queue.h"
 #include "host/frame_reader.h"
 #include "host/frame_writer.h"
 #include "host/request_tokenizer.h"
@@ -16,6 +17,10 @@ int main() {
   setMidiSystem(midi);
   CMidiLock* outputLock = midi->NewLock().release();
   setFrameOutput(outputLock, &std::cout);
+  // Frames wait here for a browser that reads slowly, not in the driver's thread; the replies
+  // queued last go out before the end of input ends the process.
+  setFrameQueue(new FrameQueue());
+  setEndOfInputAction(flushFrameQueue);
   for (;;) {
     const std::string text = readMessage();
     dispatchRequest(tokenizeRequest(text), *midi);

@@ -1,5 +1,5 @@
 #include "host/command_handlers.h"
-#include "host/frame_writer.h"
+#include "host/frame_queue.h"
 #include "host/text_encoding.h"
 
 namespace {
@@ -16,13 +16,13 @@ WideString portName(const RequestItem& item) {
 void handleOpenOut(const Request& request, CMidi& midi) {
   if (request.size() < 2) return;
   WideString name = midi.OpenOut(portName(request[1]));
-  writeMessage("[\"openout\"," + quoteJson(wideToUtf8(name)) + "]");
+  writeReply("[\"openout\"," + quoteJson(wideToUtf8(name)) + "]");
 }
 
 void handleOpenIn(const Request& request, CMidi& midi) {
   if (request.size() < 2) return;
   WideString name = midi.OpenIn(portName(request[1]), 0);
-  writeMessage("[\"openin\"," + quoteJson(wideToUtf8(name)) + "]");
+  writeReply("[\"openin\"," + quoteJson(wideToUtf8(name)) + "]");
 }
 
 void handlePlay(const Request& request, CMidi& midi) {

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "host/command_handlers.h"
-#include "host/frame_writer.h"
+#include "host/frame_queue.h"
 #include "host/text_encoding.h"
 
 namespace {
@@ -29,5 +29,5 @@ void handleRefresh(const Request&, CMidi& midi) {
   reply += "],\"outs\":[";
   appendPorts(reply, [&](std::uint32_t i) { return midi.OutInfo(i); });
   reply += "]}]";
-  writeMessage(std::move(reply));
+  writeReply(std::move(reply));
 }

@@ -1,5 +1,9 @@
 #include "midi/cmidi.h"
 
+#include <atomic>
+
+#include "midi/driver_held.h"
+
 CMidi::~CMidi() { Shutdown(); }
 
 WideString CMidi::OutName() const { return out_ ? out_->Name() : WideString(); }
@@ -19,15 +23,25 @@ void CMidi::ReplaceOut(std::unique_ptr<CMidiOut> port) {
   out_ = std::move(port);
 }
 
-void CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port) {
+void CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) {
   DestroyIn();
   in_ = std::move(port);
   {
     std::lock_guard<std::mutex> lock(inputGuard_);
     inputForCallbacks_ = in_.get();
+    inputInstance_ = instance;
   }
   // Started only once current, so that none of its data finds no port.
   in_->Start();
+}
+
+DWORD_PTR CMidi::NewInputInstance() {
+  // Process-wide, so that no two openings share one, whichever object opened them. A counter, not
+  // an address: the value must mean the same in 32 bits.
+  static std::atomic<DWORD_PTR> last{0};
+  DWORD_PTR value = ++last;
+  if (value == 0) value = ++last;
+  return value;
 }
 
 void CMidi::DestroyIn() {
@@ -35,16 +49,32 @@ void CMidi::DestroyIn() {
   {
     std::unique_lock<std::mutex> lock(inputGuard_);
     inputForCallbacks_ = nullptr;
+    inputInstance_ = 0;
     callbacksLeft_.wait(lock, [this] { return callbacksInside_ == 0; });
   }
   // No callback can reach the port now; what the driver hands back while it stops, resets and
   // closes finds no port and is dropped there, so no buffer goes back to a closing device.
-  in_.reset();
+  if (in_->Close()) {
+    in_.reset();
+  } else {
+    unclosedIns_.push_back(std::move(in_));
+  }
 }
 
-CMidiIn* CMidi::EnterInput() {
+void CMidi::RetryClosingInputs() {
+  for (auto it = unclosedIns_.begin(); it != unclosedIns_.end();) {
+    if ((*it)->Close()) {
+      it = unclosedIns_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+CMidiIn* CMidi::EnterInput(DWORD_PTR instance) {
   std::lock_guard<std::mutex> lock(inputGuard_);
-  if (inputForCallbacks_ != nullptr) ++callbacksInside_;
+  if (inputForCallbacks_ == nullptr || instance != inputInstance_) return nullptr;
+  ++callbacksInside_;
   return inputForCallbacks_;
 }
 
@@ -53,8 +83,24 @@ void CMidi::LeaveInput() {
   if (--callbacksInside_ == 0) callbacksLeft_.notify_all();
 }
 
+void CMidi::InputClosed(DWORD_PTR instance) {
+  std::lock_guard<std::mutex> lock(inputGuard_);
+  if (instance != inputInstance_) return;
+  inputForCallbacks_ = nullptr;
+  inputInstance_ = 0;
+}
+
+DWORD_PTR CMidi::InputInstance() {
+  std::lock_guard<std::mutex> lock(inputGuard_);
+  return inputInstance_;
+}
+
 void CMidi::Shutdown() {
   DestroyIn();
+  RetryClosingInputs();
+  // Whatever still refuses to close stays the driver's: it is left, not freed.
+  for (auto& port : unclosedIns_) leaveToDriver(std::move(port));
+  unclosedIns_.clear();
   CloseOut();
   // The watcher uses this object's operations and fields: it must have ended before they go.
   StopWatcher();

@@ -51,10 +51,17 @@ class CMidi {
   CMidiOut* Out() const { return out_.get(); }
 
   // The input callback's way to the current input port: a port returned by EnterInput stays
-  // alive until the matching LeaveInput. Called on the thread on which WinMM calls the input
-  // callback; null when no input port is current.
-  CMidiIn* EnterInput();
+  // alive until the matching LeaveInput. `instance` is the value the event's device was opened
+  // with; an event of any other opening (a device closed or replaced, whose driver still delivers
+  // late) gets null, as does every event once no input port is current. Called on the thread on
+  // which WinMM calls the input callback.
+  CMidiIn* EnterInput(DWORD_PTR instance);
   void LeaveInput();
+  // The current port's device has sent MIM_CLOSE: nothing it delivers afterwards counts. Called
+  // on the input callback's thread.
+  void InputClosed(DWORD_PTR instance);
+  // The instance value the current input port was opened with, 0 when none is current.
+  DWORD_PTR InputInstance();
 
   // Switches one kind of device watch on or off. The names of a direction are taken when its
   // first kind goes on; the watcher starts when the first of all kinds goes on, and when the last
@@ -64,8 +71,13 @@ class CMidi {
  protected:
   // Makes `port` the current output port, silencing and destroying the previous one.
   void ReplaceOut(std::unique_ptr<CMidiOut> port);
-  // Makes `port` the current input port after destroying the previous one, then starts it.
-  void ReplaceIn(std::unique_ptr<CMidiIn> port);
+  // Makes `port`, whose device was opened with the callback instance `instance`, the current
+  // input port after destroying the previous one, then starts it.
+  void ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance);
+  // A new instance value for the next input opening: never 0, never one given before.
+  static DWORD_PTR NewInputInstance();
+  // Tries again to close the input ports whose devices would not close; main thread.
+  void RetryClosingInputs();
   // What destruction does: closes the input port, then the output port, then stops the watcher
   // and waits for it. A derived class calls it from its own destructor, since the watcher uses
   // its operations; calling it again does nothing.
@@ -95,6 +107,9 @@ class CMidi {
   // Changed only on the main thread.
   std::unique_ptr<CMidiIn> in_;
   std::unique_ptr<CMidiOut> out_;
+  // Ports whose devices refused to close: kept, handle and buffers, until a later try succeeds,
+  // since the driver may still write into their buffers. Main thread only.
+  std::vector<std::unique_ptr<CMidiIn>> unclosedIns_;
 
   // What the input callback may use; guarded by inputGuard_. The main thread detaches a port
   // here and waits for callbacksInside_ to reach 0 before it stops, resets and frees it, and never
@@ -102,11 +117,12 @@ class CMidi {
   std::mutex inputGuard_;
   std::condition_variable callbacksLeft_;
   CMidiIn* inputForCallbacks_ = nullptr;
+  DWORD_PTR inputInstance_ = 0;  // the opening inputForCallbacks_ belongs to
   int callbacksInside_ = 0;
 
   // The device watch. watchGuard_ guards every field below and the watcher's stop flag. The
-  // watcher holds it for each whole pass, the write of "connection" included (so it is always
-  // taken before the output lock, never after), and SetWatch holds it around its changes.
+  // watcher holds it for each whole pass, the posting of "connection" included (so it is always
+  // taken before the message sink's lock, never after), and SetWatch holds it around its changes.
   std::mutex watchGuard_;
   std::condition_variable watcherWake_;  // ends the watcher's pause when it is told to stop
   bool watch_[4] = {};                   // indexed by WatchKind

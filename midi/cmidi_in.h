@@ -20,6 +20,9 @@ class CMidiIn {
   virtual void Receive(InputEvent* event, std::vector<unsigned char>& bytes) = 0;
   // Hands the buffers to the driver and starts input.
   virtual void Start() {}
+  // Stops input, takes the buffers back and closes the device; false when the device would not
+  // close, and the port must then be kept. Main thread.
+  virtual bool Close() { return true; }
 
  private:
   WideString name_;

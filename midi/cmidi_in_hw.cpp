@@ -3,14 +3,21 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "midi/driver_held.h"
+#include "midi/message_box.h"
+
 namespace {
 
-// How often a buffer that the driver still holds after a reset is asked for again.
-constexpr int kUnprepareAttempts = 8;
+// How often buffers that the driver still holds after a reset are asked for again, and the pause
+// before each new try: a driver that returns them from a thread of its own gets the time to.
+constexpr int kUnprepareRounds = 8;
+constexpr DWORD kUnpreparePauseMs = 10;
 
 }  // namespace
 
 void CMidiInHW::Start() {
+  // The default timer may step by 5 ms or more; "midi" time stamps should not.
+  fineClock_ = timeBeginPeriod(1) == TIMERR_NOERROR;
   for (int i = 0; i < kBufferCount; ++i) {
     buffers_[i] = std::make_unique<Buffer>();
     MIDIHDR& header = buffers_[i]->header;
@@ -23,23 +30,37 @@ void CMidiInHW::Start() {
   midiInStart(handle_);
 }
 
-CMidiInHW::~CMidiInHW() {
+bool CMidiInHW::Close() {
+  if (closed_) return true;
   midiInStop(handle_);
   midiInReset(handle_);
-  for (int i = 0; i < kBufferCount; ++i) {
-    if (!buffers_[i]) continue;
-    MIDIHDR* header = &buffers_[i]->header;
-    MMRESULT result = midiInUnprepareHeader(handle_, header, sizeof(MIDIHDR));
-    for (int attempt = 1; result == MIDIERR_STILLPLAYING && attempt < kUnprepareAttempts;
-         ++attempt) {
-      midiInReset(handle_);
-      result = midiInUnprepareHeader(handle_, header, sizeof(MIDIHDR));
+  for (int round = 0;; ++round) {
+    bool held = false;
+    for (auto& buffer : buffers_) {
+      if (!buffer) continue;
+      if (midiInUnprepareHeader(handle_, &buffer->header, sizeof(MIDIHDR)) ==
+          MIDIERR_STILLPLAYING) {
+        held = true;
+      } else {
+        buffer.reset();
+      }
     }
-    // A buffer the driver will not let go of may still be written to: leave it to the driver
-    // rather than free it.
-    if (result == MIDIERR_STILLPLAYING) static_cast<void>(buffers_[i].release());
+    if (!held) break;
+    // A buffer the driver still holds may still be written to: it is not freed.
+    if (round + 1 == kUnprepareRounds) return false;
+    Sleep(kUnpreparePauseMs);
+    midiInReset(handle_);
   }
-  midiInClose(handle_);
+  if (midiInClose(handle_) != MMSYSERR_NOERROR) return false;
+  if (fineClock_) timeEndPeriod(1);
+  closed_ = true;
+  return true;
+}
+
+CMidiInHW::~CMidiInHW() {
+  if (Close()) return;
+  // The device would not let go: whatever it still holds is leaked rather than freed under it.
+  for (auto& buffer : buffers_) leaveToDriver(std::move(buffer));
 }
 
 void CMidiInHW::Receive(InputEvent* event, std::vector<unsigned char>& bytes) {
@@ -63,14 +84,14 @@ void CMidiInHW::Receive(InputEvent* event, std::vector<unsigned char>& bytes) {
       return;
     default: {
       // A buffer returned with an error goes back to the driver too; otherwise every error would
-      // leave the port one system-exclusive buffer fewer until input dried up. It goes back before
-      // the box, which holds this thread until the user answers.
+      // leave the port one system-exclusive buffer fewer until input dried up.
       if (event->message == MIM_LONGERROR && event->param1 != 0) {
         midiInAddBuffer(event->device, reinterpret_cast<MIDIHDR*>(event->param1), sizeof(MIDIHDR));
       }
       char text[32];
       std::snprintf(text, sizeof text, "MIDI message: %x", static_cast<unsigned>(event->message));
-      MessageBoxA(nullptr, text, "Melvix-Plugin", MB_OKCANCEL);
+      // The box waits for the user on a thread of its own, never holding input or requests up.
+      showMessageBoxLater(text);
       return;
     }
   }

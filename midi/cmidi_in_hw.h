@@ -14,12 +14,14 @@ class CMidiInHW : public CMidiIn {
   static constexpr DWORD kBufferSize = 256;
 
   CMidiInHW(HMIDIIN handle, const WCHAR* name) : CMidiIn(name), handle_(handle) {}
-  // Stops and resets the device, takes the buffers back, closes it.
+  // Closes the device unless Close has; buffers the driver still holds are left to it.
   ~CMidiInHW() override;
 
   // Runs on the thread on which WinMM calls the input callback.
   void Receive(InputEvent* event, std::vector<unsigned char>& bytes) override;
   void Start() override;
+  // Stops and resets the device, takes the buffers back, closes it. Main thread.
+  bool Close() override;
 
  private:
   // A header and the block it describes. The driver holds a pointer to both while the buffer is
@@ -30,6 +32,8 @@ class CMidiInHW : public CMidiIn {
   };
 
   HMIDIIN handle_;
-  // Allocated by Start, freed by the destructor once the driver has let go; main thread only.
+  // Allocated by Start, freed once the driver has let go; main thread only.
   std::array<std::unique_ptr<Buffer>, kBufferCount> buffers_;
+  bool fineClock_ = false;  // this port asked for a 1 ms timer period; main thread only
+  bool closed_ = false;     // main thread only
 };

@@ -45,6 +45,15 @@ bool findByName(UINT count, const WideString& name, Query query, UINT& found) {
   return false;
 }
 
+// Whether the device behind an open handle has the product name `name`. WinMM takes the handle
+// in place of a device id. A query that fails cannot tell, and counts as a match.
+template <typename Caps, typename Query>
+bool openedAs(UINT_PTR handle, const WideString& name, Query query) {
+  Caps caps{};
+  if (query(handle, &caps, sizeof caps) != MMSYSERR_NOERROR) return true;
+  return wideFromField(caps.szPname) == name;
+}
+
 struct ThreadStart {
   void (*routine)(CMidi&);
   CMidi* midi;
@@ -112,18 +121,30 @@ WideString CMidiWin32::OpenOut(std::uint32_t index) {
   return OpenOutDevice(index, name);
 }
 
+// A device plugged in or out between the search and the open shifts the ids, and another device
+// may open under the name asked for: the name is checked through the handle, and on a mismatch
+// the device is closed and the name looked for once more.
 WideString CMidiWin32::OpenOutDevice(UINT id, const WideString& name) {
-  HMIDIOUT handle = nullptr;
-  // The new device opens before the old port is touched, so a failure leaves that one playing.
-  if (midiOutOpen(&handle, id, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return OutName();
-  std::unique_ptr<CMidiOut> port;
-  if (id == 0) {
-    port = std::make_unique<CMidiOutSW>(handle, winStr(name));
-  } else {
-    port = std::make_unique<CMidiOutHW>(handle, winStr(name));
+  for (int attempt = 0;; ++attempt) {
+    HMIDIOUT handle = nullptr;
+    // The new device opens before the old port is touched, so a failure leaves that one playing.
+    if (midiOutOpen(&handle, id, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return OutName();
+    if (openedAs<MIDIOUTCAPSW>(reinterpret_cast<UINT_PTR>(handle), name, midiOutGetDevCapsW)) {
+      std::unique_ptr<CMidiOut> port;
+      if (id == 0) {
+        port = std::make_unique<CMidiOutSW>(handle, winStr(name));
+      } else {
+        port = std::make_unique<CMidiOutHW>(handle, winStr(name));
+      }
+      ReplaceOut(std::move(port));
+      return OutName();
+    }
+    midiOutClose(handle);
+    if (attempt > 0 ||
+        !findByName<MIDIOUTCAPSW>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPSW>, id)) {
+      return OutName();
+    }
   }
-  ReplaceOut(std::move(port));
-  return OutName();
 }
 
 WideString CMidiWin32::OpenIn(const WideString& name, DWORD_PTR instance) {
@@ -143,14 +164,29 @@ WideString CMidiWin32::OpenIn(std::uint32_t index, DWORD_PTR instance) {
   return OpenInDevice(index, name, instance);
 }
 
-WideString CMidiWin32::OpenInDevice(UINT id, const WideString& name, DWORD_PTR instance) {
-  HMIDIIN handle = nullptr;
-  if (midiInOpen(&handle, id, reinterpret_cast<DWORD_PTR>(&InputCallback), instance,
-                 CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
-    return InName();
+// `instance` is not what the callback is given: each opening gets a value of its own, so that the
+// callback can tell the current opening's events from late ones of a closed device.
+WideString CMidiWin32::OpenInDevice(UINT id, const WideString& name, DWORD_PTR /*instance*/) {
+  // A device that would not close before may let go now; it may be the one asked for.
+  RetryClosingInputs();
+  for (int attempt = 0;; ++attempt) {
+    HMIDIIN handle = nullptr;
+    const DWORD_PTR opening = NewInputInstance();
+    if (midiInOpen(&handle, id, reinterpret_cast<DWORD_PTR>(&InputCallback), opening,
+                   CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+      return InName();
+    }
+    if (openedAs<MIDIINCAPSW>(reinterpret_cast<UINT_PTR>(handle), name, midiInGetDevCapsW)) {
+      ReplaceIn(std::make_unique<CMidiInHW>(handle, winStr(name)), opening);
+      return InName();
+    }
+    // Not started and given no buffer: it closes at once, and nothing of it is ever current.
+    midiInClose(handle);
+    if (attempt > 0 ||
+        !findByName<MIDIINCAPSW>(midiInGetNumDevs(), name, inCaps<MIDIINCAPSW>, id)) {
+      return InName();
+    }
   }
-  ReplaceIn(std::make_unique<CMidiInHW>(handle, winStr(name)));
-  return InName();
 }
 
 std::uint32_t CMidiWin32::Time() { return static_cast<std::uint32_t>(timeGetTime() - clockBase_); }

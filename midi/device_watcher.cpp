@@ -6,8 +6,8 @@
 #include <set>
 #include <utility>
 
-#include "host/frame_writer.h"
 #include "midi/cmidi.h"
+#include "midi/message_sink.h"
 
 namespace {
 
@@ -129,5 +129,5 @@ void CMidi::WatchPass() {
   if (outs) outNames_ = std::move(freshOuts);
   if (ins) inNames_ = std::move(freshIns);
   // One message however much changed: the browser asks for the lists itself.
-  if (report) writeMessage("[\"connection\"]");
+  if (report) postMessage(MessageKind::kConnection, "[\"connection\"]");
 }

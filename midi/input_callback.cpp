@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/frame_writer.h"
+#include "midi/message_sink.h"
 #include "midi/midi_system.h"
 
 namespace {
@@ -20,16 +20,21 @@ void appendDecimal(std::string& text, std::uint32_t value) {
 
 void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                             DWORD_PTR param2) {
-  if (message == MIM_OPEN || message == MIM_CLOSE) return;
+  if (message == MIM_OPEN) return;
+  if (message == MIM_CLOSE) {
+    if (CMidi* midi = midiSystem()) midi->InputClosed(instance);
+    return;
+  }
   ForwardInput(new InputEvent{instance, device, message, param1, param2});
 }
 
 void ForwardInput(InputEvent* event) {
   CMidi* midi = midiSystem();
-  CMidiIn* port = midi != nullptr ? midi->EnterInput() : nullptr;
+  CMidiIn* port = midi != nullptr ? midi->EnterInput(event->instance) : nullptr;
   if (port == nullptr) {
-    // No current port: the port is closing and its data is dropped. Its buffers may be gone
-    // already (a driver may call back late), so nothing the event points at is touched.
+    // Not an event of the current opening of the current port: a port that is closing, or a
+    // device closed or replaced whose driver delivers late (its handle value may even be the
+    // current one's). Its buffers may be gone already, so nothing the event points at is touched.
     delete event;
     return;
   }
@@ -47,7 +52,8 @@ void ForwardInput(InputEvent* event) {
   const std::uint32_t now = bytes.empty() ? 0 : midi->Time();
   midi->LeaveInput();
   if (bytes.empty()) return;
-  // Built in place: while input pours in, this thread spends its time here and in the write.
+  // Built in place: while input pours in, this thread spends its time here. The frame is only
+  // queued: a browser that reads slowly must not hold up the driver's thread.
   std::string text = "[\"midi\",";
   text.reserve(text.size() + 10 + bytes.size() * 4 + 1);
   appendDecimal(text, now);
@@ -56,5 +62,5 @@ void ForwardInput(InputEvent* event) {
     appendDecimal(text, b);
   }
   text += ']';
-  writeMessage(std::move(text));
+  postMessage(MessageKind::kMidi, std::move(text));
 }

@@ -206,6 +206,9 @@ MMRESULT midiInReset(HMIDIIN hmi);
 MMRESULT midiInClose(HMIDIIN hmi);
 
 DWORD timeGetTime();
+constexpr MMRESULT TIMERR_NOERROR = 0;
+MMRESULT timeBeginPeriod(UINT uPeriod);
+MMRESULT timeEndPeriod(UINT uPeriod);
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
 BOOL ReleaseMutex(HANDLE hMutex);

@@ -5,8 +5,15 @@
 //
 // Every other character is skipped. Numbers are read as scanf's "%x" reads them, so they may be
 // spread over lines and carry a 0x prefix. Nothing is printed; the exit code is always 0.
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "platform/winapi.h"
 
@@ -15,18 +22,52 @@ namespace {
 // A command whose number cannot be read is dropped rather than sent with a stale value.
 bool readHex(unsigned int& value) { return std::scanf("%x", &value) == 1; }
 
-// Sends the bytes and returns only once the device has given the buffer back, so the next
-// command is read after the message has gone out.
-void sendLong(HMIDIOUT out, std::vector<char>& bytes) {
-  // A header of length 0 still goes to the driver, which decides what it makes of it.
-  char none = 0;
+// A long message as the driver sees it: the header and the bytes live and die together, so that a
+// driver that never gives the buffer back keeps both rather than freed memory.
+struct LongMessage {
   MIDIHDR header{};
-  header.lpData = bytes.empty() ? &none : bytes.data();
-  header.dwBufferLength = static_cast<DWORD>(bytes.size());
+  std::vector<char> bytes;
+};
+
+// How long a driver may keep a long message before it counts as stuck: its time on MIDI's wire
+// (31,250 bits a second, 10 bits a byte), half as long again, and 300 ms.
+std::chrono::milliseconds stuckAfter(std::size_t bytes) {
+  const auto wireMs = static_cast<std::chrono::milliseconds::rep>(bytes * 10 * 1000 / 31250);
+  return std::chrono::milliseconds(wireMs + wireMs / 2 + 300);
+}
+
+// Sends the bytes and returns only once the device has given the buffer back, so the next
+// command is read after the message has gone out. The device gets a pause between two asks, and a
+// reset once it has held the buffer far longer than sending takes.
+void sendLong(HMIDIOUT out, std::vector<char>& bytes) {
+  auto message = std::make_unique<LongMessage>();
+  const auto length = static_cast<DWORD>(bytes.size());
+  message->bytes.swap(bytes);
+  // A header of length 0 still goes to the driver, which decides what it makes of it.
+  if (message->bytes.empty()) message->bytes.push_back(0);
+  MIDIHDR& header = message->header;
+  header.lpData = message->bytes.data();
+  header.dwBufferLength = length;
   header.dwFlags = 0;
   if (midiOutPrepareHeader(out, &header, sizeof header) != MMSYSERR_NOERROR) return;
   midiOutLongMsg(out, &header, sizeof header);
-  while (midiOutUnprepareHeader(out, &header, sizeof header) == MIDIERR_STILLPLAYING) {
+  const auto giveUp = std::chrono::steady_clock::now() + stuckAfter(length);
+  MMRESULT result;
+  while ((result = midiOutUnprepareHeader(out, &header, sizeof header)) == MIDIERR_STILLPLAYING &&
+         std::chrono::steady_clock::now() < giveUp) {
+    Sleep(1);
+  }
+  if (result == MIDIERR_STILLPLAYING) {
+    midiOutReset(out);
+    for (int attempt = 0; attempt < 20 && result == MIDIERR_STILLPLAYING; ++attempt) {
+      result = midiOutUnprepareHeader(out, &header, sizeof header);
+      if (result == MIDIERR_STILLPLAYING) Sleep(1);
+    }
+  }
+  // Still the driver's: left to it rather than freed under it, and kept reachable.
+  if (result == MIDIERR_STILLPLAYING) {
+    static auto* leftToDriver = new std::vector<std::unique_ptr<LongMessage>>();
+    leftToDriver->push_back(std::move(message));
   }
 }
 
@@ -47,6 +88,11 @@ bool readLong(std::vector<char>& bytes) {
 }  // namespace
 
 int main() {
+#ifdef _WIN32
+  // In text mode the C runtime ends the input at a byte 0x1A; every byte must be read, and all but
+  // the commands skipped.
+  _setmode(_fileno(stdin), _O_BINARY);
+#endif
   // When device 0 cannot be opened the handle stays null: the input is still read to its end and
   // every send fails quietly.
   HMIDIOUT out = nullptr;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/sim/input_handle.h"
+#include "platform/sim/notifier.h"
 #include "platform/sim/sim_world.h"
 
 namespace sim {
@@ -125,6 +126,7 @@ bool parseFault(const std::string& word, Fault& fault) {
       {"prepare", Fault::kPrepareHeader}, {"longmsg", Fault::kLongMsg},
       {"shortmsg", Fault::kShortMsg},     {"stillplaying", Fault::kStillPlaying},
       {"start", Fault::kStart},           {"addbuffer", Fault::kAddBuffer},
+      {"reset", Fault::kReset},           {"close", Fault::kClose},
   };
   for (const auto& [name, value] : kFaults) {
     if (word == name) {
@@ -184,6 +186,33 @@ bool setFlood(const std::u16string& name, const std::string& mode) {
   return true;
 }
 
+// "late" and "ring": the input's notifier, made on first use; inputs opened afterwards use it.
+template <typename Change>
+bool changeNotifier(const std::u16string& name, Change change) {
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  auto device = world.find(Direction::kIn, name);
+  if (!device) return false;
+  if (!device->notifier) device->notifier = std::make_shared<Notifier>();
+  change(*device->notifier);
+  return true;
+}
+
+bool setHold(const std::u16string& name, const std::string& how) {
+  unsigned long n = 0;
+  long ms = -1;
+  if (how != "forever") {
+    if (!parseNumber(how, n, 10)) return false;
+    ms = static_cast<long>(n);
+  }
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  auto device = world.find(Direction::kOut, name);
+  if (!device) return false;
+  device->holdMs = ms;
+  return true;
+}
+
 bool applyWords(const std::vector<std::string>& words) {
   if (words.empty()) return true;
   const std::string& verb = words[0];
@@ -232,6 +261,23 @@ bool applyWords(const std::vector<std::string>& words) {
     return setFault(d, u16(words[2]), fault, static_cast<int>(times));
   }
   if (verb == "flood" && words.size() == 3) return setFlood(u16(words[1]), words[2]);
+  if (verb == "late" && words.size() == 3 && parseNumber(words[2], n, 10)) {
+    return changeNotifier(u16(words[1]), [&](Notifier& x) { x.setLate(static_cast<long>(n)); });
+  }
+  if (verb == "ring" && words.size() == 3 && parseNumber(words[2], n, 10)) {
+    return changeNotifier(u16(words[1]), [&](Notifier& x) { x.setCapacity(n); });
+  }
+  if (verb == "hold" && words.size() == 3) return setHold(u16(words[1]), words[2]);
+  if (verb == "box" && words.size() == 2 && (words[1] == "never" || parseNumber(words[1], n, 10))) {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex);
+    world.boxWaitMs = words[1] == "never" ? -1 : static_cast<long>(n);
+    return true;
+  }
+  if (verb == "tick" && words.size() == 2 && parseNumber(words[1], n, 10)) {
+    setClockTick(static_cast<DWORD>(n));
+    return true;
+  }
   if (verb == "clock" && words.size() == 2 && parseNumber(words[1], n, 10)) {
     setClock(static_cast<DWORD>(n));
     return true;
@@ -260,9 +306,30 @@ void pollControl() {
 
 }  // namespace
 
-bool applyControlLine(const std::string& line) { return applyWords(splitWords(line)); }
+bool applyControlLine(const std::string& line) {
+  // "onopen LINE" keeps LINE as written, for the next open.
+  const std::size_t start = line.find_first_not_of(" \t");
+  if (start != std::string::npos && line.compare(start, 7, "onopen ") == 0) {
+    const std::string rest = line.substr(start + 7);
+    if (splitWords(rest).empty()) return false;
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex);
+    world.onOpen.push_back(rest);
+    return true;
+  }
+  return applyWords(splitWords(line));
+}
+
+namespace {
+
+thread_local bool skipControl = false;
+
+}  // namespace
+
+void skipControlOnThisThread() { skipControl = true; }
 
 void syncControl() {
+  if (skipControl) return;
   const std::string& dir = World::get().controlDir();
   if (dir.empty()) return;
   ControlReader& r = reader();

@@ -5,8 +5,12 @@
 
 namespace sim {
 
-InputHandle::InputHandle(std::shared_ptr<Device> device, Callback callback, DWORD_PTR instance)
-    : device_(std::move(device)), callback_(callback), instance_(instance) {
+InputHandle::InputHandle(std::shared_ptr<Device> device, Callback callback, DWORD_PTR instance,
+                         std::shared_ptr<Notifier> notifier)
+    : device_(std::move(device)),
+      callback_(callback),
+      instance_(instance),
+      notifier_(std::move(notifier)) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -24,6 +28,10 @@ InputHandle::~InputHandle() {
 }
 
 void InputHandle::call(UINT message, DWORD_PTR param1, DWORD_PTR param2) {
+  if (notifier_ != nullptr && message != MIM_OPEN && message != MIM_CLOSE) {
+    notifier_->post(callback_, handle(), instance_, message, param1, param2);
+    return;
+  }
   if (callback_ != nullptr) callback_(handle(), message, instance_, param1, param2);
 }
 
@@ -111,14 +119,14 @@ void InputHandle::stop() {
   });
 }
 
-void InputHandle::reset() {
-  onDeliveryThread([this] {
+void InputHandle::reset(bool keepBuffers) {
+  onDeliveryThread([this, keepBuffers] {
     std::deque<MIDIHDR*> back;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       started_ = false;
       events_.clear();
-      back.swap(buffers_);
+      if (!keepBuffers) back.swap(buffers_);
     }
     for (MIDIHDR* header : back) {
       header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
@@ -150,6 +158,7 @@ void InputHandle::push(Event e) {
   std::lock_guard<std::mutex> lock(mutex_);
   // A device that is not started records nothing.
   if (!started_) return;
+  if (events_.empty()) nextDue_ = std::max(nextDue_, std::chrono::steady_clock::now());
   events_.push_back(std::move(e));
   changed_.notify_all();
 }
@@ -191,6 +200,8 @@ void InputHandle::drain() {
     return events_.front().kind != Event::kShort && events_.front().kind != Event::kError &&
            buffers_.empty();
   });
+  lock.unlock();
+  if (notifier_ != nullptr) notifier_->drain();
 }
 
 void InputHandle::generateFloodEvent() {
@@ -244,6 +255,13 @@ void InputHandle::run() {
       changed_.wait(lock);
       continue;
     }
+    // Behind a bounded queue data comes in at a wire's pace, and all at once after a hold-up.
+    const bool ring = notifier_ != nullptr && notifier_->bounded();
+    if (ring && std::chrono::steady_clock::now() < nextDue_) {
+      changed_.wait_until(lock, nextDue_);
+      continue;
+    }
+    nextDue_ += std::chrono::milliseconds(1);
     Event& e = events_.front();
     delivering_ = true;
     if (e.kind == Event::kShort || e.kind == Event::kError) {
@@ -251,9 +269,15 @@ void InputHandle::run() {
       DWORD value = e.message;
       events_.pop_front();
       DWORD stamp = timestamp();
-      lock.unlock();
-      call(message, value, stamp);
-      lock.lock();
+      if (ring) {
+        // Posted with the buffer lock held, as the driver does: while the queue is full,
+        // midiInAddBuffer waits too.
+        call(message, value, stamp);
+      } else {
+        lock.unlock();
+        call(message, value, stamp);
+        lock.lock();
+      }
     } else {
       MIDIHDR* header = buffers_.front();
       buffers_.pop_front();
@@ -266,9 +290,13 @@ void InputHandle::run() {
       // A long error reports one buffer and ends the message.
       if (e.offset >= e.bytes.size() || e.kind == Event::kLongError) events_.pop_front();
       DWORD stamp = timestamp();
-      lock.unlock();
-      call(message, reinterpret_cast<DWORD_PTR>(header), stamp);
-      lock.lock();
+      if (ring) {
+        call(message, reinterpret_cast<DWORD_PTR>(header), stamp);
+      } else {
+        lock.unlock();
+        call(message, reinterpret_cast<DWORD_PTR>(header), stamp);
+        lock.lock();
+      }
     }
     delivering_ = false;
     changed_.notify_all();

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sim/notifier.h"
 #include "platform/sim/sim_world.h"
 
 namespace sim {
@@ -25,17 +26,23 @@ class InputHandle {
  public:
   using Callback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
-  InputHandle(std::shared_ptr<Device> device, Callback callback, DWORD_PTR instance);
+  // `notifier`, when set, makes the data callbacks on its own thread (see notifier.h).
+  InputHandle(std::shared_ptr<Device> device, Callback callback, DWORD_PTR instance,
+              std::shared_ptr<Notifier> notifier);
   ~InputHandle();  // ends the delivery thread
 
-  HMIDIIN handle() { return reinterpret_cast<HMIDIIN>(this); }
+  // Set once, right after construction, under the world's mutex.
+  void setHandle(HMIDIIN handle) { handle_ = handle; }
+  HMIDIIN handle() const { return handle_; }
   const std::shared_ptr<Device>& device() const { return device_; }
 
   void open();  // MIM_OPEN
   MMRESULT addBuffer(MIDIHDR* header);
   void start();
   void stop();
-  void reset();      // stop, then every queued buffer back with no data
+  // Stop, then every queued buffer back with no data; `keepBuffers`: a driver that does not give
+  // them back.
+  void reset(bool keepBuffers = false);
   MMRESULT close();  // MIM_CLOSE; fails while buffers are queued
   bool hasQueuedBuffers();
 
@@ -67,6 +74,8 @@ class InputHandle {
   std::shared_ptr<Device> device_;
   Callback callback_;
   DWORD_PTR instance_;
+  std::shared_ptr<Notifier> notifier_;
+  HMIDIIN handle_ = nullptr;
 
   std::mutex mutex_;  // guards everything below
   std::condition_variable changed_;
@@ -81,6 +90,8 @@ class InputHandle {
   bool callerDelivering_ = false;  // a caller runs a job on its own thread: the device waits
   std::uint32_t floodCount_ = 0;
   std::chrono::steady_clock::time_point startTime_;
+  // Behind a bounded notifier: when the next piece of data may be taken in.
+  std::chrono::steady_clock::time_point nextDue_;
 
   std::thread thread_;  // set once in the constructor
 };

@@ -83,6 +83,9 @@ using SteadyClock = std::chrono::steady_clock;
 // timeGetTime() = clock value set at `clockSetAt` plus the milliseconds since.
 std::atomic<std::uint32_t> clockValue{0x00100000};
 std::atomic<SteadyClock::rep> clockSetAt{SteadyClock::now().time_since_epoch().count()};
+// The step of the clock without a request for 1 ms, and the number of such requests.
+std::atomic<DWORD> clockTick{0};
+std::atomic<int> fineRequests{0};
 
 }  // namespace
 
@@ -133,7 +136,10 @@ DWORD timeGetTime() {
   auto now = SteadyClock::now().time_since_epoch();
   auto setAt = SteadyClock::duration(clockSetAt.load());
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - setAt).count();
-  return static_cast<DWORD>(clockValue.load() + static_cast<std::uint64_t>(elapsed));
+  auto value = static_cast<DWORD>(clockValue.load() + static_cast<std::uint64_t>(elapsed));
+  const DWORD tick = clockTick.load();
+  if (tick > 1 && fineRequests.load() <= 0) value -= value % tick;
+  return value;
 }
 
 namespace sim {
@@ -141,6 +147,12 @@ namespace sim {
 void setClock(DWORD now) {
   clockSetAt.store(SteadyClock::now().time_since_epoch().count());
   clockValue.store(now);
+}
+
+void setClockTick(DWORD milliseconds) { clockTick.store(milliseconds); }
+
+void changePeriodRequests(UINT period, int change) {
+  if (period == 1) fineRequests.fetch_add(change);
 }
 
 }  // namespace sim

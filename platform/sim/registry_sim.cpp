@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <thread>
 
 #include "platform/sim/sim_world.h"
 #include "platform/winapi.h"
@@ -97,14 +98,20 @@ void CoTaskMemFree(LPVOID pv) { std::free(pv); }
 int MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   std::string text =
       std::string(lpCaption != nullptr ? lpCaption : "") + ": " + (lpText != nullptr ? lpText : "");
+  long waitMs = 0;
   {
     World& world = World::get();
     std::lock_guard<std::mutex> lock(world.mutex);
     world.record("MessageBoxA " + std::to_string(uType) + " " + text);
     world.recordBox(text);
+    waitMs = world.boxWaitMs;
   }
   // Standard output carries frames only.
   std::fprintf(stderr, "[message box] %s\n", text.c_str());
+  // The user takes their time, or never comes.
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs < 0 ? 60000 : waitMs));
+  } while (waitMs < 0);
   return 1;  // IDOK
 }
 

@@ -47,6 +47,9 @@ void reset() {
   world.receivedLog.clear();
   world.boxes.clear();
   world.registry.clear();
+  world.onOpen.clear();
+  world.boxWaitMs = 0;
+  setClockTick(0);
 }
 
 void addDefaultDevices() {

@@ -35,6 +35,8 @@ enum class Fault {
   kStillPlaying,   // midiOutUnprepareHeader answers MIDIERR_STILLPLAYING
   kStart,          // midiInStart answers MMSYSERR_ERROR
   kAddBuffer,      // midiInAddBuffer answers MMSYSERR_ERROR
+  kReset,          // midiInReset keeps the queued buffers instead of handing them back
+  kClose,          // midiInClose answers MIDIERR_STILLPLAYING and leaves the device open
 };
 
 // ---- The device set ----
@@ -94,6 +96,11 @@ std::vector<std::string> messageBoxes();
 // ---- Clock and registry ----
 // timeGetTime returns `now` at this moment and counts on from there (wrapping at 2^32).
 void setClock(DWORD now);
+// timeGetTime moves in steps of `milliseconds` (0: every millisecond) unless a program has asked
+// for a period of 1 ms with timeBeginPeriod, as Windows' default timer resolution does.
+void setClockTick(DWORD milliseconds);
+// Counts timeBeginPeriod (+1) and timeEndPeriod (-1) requests for `period` milliseconds.
+void changePeriodRequests(UINT period, int change);
 void setRegistryValue(const std::u16string& keyPath, const std::u16string& valueName,
                       const std::vector<BYTE>& data);
 // The registry key under HKEY_LOCAL_MACHINE that holds a manufacturer's "Name".

@@ -54,6 +54,36 @@ std::shared_ptr<Device> World::find(Direction d, const std::u16string& name) {
   return nullptr;
 }
 
+namespace {
+
+// Handle values of inputs: far above any device id, so that a capability query can tell them apart.
+constexpr std::uintptr_t kInputHandleBase = 0x4D490000;
+constexpr std::uintptr_t kInputHandleStep = 0x10;
+
+}  // namespace
+
+InputHandle* World::input(HMIDIIN handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value < kInputHandleBase || (value - kInputHandleBase) % kInputHandleStep != 0)
+    return nullptr;
+  const std::size_t slot = (value - kInputHandleBase) / kInputHandleStep;
+  return slot < inputSlots.size() ? inputSlots[slot] : nullptr;
+}
+
+HMIDIIN World::addInput(InputHandle* in) {
+  std::size_t slot = 0;
+  while (slot < inputSlots.size() && inputSlots[slot] != nullptr) ++slot;
+  if (slot == inputSlots.size()) inputSlots.push_back(nullptr);
+  inputSlots[slot] = in;
+  return reinterpret_cast<HMIDIIN>(kInputHandleBase + slot * kInputHandleStep);
+}
+
+void World::removeInput(HMIDIIN handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  const std::size_t slot = (value - kInputHandleBase) / kInputHandleStep;
+  if (slot < inputSlots.size()) inputSlots[slot] = nullptr;
+}
+
 bool World::takeFault(Device& device, Fault fault) {
   auto it = device.faults.find(fault);
   if (it == device.faults.end() || it->second == 0) return false;

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +18,7 @@
 namespace sim {
 
 class InputHandle;
+class Notifier;
 
 enum class FloodMode { kOff, kShort, kSysex, kMixed };
 
@@ -28,10 +31,19 @@ struct Device {
   InputHandle* input = nullptr;  // the open handle of an input device
   // An input that produces events as fast as it is read. Atomic: its delivery thread reads it.
   std::atomic<FloodMode> flood{FloodMode::kOff};
+  // Set by "late" and "ring": inputs opened from then on deliver their data through it, on its
+  // own thread, and it outlives their handles.
+  std::shared_ptr<Notifier> notifier;
+  // An output that keeps each long message's buffer this long after midiOutLongMsg (-1: until
+  // midiOutReset); 0 gives it back at once.
+  long holdMs = 0;
 };
 
 struct OutputHandle {
   std::shared_ptr<Device> device;
+  // Long-message buffers the device still plays, with the moment each is given back; guarded by
+  // the world's mutex.
+  std::map<const MIDIHDR*, std::chrono::steady_clock::time_point> held;
 };
 
 // The one simulated machine. Every member is guarded by `mutex` unless it says otherwise.
@@ -42,7 +54,15 @@ class World {
   std::mutex mutex;
   std::vector<std::shared_ptr<Device>> outs;
   std::vector<std::shared_ptr<Device>> ins;
-  std::set<const void*> liveHandles;  // open HMIDIOUT and HMIDIIN values
+  std::set<const void*> liveHandles;  // open HMIDIOUT values
+  // Open inputs by slot. As Wine does, a handle value names a slot, so a new opening can get the
+  // very value a closed one had.
+  std::vector<InputHandle*> inputSlots;
+  // Control lines applied at the start of the next midiOutOpen or midiInOpen: the device list
+  // changes between the program's search and its open.
+  std::deque<std::string> onOpen;
+  // How long a message box waits before it is answered (-1: never).
+  long boxWaitMs = 0;
   std::vector<std::string> callLog;
   std::vector<Received> receivedLog;
   std::vector<std::string> boxes;
@@ -53,6 +73,11 @@ class World {
     return d == Direction::kOut ? outs : ins;
   }
   std::shared_ptr<Device> find(Direction d, const std::u16string& name);  // first present one
+  // The open input behind a handle value, or null.
+  InputHandle* input(HMIDIIN handle);
+  // Takes the lowest free slot for `in` and returns its handle value.
+  HMIDIIN addInput(InputHandle* in);
+  void removeInput(HMIDIIN handle);
   UINT addLocked(Direction d, const DeviceSpec& profile);
   // Consumes one failure of `fault` for `device`; true when the call must fail.
   bool takeFault(Device& device, Fault fault);
@@ -81,6 +106,9 @@ class World {
 void syncControl();
 // Stops the control reader (tests that drive the simulation directly).
 void stopControl();
+// Calls on this thread no longer read the control file: a driver's own thread, whose callbacks
+// must not wait for the control reader, which may itself wait for that driver.
+void skipControlOnThisThread();
 // Applies one control line; false when it cannot be understood.
 bool applyControlLine(const std::string& line);
 

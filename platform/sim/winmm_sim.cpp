@@ -1,5 +1,6 @@
 // The WinMM MIDI functions over the simulated device set.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -32,21 +33,37 @@ MMRESULT logged(World& world, const std::string& call, MMRESULT result) {
 Device& deviceOf(OutputHandle& out) { return *out.device; }
 Device& deviceOf(InputHandle& in) { return *in.device(); }
 
-OutputHandle* asOutput(HMIDIOUT h) { return reinterpret_cast<OutputHandle*>(h); }
-InputHandle* asInput(HMIDIIN h) { return reinterpret_cast<InputHandle*>(h); }
+// The open handle behind a handle value, or null; needs the world's mutex.
+OutputHandle* resolve(World& world, HMIDIOUT h) {
+  return h != nullptr && world.liveHandles.count(h) != 0 ? reinterpret_cast<OutputHandle*>(h)
+                                                         : nullptr;
+}
+InputHandle* resolve(World& world, HMIDIIN h) { return world.input(h); }
 
 // The common start of every call on an open handle: the control file is read, the world locked,
 // an unknown handle refused and logged. `body` gets the world, the handle and the start of the
 // call's log line (the call's name and the device's name).
-template <typename Handle, typename Body>
-MMRESULT onHandle(Handle* handle, const char* name, Body body) {
+template <typename Raw, typename Body>
+MMRESULT onHandle(Raw raw, const char* name, Body body) {
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
-  if (handle == nullptr || world.liveHandles.count(handle) == 0) {
+  auto* handle = resolve(world, raw);
+  if (handle == nullptr) {
     return logged(world, std::string(name) + " ?", MMSYSERR_INVALHANDLE);
   }
   return body(world, *handle,
               std::string(name) + " " + sim::quoted(deviceOf(*handle).profile.name));
+}
+
+// Applies the control lines that wait for the next open, outside the world's mutex.
+void applyOnOpen() {
+  World& world = World::get();
+  std::deque<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(world.mutex);
+    lines.swap(world.onOpen);
+  }
+  for (const auto& line : lines) sim::applyControlLine(line);
 }
 
 // Preparing a header is the same for both directions: the driver only marks it.
@@ -85,8 +102,17 @@ MMRESULT getCaps(Direction d, UINT_PTR id, Plain* caps, UINT size, const char* n
   std::lock_guard<std::mutex> lock(world.mutex);
   std::string call = std::string(name) + " " + std::to_string(id);
   auto& list = world.list(d);
-  if (id >= list.size()) return logged(world, call, MMSYSERR_BADDEVICEID);
-  Device& device = *list[id];
+  // WinMM takes an open handle in place of a device id.
+  Device* byHandle = nullptr;
+  if (d == Direction::kOut) {
+    if (OutputHandle* out = resolve(world, reinterpret_cast<HMIDIOUT>(id)))
+      byHandle = &deviceOf(*out);
+  } else if (InputHandle* in = resolve(world, reinterpret_cast<HMIDIIN>(id))) {
+    byHandle = &deviceOf(*in);
+  }
+  if (byHandle != nullptr) call = std::string(name) + " " + sim::quoted(byHandle->profile.name);
+  if (byHandle == nullptr && id >= list.size()) return logged(world, call, MMSYSERR_BADDEVICEID);
+  Device& device = byHandle != nullptr ? *byHandle : *list[id];
   if (caps == nullptr || size < sizeof(Plain)) return logged(world, call, MMSYSERR_INVALPARAM);
   if (world.takeFault(device, Fault::kGetDevCaps)) {
     return logged(world, call, MMSYSERR_BADDEVICEID);
@@ -121,6 +147,7 @@ MMRESULT midiInGetDevCapsW(UINT_PTR uDeviceID, LPMIDIINCAPSW pmic, UINT cbmic) {
 
 MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR, DWORD_PTR, DWORD) {
   sim::syncControl();
+  applyOnOpen();
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
   std::string call = "midiOutOpen " + std::to_string(uDeviceID);
@@ -131,7 +158,7 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR, DWORD_PTR, DWOR
   if (device->open || world.takeFault(*device, Fault::kOpen)) {
     return logged(world, call, MMSYSERR_ALLOCATED);
   }
-  auto* handle = new OutputHandle{device};
+  auto* handle = new OutputHandle{device, {}};
   device->open = true;
   *phmo = reinterpret_cast<HMIDIOUT>(handle);
   world.liveHandles.insert(handle);
@@ -140,28 +167,26 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR, DWORD_PTR, DWOR
 
 MMRESULT midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
   sim::syncControl();
-  return onHandle(
-      asOutput(hmo), "midiOutShortMsg", [&](World& world, OutputHandle& out, std::string call) {
-        Device& device = *out.device;
-        call += " " + hex8(dwMsg);
-        if (!device.present) return logged(world, call, kNoDriver);
-        if (world.takeFault(device, Fault::kShortMsg)) return logged(world, call, MIDIERR_NOTREADY);
-        sim::Received r;
-        r.device = device.profile.name;
-        r.bytes = {static_cast<BYTE>(dwMsg & 0xFF), static_cast<BYTE>((dwMsg >> 8) & 0xFF),
-                   static_cast<BYTE>((dwMsg >> 16) & 0xFF)};
-        world.recordReceived(r);
-        if (device.profile.loopback) {
-          if (auto in = world.find(Direction::kIn, device.profile.name))
-            sim::queueShort(*in, dwMsg);
-        }
-        return logged(world, call, MMSYSERR_NOERROR);
-      });
+  return onHandle(hmo, "midiOutShortMsg", [&](World& world, OutputHandle& out, std::string call) {
+    Device& device = *out.device;
+    call += " " + hex8(dwMsg);
+    if (!device.present) return logged(world, call, kNoDriver);
+    if (world.takeFault(device, Fault::kShortMsg)) return logged(world, call, MIDIERR_NOTREADY);
+    sim::Received r;
+    r.device = device.profile.name;
+    r.bytes = {static_cast<BYTE>(dwMsg & 0xFF), static_cast<BYTE>((dwMsg >> 8) & 0xFF),
+               static_cast<BYTE>((dwMsg >> 16) & 0xFF)};
+    world.recordReceived(r);
+    if (device.profile.loopback) {
+      if (auto in = world.find(Direction::kIn, device.profile.name)) sim::queueShort(*in, dwMsg);
+    }
+    return logged(world, call, MMSYSERR_NOERROR);
+  });
 }
 
 MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  return onHandle(asOutput(hmo), "midiOutPrepareHeader",
+  return onHandle(hmo, "midiOutPrepareHeader",
                   [&](World& world, OutputHandle& out, std::string call) {
                     return prepareHeader(world, *out.device, std::move(call), pmh, cbmh);
                   });
@@ -169,39 +194,49 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
 
 MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  return onHandle(asOutput(hmo), "midiOutLongMsg",
-                  [&](World& world, OutputHandle& out, std::string call) {
-                    Device& device = *out.device;
-                    if (pmh == nullptr || cbmh < sizeof(MIDIHDR))
-                      return logged(world, call, MMSYSERR_INVALPARAM);
-                    call += " " + std::to_string(pmh->dwBufferLength);
-                    if ((pmh->dwFlags & MHDR_PREPARED) == 0)
-                      return logged(world, call, MIDIERR_UNPREPARED);
-                    if (!device.present) return logged(world, call, kNoDriver);
-                    if (world.takeFault(device, Fault::kLongMsg))
-                      return logged(world, call, MIDIERR_NOTREADY);
-                    sim::Received r;
-                    r.device = device.profile.name;
-                    r.isLong = true;
-                    r.bytes.assign(pmh->lpData, pmh->lpData + pmh->dwBufferLength);
-                    world.recordReceived(r);
-                    pmh->dwFlags |= MHDR_DONE;
-                    if (device.profile.loopback) {
-                      if (auto in = world.find(Direction::kIn, device.profile.name))
-                        sim::queueSysex(*in, r.bytes);
-                    }
-                    return logged(world, call, MMSYSERR_NOERROR);
-                  });
+  return onHandle(hmo, "midiOutLongMsg", [&](World& world, OutputHandle& out, std::string call) {
+    Device& device = *out.device;
+    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
+    call += " " + std::to_string(pmh->dwBufferLength);
+    if ((pmh->dwFlags & MHDR_PREPARED) == 0) return logged(world, call, MIDIERR_UNPREPARED);
+    if (!device.present) return logged(world, call, kNoDriver);
+    if (world.takeFault(device, Fault::kLongMsg)) return logged(world, call, MIDIERR_NOTREADY);
+    sim::Received r;
+    r.device = device.profile.name;
+    r.isLong = true;
+    r.bytes.assign(pmh->lpData, pmh->lpData + pmh->dwBufferLength);
+    world.recordReceived(r);
+    if (device.holdMs != 0) {
+      // An asynchronous driver: the buffer is the device's while it plays.
+      out.held[pmh] = device.holdMs < 0 ? std::chrono::steady_clock::time_point::max()
+                                        : std::chrono::steady_clock::now() +
+                                              std::chrono::milliseconds(device.holdMs);
+    } else {
+      pmh->dwFlags |= MHDR_DONE;
+    }
+    if (device.profile.loopback) {
+      if (auto in = world.find(Direction::kIn, device.profile.name)) sim::queueSysex(*in, r.bytes);
+    }
+    return logged(world, call, MMSYSERR_NOERROR);
+  });
 }
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  return onHandle(asOutput(hmo), "midiOutUnprepareHeader",
+  return onHandle(hmo, "midiOutUnprepareHeader",
                   [&](World& world, OutputHandle& out, std::string call) {
                     if (pmh == nullptr || cbmh < sizeof(MIDIHDR))
                       return logged(world, call, MMSYSERR_INVALPARAM);
                     if (world.takeFault(*out.device, Fault::kStillPlaying)) {
                       return logged(world, call, MIDIERR_STILLPLAYING);
+                    }
+                    auto held = out.held.find(pmh);
+                    if (held != out.held.end()) {
+                      if (std::chrono::steady_clock::now() < held->second) {
+                        return logged(world, call, MIDIERR_STILLPLAYING);
+                      }
+                      out.held.erase(held);
+                      pmh->dwFlags |= MHDR_DONE;
                     }
                     pmh->dwFlags &= ~MHDR_PREPARED;
                     return logged(world, call, MMSYSERR_NOERROR);
@@ -210,15 +245,17 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
 
 MMRESULT midiOutReset(HMIDIOUT hmo) {
   sim::syncControl();
-  return onHandle(asOutput(hmo), "midiOutReset",
-                  [&](World& world, OutputHandle&, const std::string& call) {
+  return onHandle(hmo, "midiOutReset",
+                  [&](World& world, OutputHandle& out, const std::string& call) {
+                    // Every buffer the device holds comes back, marked done.
+                    for (auto& held : out.held) held.second = std::chrono::steady_clock::now();
                     return logged(world, call, MMSYSERR_NOERROR);
                   });
 }
 
 MMRESULT midiOutClose(HMIDIOUT hmo) {
   sim::syncControl();
-  return onHandle(asOutput(hmo), "midiOutClose",
+  return onHandle(hmo, "midiOutClose",
                   [&](World& world, OutputHandle& out, const std::string& call) {
                     out.device->open = false;
                     world.liveHandles.erase(&out);
@@ -230,6 +267,7 @@ MMRESULT midiOutClose(HMIDIOUT hmo) {
 MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
                     DWORD fdwOpen) {
   sim::syncControl();
+  applyOnOpen();
   World& world = World::get();
   InputHandle* handle = nullptr;
   {
@@ -248,10 +286,10 @@ MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_
     auto callback = (fdwOpen & 0x00070000) == CALLBACK_FUNCTION
                         ? reinterpret_cast<InputHandle::Callback>(dwCallback)
                         : nullptr;
-    handle = new InputHandle(device, callback, dwInstance);
+    handle = new InputHandle(device, callback, dwInstance, device->notifier);
+    handle->setHandle(world.addInput(handle));
     device->open = true;
     device->input = handle;
-    world.liveHandles.insert(handle);
     *phmi = handle->handle();
     logged(world, call, MMSYSERR_NOERROR);
   }
@@ -265,7 +303,7 @@ namespace {
 // the program's callback may call back into WinMM.
 InputHandle* lookUpInput(HMIDIIN hmi, const char* name, MMRESULT* failure) {
   InputHandle* found = nullptr;
-  *failure = onHandle(asInput(hmi), name, [&](World&, InputHandle& in, const std::string&) {
+  *failure = onHandle(hmi, name, [&](World&, InputHandle& in, const std::string&) {
     found = &in;
     return MMSYSERR_NOERROR;
   });
@@ -276,15 +314,14 @@ InputHandle* lookUpInput(HMIDIIN hmi, const char* name, MMRESULT* failure) {
 
 MMRESULT midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  return onHandle(asInput(hmi), "midiInPrepareHeader",
-                  [&](World& world, InputHandle& in, std::string call) {
-                    return prepareHeader(world, *in.device(), std::move(call), pmh, cbmh);
-                  });
+  return onHandle(hmi, "midiInPrepareHeader", [&](World& world, InputHandle& in, std::string call) {
+    return prepareHeader(world, *in.device(), std::move(call), pmh, cbmh);
+  });
 }
 
 MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  return onHandle(asInput(hmi), "midiInUnprepareHeader",
+  return onHandle(hmi, "midiInUnprepareHeader",
                   [&](World& world, InputHandle&, const std::string& call) {
                     if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
                       return logged(world, call, MMSYSERR_INVALPARAM);
@@ -299,7 +336,7 @@ MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
 
 MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  return onHandle(asInput(hmi), "midiInAddBuffer",
+  return onHandle(hmi, "midiInAddBuffer",
                   [&](World& world, InputHandle& in, const std::string& call) {
                     if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
                       return logged(world, call, MMSYSERR_INVALPARAM);
@@ -313,14 +350,13 @@ MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
 
 MMRESULT midiInStart(HMIDIIN hmi) {
   sim::syncControl();
-  return onHandle(asInput(hmi), "midiInStart",
-                  [&](World& world, InputHandle& in, const std::string& call) {
-                    if (world.takeFault(*in.device(), Fault::kStart)) {
-                      return logged(world, call, MMSYSERR_ERROR);
-                    }
-                    in.start();
-                    return logged(world, call, MMSYSERR_NOERROR);
-                  });
+  return onHandle(hmi, "midiInStart", [&](World& world, InputHandle& in, const std::string& call) {
+    if (world.takeFault(*in.device(), Fault::kStart)) {
+      return logged(world, call, MMSYSERR_ERROR);
+    }
+    in.start();
+    return logged(world, call, MMSYSERR_NOERROR);
+  });
 }
 
 MMRESULT midiInStop(HMIDIIN hmi) {
@@ -339,12 +375,14 @@ MMRESULT midiInReset(HMIDIIN hmi) {
   MMRESULT failure = MMSYSERR_NOERROR;
   InputHandle* in = lookUpInput(hmi, "midiInReset", &failure);
   if (in == nullptr) return failure;
+  bool keepBuffers = false;
   {
     World& world = World::get();
     std::lock_guard<std::mutex> lock(world.mutex);
+    keepBuffers = world.takeFault(*in->device(), Fault::kReset);
     logged(world, "midiInReset " + sim::quoted(in->device()->profile.name), MMSYSERR_NOERROR);
   }
-  in->reset();
+  in->reset(keepBuffers);
   return MMSYSERR_NOERROR;
 }
 
@@ -355,17 +393,40 @@ MMRESULT midiInClose(HMIDIIN hmi) {
   if (in == nullptr) return failure;
   World& world = World::get();
   std::string call = "midiInClose " + sim::quoted(in->device()->profile.name);
-  MMRESULT result = in->close();
+  bool refused = false;
+  {
+    std::lock_guard<std::mutex> lock(world.mutex);
+    refused = world.takeFault(*in->device(), Fault::kClose);
+  }
+  MMRESULT result = refused ? MIDIERR_STILLPLAYING : in->close();
   {
     std::lock_guard<std::mutex> lock(world.mutex);
     if (result == MMSYSERR_NOERROR) {
       in->device()->open = false;
       in->device()->input = nullptr;
-      world.liveHandles.erase(in);
+      world.removeInput(in->handle());
     }
     logged(world, call, result);
   }
   // Ends the device's delivery thread; it is idle now that MIM_CLOSE has been delivered.
   if (result == MMSYSERR_NOERROR) delete in;
   return result;
+}
+
+MMRESULT timeBeginPeriod(UINT uPeriod) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  if (uPeriod == 0) return logged(world, "timeBeginPeriod 0", 97);  // TIMERR_NOCANDO
+  sim::changePeriodRequests(uPeriod, +1);
+  return logged(world, "timeBeginPeriod " + std::to_string(uPeriod), MMSYSERR_NOERROR);
+}
+
+MMRESULT timeEndPeriod(UINT uPeriod) {
+  sim::syncControl();
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  if (uPeriod == 0) return logged(world, "timeEndPeriod 0", 97);
+  sim::changePeriodRequests(uPeriod, -1);
+  return logged(world, "timeEndPeriod " + std::to_string(uPeriod), MMSYSERR_NOERROR);
 }

@@ -104,6 +104,7 @@ struct PlayCase {
 TEST_F(Melvixplay, PlaysTheCommandsItReads) {
   const std::string prepareFails = std::string(kSynth) + "fault out \"Synth 0\" prepare 1\n";
   const std::string stillPlaying = std::string(kSynth) + "fault out \"Synth 0\" stillplaying 3\n";
+  const std::string neverDone = std::string(kSynth) + "fault out \"Synth 0\" stillplaying\n";
   const std::vector<PlayCase> cases = {
       {"a note and an exclusive", "m 7f3c90\nl 6 f0 7e 7f 09 01 f7\n",
        "short 90 3c 7f, long f0 7e 7f 09 01 f7",
@@ -141,6 +142,10 @@ TEST_F(Melvixplay, PlaysTheCommandsItReads) {
        "Open PrepareHeader LongMsg UnprepareHeader=65 UnprepareHeader=65 UnprepareHeader=65 "
        "UnprepareHeader Reset Close",
        stillPlaying},
+      {"a device that never gives the buffer back is reset, and play goes on", "l 1 90 m 90",
+       "long 90, short 90 00 00", "", neverDone},
+      {"0x1A is skipped like any other character", "m 7f3c90\x1a m 7f3e90",
+       "short 90 3c 7f, short 90 3e 7f"},
       {"no device 0: every call fails", "m 7f3c90 l 1 90", "",
        "Open=2 ShortMsg=5 PrepareHeader=5 Reset=5 Close=5", ""},
   };

@@ -4,17 +4,22 @@
 #include "midi/midi_system.h"
 #include "tests/support/test_lock.h"
 
-CapturedFrames::CapturedFrames(CMidi* midi) : lock_(std::make_unique<RecursiveTestLock>()) {
+CapturedFrames::CapturedFrames(CMidi* midi)
+    : lock_(std::make_unique<RecursiveTestLock>()), queue_(std::make_unique<FrameQueue>()) {
   setFrameOutput(lock_.get(), &stream_);
+  setFrameQueue(queue_.get());
   setMidiSystem(midi);
 }
 
 CapturedFrames::~CapturedFrames() {
   setMidiSystem(nullptr);
+  setFrameQueue(nullptr);
+  queue_.reset();
   setFrameOutput(nullptr, nullptr);
 }
 
 std::string CapturedFrames::bytes() const {
+  queue_->Flush();
   CMidiLockHolder hold(*lock_);
   return stream_.str();
 }
@@ -22,6 +27,7 @@ std::string CapturedFrames::bytes() const {
 std::vector<std::string> CapturedFrames::texts() const { return splitFrames(bytes()); }
 
 void CapturedFrames::clear() {
+  queue_->Flush();
   CMidiLockHolder hold(*lock_);
   stream_.str("");
 }

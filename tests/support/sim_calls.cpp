@@ -12,7 +12,8 @@ std::vector<std::string> deviceCalls() {
   std::vector<std::string> out;
   for (const auto& line : sim::calls()) {
     if (startsWith(line, "midiOutGetNumDevs") || startsWith(line, "midiInGetNumDevs") ||
-        startsWith(line, "midiOutGetDevCaps") || startsWith(line, "midiInGetDevCaps")) {
+        startsWith(line, "midiOutGetDevCaps") || startsWith(line, "midiInGetDevCaps") ||
+        startsWith(line, "timeBeginPeriod") || startsWith(line, "timeEndPeriod")) {
       continue;
     }
     out.push_back(line);

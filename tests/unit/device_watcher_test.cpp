@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/command_handlers.h"
+#include "host/frame_queue.h"
 #include "host/frame_writer.h"
 #include "midi/cmidi_lock.h"
 #include "midi/cmidi_win32.h"
@@ -190,11 +191,13 @@ class DeviceWatcherTest : public ::testing::Test {
   void SetUp() override {
     sim::reset();
     setFrameOutput(&outputLock_, &output_);
+    setFrameQueue(&queue_);
     midi_ = std::make_unique<TestMidi>(count_);
   }
 
   void TearDown() override {
     midi_.reset();
+    setFrameQueue(nullptr);
     setFrameOutput(nullptr, nullptr);
     EXPECT_EQ(count_.live, 0) << "a watcher outlived the system object";
   }
@@ -208,6 +211,7 @@ class DeviceWatcherTest : public ::testing::Test {
 
   // The number of frames written since the last call; any frame but ["connection"] fails.
   int connections() {
+    queue_.Flush();
     std::string bytes;
     {
       CMidiLockHolder hold(outputLock_);
@@ -239,6 +243,7 @@ class DeviceWatcherTest : public ::testing::Test {
 
   RecursiveTestLock outputLock_;
   std::ostringstream output_;  // guarded by outputLock_
+  FrameQueue queue_;           // the watcher's messages on their way to output_
   WatcherCount count_;
   std::unique_ptr<TestMidi> midi_;
 };

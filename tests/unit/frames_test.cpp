@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/frame_queue.h"
 #include "host/frame_reader.h"
 #include "host/frame_writer.h"
 #include "midi/cmidi_lock.h"
@@ -226,6 +227,38 @@ TEST(FrameReaderTest, ReadMessageEndsTheProcessAtEndOfInput) {
       },
       ::testing::ExitedWithCode(0), "");
   std::remove(path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// Frames wait in a queue of bounded size for a browser that has stopped reading; posting an event
+// never waits, and a reply comes after what was queued before it.
+TEST_F(FrameWriterTest, AFullFrameQueueDropsMidiKeepsOneConnectionAndNeverWaits) {
+  std::ostringstream out;
+  setFrameOutput(&lock_, &out);
+  const std::string midi = "[\"midi\",1]";  // 10 bytes
+  FrameQueue queue(10 * (midi.size() + FrameQueue::kChargePerFrame));
+  setFrameQueue(&queue);
+  lock_.Lock();  // the browser reads nothing: the writer waits with the first frame
+  for (int i = 0; i < 15; ++i) queue.Post(MessageKind::kMidi, midi);
+  for (int i = 0; i < 3; ++i) queue.Post(MessageKind::kConnection, "[\"connection\"]");
+  lock_.Unlock();
+  writeReply("[\"version\",\"1.5\"]");
+  queue.Flush();
+  std::vector<std::string> texts;
+  ASSERT_TRUE(splitFrames(out.str(), texts));
+  std::vector<std::string> expected(10, midi);
+  expected.push_back("[\"connection\"]");
+  expected.push_back("[\"version\",\"1.5\"]");
+  EXPECT_EQ(texts, expected);
+  EXPECT_EQ(queue.Dropped(), 5u);
+  // Room again: nothing more is dropped.
+  queue.Post(MessageKind::kMidi, midi);
+  queue.Flush();
+  EXPECT_EQ(queue.Dropped(), 5u);
+  setFrameQueue(nullptr);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -14,6 +15,7 @@
 #include "host/frame_writer.h"
 #include "midi/cmidi_win32.h"
 #include "midi/input_callback.h"
+#include "midi/message_sink.h"
 #include "midi/midi_system.h"
 #include "platform/sim/sim_control.h"
 #include "platform/sim/sim_world.h"
@@ -36,6 +38,44 @@ std::vector<MidiFrame> midiFrames(const CapturedFrames& frames) {
   }
   return out;
 }
+
+// Waits, within a generous bound, until `done` holds.
+template <typename Done>
+bool waitUntil(Done done) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// A message sink that holds the poster of its first message until told to let go, as a callback
+// that takes its time would; it counts what it is given.
+class GatedSink : public MessageSink {
+ public:
+  void Post(MessageKind, std::string) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++posts_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return open_; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  int posts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return posts_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+  int posts_ = 0;
+};
 
 class InputPortTest : public ::testing::Test {
  protected:
@@ -114,6 +154,8 @@ TEST_F(InputPortTest, UnexpectedMessagesShowABoxAndLongErrorsDoNotDryInputUp) {
   for (int i = 0; i < 6; ++i) sim::deliverLongError(u"In", {0xF0, 0x01, 0x02});
   sim::drainInput();
   EXPECT_TRUE(frames.texts().empty());
+  // The boxes go up on a thread of their own.
+  EXPECT_TRUE(waitUntil([] { return sim::messageBoxes().size() == 7; }));
   std::vector<std::string> expected = {"Melvix-Plugin: MIDI message: 3c5"};
   expected.insert(expected.end(), 6, "Melvix-Plugin: MIDI message: 3c6");
   EXPECT_EQ(sim::messageBoxes(), expected);
@@ -176,30 +218,54 @@ TEST_F(InputPortTest, TheClockSurvivesBothTheSystemClocksWrapAndItsOwn) {
   sim::setClock(0x00100000);
 }
 
-TEST_F(InputPortTest, EventsWithoutDataOrWithoutAPortSendNothing) {
+// A driver may deliver events of a device after it was closed, even under the handle value a newer
+// opening got: only the current opening's events count, and others are dropped without a look at
+// the buffer they name, which may be freed already.
+TEST_F(InputPortTest, OnlyTheCurrentOpeningsEventsCountAndNoOtherIsTouched) {
   CMidiWin32 midi;
   CapturedFrames frames(&midi);
+  auto* freed = new MIDIHDR{};
+  const auto gone = reinterpret_cast<DWORD_PTR>(freed);
+  delete freed;
   MIDIHDR empty{};
   char block[8] = {};
   empty.lpData = block;
   empty.dwBufferLength = sizeof block;
   empty.dwFlags = MHDR_DONE | MHDR_PREPARED;
-  // No port is current: the event is dropped, and a buffer it names, which may be freed already
-  // when a driver calls back late, is not read.
+  // No port current.
   ForwardInput(new InputEvent{0, nullptr, MIM_DATA, 0x643C90, 0});
-  InputCallback(nullptr, MIM_LONGDATA, 0, 0, 0);
-  InputCallback(nullptr, MIM_LONGERROR, 0, 0, 0);
+  InputCallback(nullptr, MIM_LONGDATA, 0, gone, 0);
   ASSERT_EQ(midi.OpenIn(u"In", 0), u"In");
+  const DWORD_PTR closed = midi.InputInstance();
+  midi.CloseIn();
+  ASSERT_EQ(midi.OpenIn(u"In", 0), u"In");
+  const DWORD_PTR current = midi.InputInstance();
+  ASSERT_NE(closed, current);
   forgetCalls();
-  InputCallback(nullptr, MIM_OPEN, 0, 0, 0);
-  InputCallback(nullptr, MIM_CLOSE, 0, 0, 0);
-  // An empty buffer, as a reset returns them, is neither sent nor handed back.
-  InputCallback(nullptr, MIM_LONGDATA, 0, reinterpret_cast<DWORD_PTR>(&empty), 0);
+  const struct {
+    DWORD_PTR instance;
+    UINT message;
+    DWORD_PTR param1;
+  } dropped[] = {
+      {closed, MIM_LONGDATA, gone},
+      {closed, MIM_DATA, 0x643C90},
+      {closed, MIM_LONGERROR, gone},
+      {0, MIM_DATA, 0x643C90},
+      {current, MIM_OPEN, 0},
+      {closed, MIM_CLOSE, 0},
+      // An empty buffer, as a reset returns them, is neither sent nor handed back.
+      {current, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(&empty)},
+  };
+  for (const auto& e : dropped) InputCallback(nullptr, e.message, e.instance, e.param1, 0);
   EXPECT_TRUE(frames.texts().empty());
   EXPECT_TRUE(sim::calls().empty());
-  InputCallback(nullptr, MIM_DATA, 0, 0x643C90, 0);
+  InputCallback(nullptr, MIM_DATA, current, 0x643C90, 0);
   ASSERT_EQ(frames.texts().size(), 1u);
   EXPECT_NE(frames.texts()[0].find(",144,60,100]"), std::string::npos);
+  // Nothing the device delivers after its MIM_CLOSE counts.
+  InputCallback(nullptr, MIM_CLOSE, current, 0, 0);
+  InputCallback(nullptr, MIM_DATA, current, 0x643C90, 0);
+  EXPECT_EQ(frames.texts().size(), 1u);
 }
 
 TEST_F(InputPortTest, MessagesOfOneDeviceLeaveInTheOrderOfItsEvents) {
@@ -229,72 +295,35 @@ TEST_F(InputPortTest, MessagesOfOneDeviceLeaveInTheOrderOfItsEvents) {
   }
 }
 
-// An output lock that tells how often it was asked for, so that a test knows when the input's
-// thread waits for it.
-class CountingLock : public CMidiLock {
- public:
-  bool Lock() override {
-    ++requests_;
-    mutex_.lock();
-    return true;
-  }
-  bool Unlock() override {
-    mutex_.unlock();
-    return true;
-  }
-  int requests() const { return requests_.load(); }
-
- private:
-  std::atomic<int> requests_{0};
-  std::mutex mutex_;
-};
-
-// Waits, within a generous bound, until `done` holds.
-template <typename Done>
-bool waitUntil(Done done) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 TEST_F(InputPortTest, DataThatArrivesWhileThePortClosesIsDroppedAndItsBuffersStayOut) {
   for (bool onCallingThread : {false, true}) {
     sim::reset();
     sim::setCallbacksOnCallingThread(onCallingThread);
     const char* mode = onCallingThread ? "callbacks on the caller" : "callbacks on device";
     sim::addDevice(Direction::kIn, namedDevice("In"));
-    std::ostringstream out;
-    CountingLock outputLock;
+    GatedSink sink;
     {
       CMidiWin32 midi;
-      setFrameOutput(&outputLock, &out);
+      setMessageSink(&sink);
       setMidiSystem(&midi);
       ASSERT_EQ(midi.OpenIn(u"In", 0), u"In") << mode;
-      // The device's thread is kept inside the callback of a note, waiting for the output lock,
-      // with system-exclusive data queued behind it.
-      outputLock.Lock();
+      // The device's thread is kept inside the callback of a note, with system-exclusive data
+      // queued behind it.
       sim::deliverShort(u"In", 0x643C90);
-      ASSERT_TRUE(waitUntil([&] { return outputLock.requests() == 2; })) << mode;
+      ASSERT_TRUE(waitUntil([&] { return sink.posts() == 1; })) << mode;
       sim::deliverSysex(u"In", sysexOf(300));
       forgetCalls();
       std::thread closer([&] { midi.CloseIn(); });
       // Once the port is out of the callback's reach, the closing waits for the device's thread;
       // the data under way then comes back while the device stops.
-      ASSERT_TRUE(waitUntil([&] {
-        CMidiIn* port = midi.EnterInput();
-        if (port != nullptr) midi.LeaveInput();
-        return port == nullptr;
-      })) << mode;
+      ASSERT_TRUE(waitUntil([&] { return midi.InputInstance() == 0; })) << mode;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      outputLock.Unlock();
+      sink.open();
       closer.join();
       setMidiSystem(nullptr);
-      setFrameOutput(nullptr, nullptr);
+      setMessageSink(nullptr);
     }
-    EXPECT_EQ(splitFrames(out.str()).size(), 1u) << mode;
+    EXPECT_EQ(sink.posts(), 1) << mode;
     EXPECT_TRUE(callsStartingWith("midiInAddBuffer").empty()) << mode;
     for (const auto& line : deviceCalls()) {
       EXPECT_NE(line.find("-> 0"), std::string::npos) << mode << ": " << line;

@@ -1,0 +1,116 @@
+#include "host/frame_queue.h"
+
+#include <atomic>
+
+#include "host/frame_writer.h"
+
+namespace {
+
+// Read by the main thread for replies; atomic so that a test may swap it.
+std::atomic<FrameQueue*> theQueue{nullptr};
+
+}  // namespace
+
+FrameQueue::FrameQueue(std::size_t limitBytes) : limit_(limitBytes) {
+  writer_ = std::thread([this] { Write(); });
+}
+
+FrameQueue::~FrameQueue() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
+}
+
+// Runs on the input callback's thread or the watcher's.
+void FrameQueue::Post(MessageKind kind, std::string text) {
+  const std::size_t charge = text.size() + kChargePerFrame;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++posted_;
+    const bool full = bytes_ + charge > limit_;
+    if (full && (kind == MessageKind::kMidi || connectionsWaiting_ > 0)) {
+      ++finished_;
+      if (kind == MessageKind::kMidi) ++dropped_;
+      return;
+    }
+    bytes_ += charge;
+    if (kind == MessageKind::kConnection) ++connectionsWaiting_;
+    entries_.push_back(Entry{false, kind, std::move(text)});
+  }
+  changed_.notify_all();
+}
+
+void FrameQueue::PostReply(std::string text) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A browser that sends requests but reads nothing is held up here, as by a full pipe.
+    changed_.wait(lock, [&] { return repliesWaiting_ < kMostReplies; });
+    ++posted_;
+    ++repliesWaiting_;
+    bytes_ += text.size() + kChargePerFrame;
+    entries_.push_back(Entry{true, MessageKind::kMidi, std::move(text)});
+  }
+  changed_.notify_all();
+}
+
+bool FrameQueue::Flush(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::uint64_t target = posted_;
+  const auto done = [&] { return finished_ >= target; };
+  if (limit == std::chrono::milliseconds::max()) {
+    changed_.wait(lock, done);
+    return true;
+  }
+  return changed_.wait_for(lock, limit, done);
+}
+
+std::uint64_t FrameQueue::Dropped() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_;
+}
+
+// Runs on the writer thread: the only place where a queued message meets standard output, so a
+// browser that reads slowly holds up this thread and nothing else.
+void FrameQueue::Write() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stop_ || !entries_.empty(); });
+    if (entries_.empty()) return;
+    Entry entry = std::move(entries_.front());
+    entries_.pop_front();
+    // A "connection" that is being written may already be read, so the next one must queue.
+    if (entry.reply) {
+      --repliesWaiting_;
+    } else if (entry.kind == MessageKind::kConnection) {
+      --connectionsWaiting_;
+    }
+    lock.unlock();
+    const std::size_t charge = entry.text.size() + kChargePerFrame;
+    writeMessage(std::move(entry.text));
+    lock.lock();
+    // Room is given back only once the frame is out, so the limit covers the frame being written.
+    bytes_ -= charge;
+    ++finished_;
+    changed_.notify_all();
+  }
+}
+
+void setFrameQueue(FrameQueue* queue) {
+  theQueue.store(queue);
+  setMessageSink(queue);
+}
+
+void writeReply(std::string text) {
+  if (FrameQueue* queue = theQueue.load()) {
+    queue->PostReply(std::move(text));
+  } else {
+    writeMessage(std::move(text));
+  }
+}
+
+void flushFrameQueue() {
+  if (FrameQueue* queue = theQueue.load()) queue->Flush(std::chrono::seconds(1));
+}

@@ -1,0 +1,77 @@
+// Every frame on its way to standard output: the MIDI layer posts its messages ("midi",
+// "connection") here without waiting, the main thread its replies, and a thread of ours writes them
+// all, in the order they came, with writeMessage. So a reply never overtakes an event that came
+// before it, and a browser that reads slowly holds up only that thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "midi/message_sink.h"
+
+class FrameQueue : public MessageSink {
+ public:
+  // What the queued texts may hold, with a fixed charge per frame for its bookkeeping. Past it,
+  // "midi" messages are dropped until the writer has made room, and a "connection" is queued only
+  // if none is already waiting. Replies are never dropped; the main thread waits while
+  // kMostReplies of them wait to be written.
+  static constexpr std::size_t kDefaultLimit = 1u << 20;
+  static constexpr std::size_t kChargePerFrame = 64;
+  static constexpr int kMostReplies = 64;
+
+  explicit FrameQueue(std::size_t limitBytes = kDefaultLimit);
+  // Writes what is queued, then ends the writer thread.
+  ~FrameQueue() override;
+  FrameQueue(const FrameQueue&) = delete;
+  FrameQueue& operator=(const FrameQueue&) = delete;
+
+  // Runs on the input callback's thread or the watcher's; never waits for the writer.
+  void Post(MessageKind kind, std::string text) override;
+  // Queues a reply to a request. Main thread.
+  void PostReply(std::string text);
+  // Returns once every message posted before the call has been written (or dropped), or once
+  // `limit` has passed; true in the first case.
+  bool Flush(std::chrono::milliseconds limit = std::chrono::milliseconds::max());
+  // How many "midi" messages were dropped because the queue was full.
+  std::uint64_t Dropped();
+
+ private:
+  struct Entry {
+    bool reply;
+    MessageKind kind;  // of a message that is no reply
+    std::string text;
+  };
+  // Runs on the writer thread.
+  void Write();
+
+  const std::size_t limit_;
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable changed_;
+  std::deque<Entry> entries_;
+  std::size_t bytes_ = 0;       // charged for entries_
+  int connectionsWaiting_ = 0;  // "connection" messages in entries_, not yet being written
+  int repliesWaiting_ = 0;      // replies in entries_
+  std::uint64_t posted_ = 0;    // messages taken or dropped so far
+  std::uint64_t finished_ = 0;  // of those, written or dropped
+  std::uint64_t dropped_ = 0;
+  bool stop_ = false;
+  std::thread writer_;  // started last, so that it finds everything above made
+};
+
+// Installs `queue` as the MIDI layer's message sink and as the queue that replies wait for (null:
+// none). Set at start-up, before any port is opened.
+void setFrameQueue(FrameQueue* queue);
+
+// Sends a reply to a request: through the queue when one is installed, so that it follows the
+// messages queued before it, else at once. Main thread.
+void writeReply(std::string text);
+
+// Writes whatever the installed queue holds, for at most a second: for the end of input, before the
+// process ends, which a browser that reads nothing must not put off.
+void flushFrameQueue();

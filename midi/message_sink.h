@@ -1,0 +1,24 @@
+// The way up from the MIDI layer: the messages it sends unasked ("midi" and "connection") go to
+// one sink that the host installs, so that this layer knows nothing of frames or standard output.
+#pragma once
+
+#include <string>
+
+enum class MessageKind {
+  kMidi,        // one input event's bytes; may be dropped when the browser has stopped reading
+  kConnection,  // the device set changed; carries no data, so one waiting stands for any number
+};
+
+class MessageSink {
+ public:
+  virtual ~MessageSink() = default;
+  // Takes one message text for the browser. Never waits for the browser: called on the input
+  // callback's thread and on the watcher's.
+  virtual void Post(MessageKind kind, std::string text) = 0;
+};
+
+// Set once at start-up, before any port is opened or the watch started; tests swap it between
+// runs. Without a sink, messages are dropped.
+void setMessageSink(MessageSink* sink);
+// Runs on the input callback's thread or the watcher's.
+void postMessage(MessageKind kind, std::string text);

@@ -1,0 +1,266 @@
+// The host against drivers that behave as real ones do rather than as a tidy model: input delivered
+// late from a queue of the driver's, a bounded delivery queue, a message box nobody answers, an
+// output that keeps its buffer, a device that will not close, a coarse clock, and a device list
+// that changes between the search for a name and the open. Nothing may crash, hang or reach the
+// browser under the wrong port, and every request is answered within a second.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/host_session.h"
+#include "tests/support/json_check.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+using Bytes = std::vector<unsigned char>;
+using std::chrono::milliseconds;
+
+void pause(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
+
+long msSince(Clock::time_point start) {
+  return static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
+}
+
+std::optional<MidiFrame> nextMidi(HostSession& host, milliseconds timeout = milliseconds(5000)) {
+  auto text = host.nextStartingWith("[\"midi\",", timeout);
+  if (!text) return std::nullopt;
+  MidiFrame f;
+  EXPECT_TRUE(parseMidiFrame(*text, f)) << *text;
+  return f;
+}
+
+// The "midi" frames set aside so far.
+Lines midiSetAside(HostSession& host) {
+  Lines out;
+  for (const auto& text : host.takeSetAside()) {
+    if (text.rfind("[\"midi\",", 0) == 0) out.push_back(text);
+  }
+  return out;
+}
+
+// How long a request takes to be answered, in milliseconds (-1: no answer within 10 s).
+long answerTime(HostSession& host, const std::string& json, const std::string& command) {
+  const auto start = Clock::now();
+  return host.request(json, command) ? msSince(start) : -1;
+}
+
+// The devices of one direction ("midiOut" or "midiIn") that the calls leave open.
+std::set<std::string> openDevices(const Lines& calls, const std::string& direction) {
+  std::set<std::string> open;
+  for (const auto& line : calls) {
+    const auto quote = line.find('"');
+    if (quote == std::string::npos || line.compare(line.size() - 4, 4, "-> 0") != 0) continue;
+    const std::string name = line.substr(quote, line.find('"', quote + 1) - quote + 1);
+    if (line.rfind(direction + "Open ", 0) == 0) open.insert(name);
+    if (line.rfind(direction + "Close ", 0) == 0) open.erase(name);
+  }
+  return open;
+}
+
+std::size_t countStartingWith(const Lines& lines, const std::string& prefix) {
+  return static_cast<std::size_t>(std::count_if(
+      lines.begin(), lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+// A driver queues data and delivers it from a thread of its own, and closing the device does not
+// empty that queue; a new opening may even get the closed one's handle value. Data of "Keys" that
+// comes after it was replaced or closed must not reach the browser as "Pads" data, nor be read
+// from the freed buffers it names.
+TEST(DriverBehaviour, LateInputOfAClosedDeviceNeverReachesTheCurrentPort) {
+  const struct {
+    const char* what;
+    Lines requests;  // after the late data of "Keys" is on its way
+  } cases[] = {
+      {"replaced", {R"(["openin","Pads"])"}},
+      {"closed, then another opened", {R"(["closein"])", R"(["openin","Pads"])"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HostSession host({"in \"Keys\"", "in \"Pads\"", "late \"Keys\" 400"});
+    ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+    host.control("short \"Keys\" 90 3c 64");
+    host.control("sysex \"Keys\" f0 7e 7f 06 01 f7");
+    pause(20);
+    for (const auto& request : c.requests) host.send(request);
+    EXPECT_EQ(host.nextStartingWith("[\"openin\","), R"(["openin","Pads"])");
+    pause(600);  // the late data has arrived
+    host.control("short \"Pads\" 90 3e 64");
+    auto note = nextMidi(host);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->bytes, (Bytes{144, 62, 100}));
+    host.sync();
+    EXPECT_EQ(midiSetAside(host), Lines{});
+  }
+}
+
+// The input callback runs on the driver's thread; it must never wait, neither for a user nor for
+// the browser.
+TEST(DriverBehaviour, AMessageBoxNobodyAnswersHoldsUpNeitherInputNorRequests) {
+  for (const char* request : {R"(["closein"])", R"(["openin","Pads"])"}) {
+    SCOPED_TRACE(request);
+    HostSession host({"in \"Keys\"", "in \"Pads\"", "box never"});
+    ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+    host.control("error \"Keys\" 3c90");
+    const auto shown = Clock::now();
+    while (host.boxes().empty() && msSince(shown) < 5000) pause(5);
+    ASSERT_EQ(host.boxes(), Lines{"Melvix-Plugin: MIDI message: 3c5"});
+    host.send(request);
+    EXPECT_GE(answerTime(host, R"(["version"])", "version"), 0);
+    EXPECT_LT(msSince(shown), 1000);
+  }
+  // Input goes on while the box is up.
+  HostSession host({"in \"Keys\"", "box never"});
+  ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+  host.control("error \"Keys\" 3c90");
+  host.control("short \"Keys\" 90 3c 64");
+  auto note = nextMidi(host, milliseconds(1000));
+  ASSERT_TRUE(note);
+  EXPECT_EQ(note->bytes, (Bytes{144, 60, 100}));
+}
+
+// Wine's driver waits for room in its full delivery queue while it holds the lock that
+// midiInAddBuffer needs; a callback that waits for a browser that reads slowly fills that queue.
+TEST(DriverBehaviour, ABrowserThatStopsReadingHoldsUpNoDriver) {
+  HostSession host({"in \"Keys\"", "ring \"Keys\" 500"});
+  ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+  std::string sysex = "f0";
+  for (int i = 1; i < 255; ++i)
+    sysex += " " + std::string(1, "0123456789abcdef"[(i >> 4) & 7]) + "0123456789abcdef"[i & 15];
+  sysex += " f7";
+  // While nobody reads, at a wire's pace: more system-exclusive data than a pipe holds, then
+  // enough short messages to fill the driver's queue, then both.
+  const int kRounds = 40;
+  std::string lines =
+      "repeat 100 sysex \"Keys\" " + sysex + "\nrepeat 500 short \"Keys\" 90 3c 01\n";
+  for (int i = 0; i < kRounds; ++i) {
+    lines += "sysex \"Keys\" " + sysex + "\nrepeat 20 short \"Keys\" 90 3c 01\n";
+  }
+  host.control(lines + "short \"Keys\" 90 3c 64");
+  pause(2500);
+  int sysexFrames = 0;
+  int shortFrames = 0;
+  std::optional<MidiFrame> f;
+  while ((f = nextMidi(host)) && f->bytes != Bytes{144, 60, 100}) {
+    ++(f->bytes.size() == 256 ? sysexFrames : shortFrames);
+  }
+  ASSERT_TRUE(f) << sysexFrames << " system-exclusive and " << shortFrames << " short messages";
+  EXPECT_EQ(sysexFrames, 100 + kRounds);
+  EXPECT_EQ(shortFrames, 500 + 20 * kRounds);
+  EXPECT_GE(answerTime(host, R"(["version"])", "version"), 0);
+}
+
+// The driver decides whether a long message goes out before midiOutLongMsg returns. One that keeps
+// the buffer is waited for without a core spun; one that keeps it far longer than sending takes is
+// reset, and the host serves requests again.
+TEST(DriverBehaviour, AnOutputThatKeepsItsBufferIsWaitedForWithinAnEnd) {
+  const struct {
+    const char* device;
+    bool reset;
+  } cases[] = {
+      {"hold \"Out\" 200", false},
+      {"hold \"Out\" forever", true},
+      {"fault out \"Out\" stillplaying", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.device);
+    HostSession host({"out \"Out\"", c.device});
+    ASSERT_EQ(host.request(R"(["openout","Out"])", "openout"), R"(["openout","Out"])");
+    const auto start = Clock::now();
+    host.send(R"(["play",240,1,2,3,4,247])");
+    host.sync();
+    EXPECT_LT(msSince(start), 1000);
+    EXPECT_EQ(host.received(), Lines{"\"Out\" long f0 01 02 03 04 f7"});
+    const Lines calls = host.calls();
+    EXPECT_EQ(countStartingWith(calls, "midiOutReset"), c.reset ? 1u : 0u);
+    // A pause between asks: a few hundred in the time a busy loop makes millions.
+    EXPECT_LT(countStartingWith(calls, "midiOutUnprepareHeader"), 500u);
+    host.send(R"(["play",144,60,100])");
+    host.sync();
+    EXPECT_EQ(host.received().back(), "\"Out\" short 90 3c 64");
+  }
+}
+
+// A device whose buffers do not come back, or that refuses to close, stays the host's: it is not
+// forgotten open, and the next time it is asked for it is closed and opened again.
+TEST(DriverBehaviour, AnInputThatWillNotCloseIsKeptAndClosedLater) {
+  const struct {
+    const char* fault;
+    const char* cured;
+  } cases[] = {
+      {"fault in \"Keys\" close 1", ""},
+      {"fault in \"Keys\" reset", "fault in \"Keys\" reset 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    HostSession host({"in \"Keys\"", c.fault});
+    ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+    host.send(R"(["closein"])");
+    host.sync();
+    EXPECT_EQ(openDevices(host.calls(), "midiIn"), std::set<std::string>{"\"Keys\""});
+    if (*c.cured != 0) host.control(c.cured);
+    EXPECT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+    host.control("short \"Keys\" 90 3c 64");
+    ASSERT_TRUE(nextMidi(host));
+    host.send(R"(["closein"])");
+    host.sync();
+    EXPECT_EQ(openDevices(host.calls(), "midiIn"), std::set<std::string>{});
+    EXPECT_EQ(midiSetAside(host), Lines{});
+  }
+}
+
+// The default timer steps by several milliseconds; while an input is open the host asks for 1 ms,
+// and gives it back when the input closes.
+TEST(DriverBehaviour, MidiTimeStampsHaveMillisecondsWhileAnInputIsOpen) {
+  HostSession host({"in \"Keys\"", "tick 1000"});
+  ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+  host.control("short \"Keys\" 90 3c 01");
+  auto first = nextMidi(host);
+  pause(150);
+  host.control("short \"Keys\" 90 3c 02");
+  auto second = nextMidi(host);
+  ASSERT_TRUE(first && second);
+  EXPECT_GE(second->time - first->time, 100u);
+  EXPECT_LT(second->time - first->time, 900u);
+  host.send(R"(["closein"])");
+  host.sync();
+  const Lines calls = host.calls();
+  EXPECT_EQ(countStartingWith(calls, "timeBeginPeriod 1 -> 0"), 1u);
+  EXPECT_EQ(countStartingWith(calls, "timeEndPeriod 1 -> 0"), 1u);
+}
+
+// A device plugged in or out between the search for a name and the open shifts the ids; the port
+// opened must be the one named, or none.
+TEST(DriverBehaviour, APortOpensUnderItsOwnNameWhenTheListChangesMeanwhile) {
+  const struct {
+    const char* direction;
+    const char* vanishes;
+    const char* reply;
+  } cases[] = {
+      {"out", "First", "Keys"},
+      {"out", "Keys", ""},
+      {"in", "First", "Keys"},
+      {"in", "Keys", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string d = c.direction;
+    SCOPED_TRACE(d + ", " + c.vanishes + " vanishes");
+    HostSession host({d + " \"First\"", d + " \"Keys\"", d + " \"Pads\"",
+                      "onopen remove " + d + " \"" + c.vanishes + "\""});
+    const std::string command = "open" + d;
+    EXPECT_EQ(host.request("[\"" + command + "\",\"Keys\"]", command),
+              "[\"" + command + "\",\"" + c.reply + "\"]");
+    const std::set<std::string> expected =
+        *c.reply != 0 ? std::set<std::string>{"\"Keys\""} : std::set<std::string>{};
+    EXPECT_EQ(openDevices(host.calls(), d == "out" ? "midiOut" : "midiIn"), expected);
+  }
+}
+
+}  // namespace
