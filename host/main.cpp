@@ -16,8 +16,10 @@ int main() {
   setMidiSystem(midi);
   CMidiLock* outputLock = midi->NewLock().release();
   setFrameOutput(outputLock, &std::cout);
-  for (;;) {
-    const std::string text = readMessage();
-    dispatchRequest(tokenizeRequest(text), *midi);
-  }
+  serveRequests(
+      [](std::string& text) {
+        text = readMessage();
+        return true;
+      },
+      *midi);
 }
