@@ -14,6 +14,7 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
 echo "=== the Windows programs under Wine ==="
 bash tools/test-wine.sh
+bash tools/test-fuzz.sh
 for preset in asan tsan default; do
   echo "=== ${preset} build ==="
   cmake --preset "$preset" >/dev/null
