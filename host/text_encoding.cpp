@@ -157,9 +157,9 @@ std::string quoteJson(const std::string& text) {
       i += length;
     } else if (value == 0xED && i + 2 < n && isContinuation(text[i + 1]) &&
                isContinuation(text[i + 2])) {
-      // A surrogate in the three-byte form that wideToUtf8 gives an unpaired one. Browsers refuse
-      // the whole message for those bytes, but take the escape, and send it back in a request,
-      // where the name's units survive.
+      // A surrogate in the three-byte form that wideToUtf8 gives an unpaired one (a driver's name
+      // cut in half a pair). Those bytes are not UTF-8, for which a browser may refuse the whole
+      // message; the escape is valid JSON, and sent back in a request it gives the same unit.
       appendEscape(quoted, 0xD000u | (text[i + 1] & 0x3Fu) << 6 | (text[i + 2] & 0x3Fu));
       i += 3;
     } else {
