@@ -21,12 +21,12 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 seconds="${MELVIX_FUZZ_SECONDS:-30}"
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$(nproc)"
-
-build=build/fuzz
 targets=(request_loop request_tokenizer text_encoding stream_splitter command_stream control_line
          manifest_path)
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)" --target "${targets[@]/%/_fuzz}"
+
+build=build/fuzz
 mkdir -p "$build/findings" "$build/logs"
 failed=()
 for target in "${targets[@]}"; do
