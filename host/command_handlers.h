@@ -20,3 +20,12 @@ void handleUnwatch(const Request& request, CMidi& midi);
 
 // Runs the command that the first item names; an unknown command or a number does nothing.
 void dispatchRequest(const Request& request, CMidi& midi);
+
+// The request loop: runs each request text that `next` gives (it returns false when there are no
+// more) in turn. The host's input is standard input, whose end ends the process inside `next`;
+// the fuzz target feeds the loop from memory.
+template <typename NextText>
+void serveRequests(NextText next, CMidi& midi) {
+  std::string text;
+  while (next(text)) dispatchRequest(tokenizeRequest(text), midi);
+}

@@ -21,8 +21,10 @@ int main() {
   // queued last go out before the end of input ends the process.
   setFrameQueue(new FrameQueue());
   setEndOfInputAction(flushFrameQueue);
-  for (;;) {
-    const std::string text = readMessage();
-    dispatchRequest(tokenizeRequest(text), *midi);
-  }
+  serveRequests(
+      [](std::string& text) {
+        text = readMessage();
+        return true;
+      },
+      *midi);
 }

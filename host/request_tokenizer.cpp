@@ -12,7 +12,7 @@ int hexValue(char c) {
 }
 
 // The 16-bit unit written as four hex digits at text[pos], or -1 if there are not four.
-long hexUnitAt(const std::string& text, std::size_t pos) {
+long hexUnitAt(std::string_view text, std::size_t pos) {
   if (text.size() < 4 || pos > text.size() - 4) return -1;
   long unit = 0;
   for (std::size_t k = 0; k < 4; ++k) {
@@ -38,7 +38,7 @@ char unescaped(char e) {
 // escapes for a high and a low surrogate is one code point; an unpaired surrogate keeps its
 // three-byte form, as wideToUtf8 writes it. Without four hex digits only the 'u' is kept and the
 // bytes after it are scanned as usual.
-void appendUnicodeEscape(const std::string& text, std::size_t& i, std::string& out) {
+void appendUnicodeEscape(std::string_view text, std::size_t& i, std::string& out) {
   const long unit = hexUnitAt(text, i + 1);
   if (unit < 0) {
     out.push_back('u');
@@ -61,7 +61,7 @@ void appendUnicodeEscape(const std::string& text, std::size_t& i, std::string& o
 
 // The text is scanned, not parsed: the string and number elements are taken in order and all
 // other syntax is ignored, so a slightly odd request still yields what it plainly holds.
-Request tokenizeRequest(const std::string& text) {
+Request tokenizeRequest(std::string_view text) {
   Request items;
   if (text.empty() || text[0] != '[') return items;
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One element of a request: a string (its UTF-8 bytes) or a number (modulo 2^32).
@@ -14,4 +15,5 @@ struct RequestItem {
 using Request = std::vector<RequestItem>;
 
 // The string and number elements of a request text, in order; empty when the text is unusable.
-Request tokenizeRequest(const std::string& text);
+// Reads no byte outside `text`.
+Request tokenizeRequest(std::string_view text);

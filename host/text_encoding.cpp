@@ -7,6 +7,36 @@ namespace {
 bool isHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool isLowSurrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
+bool isContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// The length of the well-formed UTF-8 sequence of a character from U+0080 up that starts at
+// text[i], or 0: no overlong form, no surrogate, nothing above U+10FFFF.
+std::size_t utf8SequenceAt(const std::string& text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the byte after the lead
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() - i < length) return 0;
+  const auto second = static_cast<unsigned char>(text[i + 1]);
+  if (second < low || second > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (!isContinuation(text[i + k])) return 0;
+  }
+  return length;
+}
+
 }  // namespace
 
 WideString utf8ToWide(const std::string& utf8) {
@@ -101,20 +131,41 @@ std::string wideToUtf8(const WideString& wide) {
 
 std::string quoteJson(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
+  auto appendEscape = [&](std::string& out, std::uint32_t unit) {
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[unit >> shift & 0xF]);
+  };
   std::string quoted;
   quoted.reserve(text.size() + 2);
   quoted.push_back('"');
-  for (const char ch : text) {
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const char ch = text[i];
     const auto value = static_cast<unsigned char>(ch);
     if (ch == '"' || ch == '\\') {
       quoted.push_back('\\');
       quoted.push_back(ch);
+      ++i;
     } else if (value < 0x20) {
-      quoted += "\\u00";
-      quoted.push_back(kHex[value >> 4]);
-      quoted.push_back(kHex[value & 0x0F]);
-    } else {
+      appendEscape(quoted, value);
+      ++i;
+    } else if (value < 0x80) {
       quoted.push_back(ch);
+      ++i;
+    } else if (const std::size_t length = utf8SequenceAt(text, i)) {
+      quoted.append(text, i, length);
+      i += length;
+    } else if (value == 0xED && i + 2 < n && isContinuation(text[i + 1]) &&
+               isContinuation(text[i + 2])) {
+      // A surrogate in the three-byte form that wideToUtf8 gives an unpaired one (a driver's name
+      // cut in half a pair). Those bytes are not UTF-8, for which a browser may refuse the whole
+      // message; the escape is valid JSON, and sent back in a request it gives the same unit.
+      appendEscape(quoted, 0xD000u | (text[i + 1] & 0x3Fu) << 6 | (text[i + 2] & 0x3Fu));
+      i += 3;
+    } else {
+      // Any other byte that is not UTF-8: the replacement character, as a decoder would show it.
+      quoted += "\xEF\xBF\xBD";
+      ++i;
     }
   }
   quoted.push_back('"');

@@ -16,5 +16,7 @@ std::string wideToUtf8(const WideString& wide);
 // Appends the UTF-8 form of `codePoint` (at most U+10FFFF; surrogates in their three-byte form).
 void appendUtf8(std::string& out, char32_t codePoint);
 
-// A JSON string literal, quotation marks included.
+// A JSON string literal, quotation marks included, and valid JSON whatever the bytes: UTF-8 is
+// copied, control characters are escaped, a surrogate in its three-byte form (an unpaired one from
+// wideToUtf8) becomes its \u escape, and any other byte that is not UTF-8 becomes U+FFFD.
 std::string quoteJson(const std::string& text);

@@ -17,6 +17,7 @@ bash tools/test-wine.sh
 echo "=== the Windows installer under Wine ==="
 bash tools/test-installer.sh
 bash tools/test-browsers.sh  # the test extension with melvixhost in Chromium and Firefox ESR
+bash tools/test-fuzz.sh
 for preset in asan tsan default; do
   echo "=== ${preset} build ==="
   cmake --preset "$preset" >/dev/null

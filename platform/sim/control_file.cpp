@@ -79,6 +79,13 @@ std::vector<std::string> splitWords(const std::string& line) {
   return words;
 }
 
+// The most times one line may be repeated.
+constexpr unsigned long kMaxRepeat = 10000;
+
+bool isDigits(const std::string& text) {
+  return text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 bool parseNumber(const std::string& text, unsigned long& value, int base = 0) {
   if (text.empty()) return false;
   char* end = nullptr;
@@ -282,7 +289,9 @@ bool applyWords(const std::vector<std::string>& words) {
     setClock(static_cast<DWORD>(n));
     return true;
   }
-  if (verb == "repeat" && words.size() >= 3 && parseNumber(words[1], n, 10)) {
+  // A count with a sign, above kMaxRepeat or a repeat of a repeat would let one line run for hours.
+  if (verb == "repeat" && words.size() >= 3 && isDigits(words[1]) && parseNumber(words[1], n, 10) &&
+      n <= kMaxRepeat && words[2] != "repeat") {
     std::vector<std::string> rest(words.begin() + 2, words.end());
     for (unsigned long i = 0; i < n; ++i) {
       if (!applyWords(rest)) return false;

@@ -168,4 +168,23 @@ TEST(DeviceWatch, TenThousandAlternationsLeaveAtMostOneWatcher) {
   EXPECT_EQ(host.process().wait(seconds(10)), 0);
 }
 
+// The browser going away while input pours in and the watcher runs: the host ends at once, with
+// status 0, whatever its other threads are doing.
+TEST(DeviceWatch, InputEndingWhileInputPoursInAndTheWatcherRunsEndsTheHostAtOnce) {
+  haltHostsOnSanitizerReports();
+  HostSession host({"in \"Keys\"", "out \"Synth\""});
+  ASSERT_EQ(host.request("[\"openin\",\"Keys\"]", "openin"), "[\"openin\",\"Keys\"]");
+  host.send("[\"watch\"]");
+  host.control("flood \"Keys\" mixed");
+  ASSERT_TRUE(host.nextStartingWith("[\"midi\","));
+  host.control("out \"Hot\"");
+  ASSERT_TRUE(host.nextStartingWith(kConnection));
+
+  const auto closed = Clock::now();
+  host.process().closeInput();
+  host.process().readAll(seconds(10));  // the browser reads on until the host's output ends
+  EXPECT_EQ(host.process().wait(seconds(10)), 0);
+  EXPECT_LT(Clock::now() - closed, seconds(1));
+}
+
 }  // namespace

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 #include <string>
 
 #include "tests/support/host_session.h"
+#include "tests/support/json_check.h"
 #include "tests/support/program_paths.h"
 
 namespace {
@@ -121,6 +123,33 @@ TEST(HostProtocol, APeerThatStopsReadingDoesNotEndTheHost) {
   for (int i = 0; i < 50; ++i) host.write(frame("[\"version\"]") + frame("[\"refresh\"]"));
   host.closeInput();
   EXPECT_EQ(host.wait(seconds(10)), 0);
+}
+
+// Frames of random bytes, some of them request-like, leave the framing intact: every frame the
+// host writes is JSON and a request after them gets its exact reply.
+TEST(HostProtocol, ThreeHundredRandomFramesGarbleNothingAfterThem) {
+  std::mt19937 random(13);
+  const std::string requestLike = "[]{}\",:\\0123456789 uversionrefreshopenoutinplay";
+  std::string input;
+  for (int i = 0; i < 300; ++i) {
+    std::string text(random() % 400, '\0');
+    for (char& c : text) {
+      c = i % 2 == 0 ? static_cast<char>(random()) : requestLike[random() % requestLike.size()];
+    }
+    if (i % 2 == 1 && !text.empty()) text[0] = '[';
+    input += frame(text);
+  }
+  RunResult r = runHost(input + frame("[\"version\"]"));
+  EXPECT_EQ(r.status, 0);
+  const std::string reply = frame("[\"version\",\"1.5\"]");
+  ASSERT_GE(r.output.size(), reply.size());
+  EXPECT_EQ(r.output.substr(r.output.size() - reply.size()), reply);
+  for (std::size_t at = 0; at + 4 <= r.output.size();) {
+    std::uint32_t n = 0;
+    for (int k = 3; k >= 0; --k) n = n << 8 | static_cast<unsigned char>(r.output[at + k]);
+    EXPECT_TRUE(isJson(r.output.substr(at + 4, n))) << r.output.substr(at + 4, n);
+    at += 4 + n;
+  }
 }
 
 }  // namespace

@@ -116,6 +116,7 @@ TEST_F(Melvixplay, PlaysTheCommandsItReads) {
        "long 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f"},
       {"0x prefixes and capital digits", "m 0X7F3C90 m 0x7f3c80 m 7F3C90 l 2 0XF7 0xAb",
        "short 90 3c 7f, short 80 3c 7f, short 90 3c 7f, long f7 ab"},
+      {"a sign, as scanf reads it", "m -1 l 2 +90 -0", "short ff ff ff, long 90 00"},
       {"numbers over lines", "l\n3\r\n\n f0\n\t7e\r\nf7m\n\n7f3c90",
        "long f0 7e f7, short 90 3c 7f"},
       {"capital M and L, other text", "M 7f3c90\nL 1 90\n9 0 x  \n", "", "Open Reset Close"},

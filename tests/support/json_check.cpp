@@ -93,15 +93,25 @@ class JsonChecker {
     return false;
   }
 
-  // The continuation bytes of a UTF-8 sequence whose lead byte `lead` was just read.
+  // The continuation bytes of a UTF-8 sequence whose lead byte `lead` was just read. Overlong
+  // forms, surrogates written as three bytes and code points above U+10FFFF are not UTF-8, and
+  // browsers refuse them.
   bool utf8Tail(unsigned char lead) {
     int extra = (lead & 0xE0) == 0xC0   ? 1
                 : (lead & 0xF0) == 0xE0 ? 2
                 : (lead & 0xF8) == 0xF0 ? 3
                                         : -1;
     if (extra < 0 || lead == 0xC0 || lead == 0xC1 || lead > 0xF4) return false;
+    // The range the byte after the lead must fall in.
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
     for (int i = 0; i < extra; ++i) {
-      if (at_ >= s_.size() || (static_cast<unsigned char>(s_[at_++]) & 0xC0) != 0x80) return false;
+      if (at_ >= s_.size()) return false;
+      const auto c = static_cast<unsigned char>(s_[at_++]);
+      if (c < (i == 0 ? low : 0x80) || c > (i == 0 ? high : 0xBF)) return false;
     }
     return true;
   }

@@ -6,6 +6,7 @@
 
 #include "midi/cmidi_win32.h"
 #include "platform/sim/sim_control.h"
+#include "platform/sim/sim_world.h"
 
 namespace {
 
@@ -78,6 +79,25 @@ TEST(Threads, StartThreadRunsTheRoutineWithTheObjectWithoutWaiting) {
   CloseHandle(thread);
   EXPECT_EQ(seen.load(), &midi);
   EXPECT_NE(ranOn.load(), std::this_thread::get_id());
+}
+
+// A control line must not keep the simulation busy for ever: "repeat -6" once counted to 2^64.
+TEST(ControlLines, RepeatIsBounded) {
+  const struct {
+    const char* line;
+    bool applied;
+    std::size_t outputs;
+  } cases[] = {
+      {"repeat 3 out \"A\"", true, 3},      {"repeat 10000 out \"A\"", true, 10000},
+      {"repeat -6 out \"A\"", false, 0},    {"repeat +6 out \"A\"", false, 0},
+      {"repeat 10001 out \"A\"", false, 0}, {"repeat 2 repeat 2 out \"A\"", false, 0},
+  };
+  for (const auto& c : cases) {
+    sim::reset();
+    EXPECT_EQ(sim::applyControlLine(c.line), c.applied) << c.line;
+    EXPECT_EQ(sim::deviceNames(sim::Direction::kOut).size(), c.outputs) << c.line;
+  }
+  sim::reset();
 }
 
 }  // namespace

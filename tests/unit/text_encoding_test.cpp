@@ -124,6 +124,13 @@ TEST(TextEncoding, QuoteJsonEscapesWhatJsonRequires) {
       {"\x1F\x20", R"("\u001f ")"},
       {"\x7F", "\"\x7F\""},
       {"caf\xC3\xA9 \xF0\x9F\x98\x80", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\""},
+      // What is not UTF-8 would make the browser refuse the whole message: an unpaired surrogate
+      // (a name cut in half a pair) keeps its unit as an escape, other bytes become U+FFFD.
+      {wideToUtf8(u"Cut \xD83C"), R"("Cut \ud83c")"},
+      {"\xED\xB8\x80\xED\xA0\xBD", R"("\ude00\ud83d")"},
+      {"\x80 \xC3 \xC0\x80 \xF4\x90\x80\x80 \xFF",
+       "\"\xEF\xBF\xBD \xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD "
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD\""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(quoteJson(c.first), c.second) << "text: " << hexBytes(c.first);
