@@ -33,3 +33,8 @@ std::vector<std::string> programCommand(const char* variable) {
   for (std::string w; in >> w;) words.push_back(w);
   return words;
 }
+
+bool underWine() {
+  const std::vector<std::string> host = programCommand("MELVIX_HOST");
+  return host.front() == "wine" || host.front() == "wine64";
+}
