@@ -83,6 +83,13 @@ PlayResult play(const std::string& control, const std::string& input,
 
 class Melvixplay : public ::testing::Test {};
 
+// After a failed open, WinMM itself refuses the calls on the handle that never was; only the
+// simulation, which is WinMM there, records them.
+std::string callsRecorded(const std::string& calls) {
+  if (underWine() && calls.rfind("Open=", 0) == 0) return calls.substr(0, calls.find(' '));
+  return calls;
+}
+
 struct PlayCase {
   const char* what;
   std::string input;
@@ -142,7 +149,7 @@ TEST_F(Melvixplay, PlaysTheCommandsItReads) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.received, c.received);
     if (!c.calls.empty()) {
-      EXPECT_EQ(r.calls, c.calls);
+      EXPECT_EQ(r.calls, callsRecorded(c.calls));
     }
   }
 }
