@@ -35,6 +35,9 @@ std::vector<std::string> programCommand(const char* variable) {
 }
 
 bool underWine() {
-  const std::vector<std::string> host = programCommand("MELVIX_HOST");
-  return host.front() == "wine" || host.front() == "wine64";
+  for (const char* variable : {"MELVIX_HOST", "MELVIX_REG", "MELVIX_PLAY"}) {
+    const std::string program = programCommand(variable).front();
+    if (program == "wine" || program == "wine64") return true;
+  }
+  return false;
 }
