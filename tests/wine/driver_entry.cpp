@@ -99,12 +99,13 @@ DWORD openOutput(UINT id, DWORD_PTR* instance, DWORD_PTR param1, DWORD_PTR flags
   auto* desc = reinterpret_cast<MIDIOPENDESC*>(param1);
   auto* port = new OutputPort{device, *desc, HIWORD(static_cast<DWORD>(flags) & CALLBACK_TYPEMASK)};
   *instance = reinterpret_cast<DWORD_PTR>(port);
-  DriverCallback(desc->dwCallback, port->callbackFlags, reinterpret_cast<HDRVR>(desc->hMidi),
-                 MOM_OPEN, desc->dwInstance, 0, 0);
   return logged(call, MMSYSERR_NOERROR);
 }
 
-DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR param2) {
+// `notify` is set to the message for the program's callback, which the caller makes once the
+// devices' mutex is released.
+DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR param2,
+                    UINT& notify) {
   Devices& devices = Devices::get();
   std::lock_guard<std::mutex> lock(devices.mutex);
   Device& device = *port->device;
@@ -151,18 +152,14 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
       }
       // Sent at once: the buffer is done before the call returns.
       header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-      DriverCallback(port->desc.dwCallback, port->callbackFlags,
-                     reinterpret_cast<HDRVR>(port->desc.hMidi), MOM_DONE, port->desc.dwInstance,
-                     param1, 0);
+      notify = MOM_DONE;
       return logged(call, MMSYSERR_NOERROR);
     }
     case MODM_RESET:
       return logged("midiOutReset " + name, MMSYSERR_NOERROR);
     case MODM_CLOSE:
       device.open = false;
-      DriverCallback(port->desc.dwCallback, port->callbackFlags,
-                     reinterpret_cast<HDRVR>(port->desc.hMidi), MOM_CLOSE, port->desc.dwInstance, 0,
-                     0);
+      notify = MOM_CLOSE;
       delete port;
       return logged("midiOutClose " + name, MMSYSERR_NOERROR);
     default:
@@ -271,10 +268,29 @@ DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWOR
     switch (message) {
       case MODM_GETDEVCAPS:
         return getCaps<MIDIOUTCAPSW, MIDIOUTCAPS2W>(d, id, param1, param2);
-      case MODM_OPEN:
-        return openOutput(id, reinterpret_cast<DWORD_PTR*>(instance), param1, param2);
-      default:
-        return outputMessage(reinterpret_cast<OutputPort*>(instance), message, param1, param2);
+      case MODM_OPEN: {
+        auto* slot = reinterpret_cast<DWORD_PTR*>(instance);
+        DWORD result = openOutput(id, slot, param1, param2);
+        if (result == MMSYSERR_NOERROR) {
+          const auto* port = reinterpret_cast<const OutputPort*>(*slot);
+          DriverCallback(port->desc.dwCallback, port->callbackFlags,
+                         reinterpret_cast<HDRVR>(port->desc.hMidi), MOM_OPEN, port->desc.dwInstance,
+                         0, 0);
+        }
+        return result;
+      }
+      default: {
+        auto* port = reinterpret_cast<OutputPort*>(instance);
+        const MIDIOPENDESC desc = port->desc;
+        const DWORD flags = port->callbackFlags;
+        UINT notify = 0;
+        DWORD result = outputMessage(port, message, param1, param2, notify);
+        if (notify != 0) {
+          DriverCallback(desc.dwCallback, flags, reinterpret_cast<HDRVR>(desc.hMidi), notify,
+                         desc.dwInstance, notify == MOM_DONE ? param1 : 0, 0);
+        }
+        return result;
+      }
     }
   }
   switch (message) {
