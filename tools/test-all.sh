@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, cross-builds the Windows programs (so MinGW's warnings stay errors too)
-# and runs the black-box tests that need no simulated devices against them under Wine, then runs
+# and runs the black-box suite against them under Wine with our test MIDI driver, then runs
 # every test under AddressSanitizer (with UndefinedBehaviorSanitizer), ThreadSanitizer, and in the
 # plain build, whose summary ends the output.
 set -euo pipefail

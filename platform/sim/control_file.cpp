@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/sim/control_lines.h"
 #include "platform/sim/input_handle.h"
 #include "platform/sim/notifier.h"
 #include "platform/sim/sim_world.h"
@@ -31,54 +32,6 @@ ControlReader& reader() {
   return *r;
 }
 
-// One word of a control line: a quoted part is decoded (JSON escapes), so names may hold blanks,
-// quotation marks and any character.
-std::vector<std::string> splitWords(const std::string& line) {
-  std::vector<std::string> words;
-  std::size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
-    if (i >= line.size() || line[i] == '#') break;
-    std::string word;
-    while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
-      if (line[i] != '"') {
-        word += line[i++];
-        continue;
-      }
-      ++i;
-      std::u16string units;
-      std::string bytes;
-      auto flush = [&] {
-        word += utf8(units) + bytes;
-        units.clear();
-        bytes.clear();
-      };
-      while (i < line.size() && line[i] != '"') {
-        if (line[i] == '\\' && i + 1 < line.size()) {
-          char e = line[i + 1];
-          i += 2;
-          if (e == 'u' && i + 4 <= line.size()) {
-            if (!bytes.empty()) flush();
-            units.push_back(
-                static_cast<char16_t>(std::strtoul(line.substr(i, 4).c_str(), nullptr, 16)));
-            i += 4;
-            continue;
-          }
-          if (!units.empty()) flush();
-          bytes += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
-          continue;
-        }
-        if (!units.empty()) flush();
-        bytes += line[i++];
-      }
-      flush();
-      if (i < line.size()) ++i;  // the closing quotation mark
-    }
-    words.push_back(word);
-  }
-  return words;
-}
-
 // The most times one line may be repeated.
 constexpr unsigned long kMaxRepeat = 10000;
 
@@ -86,87 +39,9 @@ bool isDigits(const std::string& text) {
   return text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-bool parseNumber(const std::string& text, unsigned long& value, int base = 0) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  value = std::strtoul(text.c_str(), &end, base);
-  return end != nullptr && *end == 0;
-}
-
-bool parseHexBytes(const std::vector<std::string>& words, std::size_t from,
-                   std::vector<BYTE>& out) {
-  for (std::size_t i = from; i < words.size(); ++i) {
-    unsigned long b = 0;
-    if (!parseNumber(words[i], b, 16) || b > 0xFF) return false;
-    out.push_back(static_cast<BYTE>(b));
-  }
-  return true;
-}
-
-bool parseGuid(const std::string& text, GUID& guid) {
-  unsigned a = 0, b = 0, c = 0, d[8] = {};
-  if (std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &a, &b, &c, &d[0], &d[1],
-                  &d[2], &d[3], &d[4], &d[5], &d[6], &d[7]) != 11) {
-    return false;
-  }
-  guid.Data1 = a;
-  guid.Data2 = static_cast<WORD>(b);
-  guid.Data3 = static_cast<WORD>(c);
-  for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<BYTE>(d[i]);
-  return true;
-}
-
-bool parseDirection(const std::string& word, Direction& d) {
-  if (word == "out") {
-    d = Direction::kOut;
-  } else if (word == "in") {
-    d = Direction::kIn;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-bool parseFault(const std::string& word, Fault& fault) {
-  static const std::pair<const char*, Fault> kFaults[] = {
-      {"getdevcaps", Fault::kGetDevCaps}, {"open", Fault::kOpen},
-      {"prepare", Fault::kPrepareHeader}, {"longmsg", Fault::kLongMsg},
-      {"shortmsg", Fault::kShortMsg},     {"stillplaying", Fault::kStillPlaying},
-      {"start", Fault::kStart},           {"addbuffer", Fault::kAddBuffer},
-      {"reset", Fault::kReset},           {"close", Fault::kClose},
-  };
-  for (const auto& [name, value] : kFaults) {
-    if (word == name) {
-      fault = value;
-      return true;
-    }
-  }
-  return false;
-}
-
 bool addFromWords(Direction d, const std::vector<std::string>& words) {
-  if (words.size() < 2) return false;
   DeviceSpec profile;
-  profile.name = u16(words[1]);
-  for (std::size_t i = 2; i < words.size(); ++i) {
-    const std::string& w = words[i];
-    auto eq = w.find('=');
-    std::string key = w.substr(0, eq);
-    std::string value = eq == std::string::npos ? "" : w.substr(eq + 1);
-    unsigned long n = 0;
-    if (key == "mid" && parseNumber(value, n) && n <= 0xFFFF) {
-      profile.mid = static_cast<WORD>(n);
-    } else if (key == "version" && parseNumber(value, n)) {
-      profile.driverVersion = static_cast<DWORD>(n);
-    } else if (key == "guid" && parseGuid(value, profile.manufacturerGuid)) {
-    } else if (key == "regname") {
-      profile.registryName = u16(value);
-    } else if (key == "loopback" && d == Direction::kOut) {
-      profile.loopback = true;
-    } else {
-      return false;
-    }
-  }
+  if (!parseDevice(d, words, profile)) return false;
   addDevice(d, profile);
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/sim/control_lines.h"
 #include "platform/sim/input_handle.h"
 
 namespace sim {
@@ -125,55 +126,6 @@ std::u16string lowerCase(std::u16string s) {
     if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
   }
   return s;
-}
-
-std::vector<std::pair<Direction, DeviceSpec>> defaultDevices() {
-  DeviceSpec synth;
-  synth.name = u"Melvix Synth";
-  synth.mid = 1;
-  synth.driverVersion = 0x0501;
-  DeviceSpec loopOut;
-  loopOut.name = u"Melvix Loopback";
-  loopOut.mid = 0;
-  loopOut.driverVersion = 0x0100;
-  loopOut.manufacturerGuid =
-      GUID{0x6d656c76, 0x6978, 0x4d49, {0x80, 0x44, 0x4c, 0x6f, 0x6f, 0x70, 0x62, 0x6b}};
-  loopOut.registryName = u"Melvix Virtual Cables";
-  loopOut.loopback = true;
-  DeviceSpec loopIn = loopOut;
-  loopIn.loopback = false;
-  return {{Direction::kOut, synth}, {Direction::kOut, loopOut}, {Direction::kIn, loopIn}};
-}
-
-std::string quoted(const std::u16string& name) {
-  std::string utf = utf8(name);
-  std::string out = "\"";
-  for (unsigned char c : utf) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      static const char* kHex = "0123456789abcdef";
-      out += "\\u00";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-std::string hexBytes(const std::vector<BYTE>& bytes) {
-  static const char* kHex = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 3);
-  for (BYTE b : bytes) {
-    if (!out.empty()) out += ' ';
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
 }
 
 std::string Received::toString() const {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/control_lines.h"
 #include "platform/sim/sim_control.h"
 
 namespace sim {
@@ -112,13 +113,7 @@ void skipControlOnThisThread();
 // Applies one control line; false when it cannot be understood.
 bool applyControlLine(const std::string& line);
 
-// The embedded default devices.
-std::vector<std::pair<Direction, DeviceSpec>> defaultDevices();
 std::u16string lowerCase(std::u16string s);
-
-// The device's name as it appears in the call log and the received file: a quoted string.
-std::string quoted(const std::u16string& name);
-std::string hexBytes(const std::vector<BYTE>& bytes);
 
 // Whether midiInStop, midiInReset and midiInClose make their callbacks on the calling thread
 // rather than on the device's own. Read by every thread that calls them; atomic.

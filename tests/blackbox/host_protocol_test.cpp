@@ -117,6 +117,15 @@ TEST(HostProtocol, APortWhoseNameNeedsEscapesIsListedAndOpenedExactlyByThatName)
             "[\"openin\"," + jsonName + "]");
 }
 
+TEST(HostProtocol, AManufacturerNamedInTheRegistryForTheDevicesGuidIsListed) {
+  HostSession host(
+      {"out \"Named\" mid=1 version=0x0501 "
+       "guid={6D656C76-6978-4D49-8044-4C6F6F70624B} regname=\"Cables \\u00e9\""});
+  EXPECT_EQ(host.request("[\"refresh\"]", "refresh"),
+            "[\"refresh\",{\"ins\":[],\"outs\":[{\"name\":\"Named\",\"manufacturer\":"
+            "\"Cables \xC3\xA9\",\"version\":\"5.1\"}]}]");
+}
+
 TEST(HostProtocol, APeerThatStopsReadingDoesNotEndTheHost) {
   ChildProcess host(programCommand("MELVIX_HOST"), {"MELVIX_SIM_DIR="});
   host.closeOutput();

@@ -17,13 +17,6 @@ namespace {
 
 const char kSynth[] = "out \"Synth 0\"\n";
 
-// What the simulated devices saw is only there for a build against them; a Windows build under
-// Wine plays to the real WinMM.
-bool windowsBuild() {
-  const std::string program = programCommand("MELVIX_PLAY").back();
-  return program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
-}
-
 struct PlayResult {
   int status = -1;
   std::string out;
@@ -44,12 +37,14 @@ std::string receivedTrace(const std::string& log) {
   return trace;
 }
 
-// "midiOutUnprepareHeader "Synth 0" -> 65" -> "UnprepareHeader=65"; a result of 0 is left out.
+// "midiOutUnprepareHeader "Synth 0" -> 65" -> "UnprepareHeader=65"; a result of 0 is left out,
+// and so are capability queries, which Wine's MIDI mapper makes itself when WinMM starts.
 std::string callTrace(const std::string& log) {
   std::istringstream in(log);
   std::string trace;
   for (std::string line; std::getline(in, line);) {
     std::string name = line.substr(0, line.find(' '));
+    if (name == "midiOutGetDevCapsW") continue;
     if (name.rfind("midiOut", 0) == 0) name = name.substr(7);
     const std::string result = line.substr(line.rfind(' ') + 1);
     if (!trace.empty()) trace += ' ';
@@ -86,12 +81,14 @@ PlayResult play(const std::string& control, const std::string& input,
   return result;
 }
 
-class Melvixplay : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (windowsBuild()) GTEST_SKIP() << "a Windows build plays to the real WinMM";
-  }
-};
+class Melvixplay : public ::testing::Test {};
+
+// After a failed open, WinMM itself refuses the calls on the handle that never was; only the
+// simulation, which is WinMM there, records them.
+std::string callsRecorded(const std::string& calls) {
+  if (underWine() && calls.rfind("Open=", 0) == 0) return calls.substr(0, calls.find(' '));
+  return calls;
+}
 
 struct PlayCase {
   const char* what;
@@ -158,7 +155,7 @@ TEST_F(Melvixplay, PlaysTheCommandsItReads) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.received, c.received);
     if (!c.calls.empty()) {
-      EXPECT_EQ(r.calls, c.calls);
+      EXPECT_EQ(r.calls, callsRecorded(c.calls));
     }
   }
 }

@@ -12,6 +12,7 @@
 
 #include "tests/support/host_session.h"
 #include "tests/support/json_check.h"
+#include "tests/support/program_paths.h"
 
 namespace {
 
@@ -357,10 +358,12 @@ TEST(PortCommands, MisbehavingDevicesCostNoCrashAndNoOtherReply) {
   }
   EXPECT_EQ(got, sent);
   // The boxes go up one after the other on a thread of their own.
-  Lines boxes = waitForLines(host, "boxes", 7);
-  ASSERT_EQ(boxes.size(), 7u);
-  EXPECT_EQ(boxes[0], "Melvix-Plugin: MIDI message: 3c5");
-  EXPECT_EQ(boxes[6], "Melvix-Plugin: MIDI message: 3c6");
+  if (boxesRecorded()) {
+    Lines boxes = waitForLines(host, "boxes", 7);
+    ASSERT_EQ(boxes.size(), 7u);
+    EXPECT_EQ(boxes[0], "Melvix-Plugin: MIDI message: 3c5");
+    EXPECT_EQ(boxes[6], "Melvix-Plugin: MIDI message: 3c6");
+  }
   EXPECT_TRUE(framesUpToNow(host).empty());
   host.process().closeInput();
   EXPECT_EQ(host.process().wait(std::chrono::seconds(10)), 0);

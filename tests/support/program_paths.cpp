@@ -33,3 +33,11 @@ std::vector<std::string> programCommand(const char* variable) {
   for (std::string w; in >> w;) words.push_back(w);
   return words;
 }
+
+bool underWine() {
+  for (const char* variable : {"MELVIX_HOST", "MELVIX_REG", "MELVIX_PLAY"}) {
+    const std::string program = programCommand(variable).front();
+    if (program == "wine" || program == "wine64") return true;
+  }
+  return false;
+}

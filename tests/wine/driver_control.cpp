@@ -1,0 +1,212 @@
+// The control file's lines applied to the driver's devices. The words are read by the same code
+// as the simulation's (platform/sim/control_lines.h); each verb is one entry of a table, so a new
+// kind of line is one more function.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tests/wine/driver_devices.h"
+#include "tests/wine/input_port.h"
+
+namespace wdrv {
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+bool applyWords(const Words& words);
+
+// Runs `action` on the open port of the first plugged input of that name, with the devices'
+// mutex held. False when there is no such input; input for one that is not open is lost.
+template <typename Action>
+bool withInput(const std::string& name, Action action) {
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  auto device = devices.find(Direction::kIn, sim::u16(name));
+  if (!device) return false;
+  if (device->input != nullptr) action(*device->input);
+  return true;
+}
+
+bool plugLine(const Words& words) {
+  Direction d = Direction::kOut;
+  DeviceSpec profile;
+  if (!sim::parseDirection(words[0], d) || !sim::parseDevice(d, words, profile)) return false;
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  return devices.plug(d, profile);
+}
+
+bool removeLine(const Words& words) {
+  Direction d = Direction::kOut;
+  if (words.size() != 3 || !sim::parseDirection(words[1], d)) return false;
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  return devices.unplug(d, sim::u16(words[2]));
+}
+
+bool clearLine(const Words& words) {
+  if (words.size() != 1) return false;
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  for (Direction d : {Direction::kOut, Direction::kIn}) {
+    for (auto& device : devices.slots(d)) {
+      if (device) device->present = false;
+    }
+  }
+  return true;
+}
+
+bool defaultsLine(const Words& words) {
+  if (words.size() != 1) return false;
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  for (const auto& [direction, profile] : sim::defaultDevices()) devices.plug(direction, profile);
+  return true;
+}
+
+bool shortLine(const Words& words) {
+  std::vector<BYTE> bytes;
+  if (words.size() < 3 || words.size() > 5 || !sim::parseHexBytes(words, 2, bytes)) return false;
+  DWORD message = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) message |= static_cast<DWORD>(bytes[i]) << (8 * i);
+  return withInput(words[1], [&](InputPort& port) { port.pushShort(message); });
+}
+
+bool sysexLine(const Words& words) {
+  std::vector<BYTE> bytes;
+  if (words.size() < 3 || !sim::parseHexBytes(words, 2, bytes)) return false;
+  return withInput(words[1], [&](InputPort& port) { port.pushSysex(bytes, false); });
+}
+
+bool longErrorLine(const Words& words) {
+  std::vector<BYTE> bytes;
+  if (words.size() < 3 || !sim::parseHexBytes(words, 2, bytes)) return false;
+  return withInput(words[1], [&](InputPort& port) { port.pushSysex(bytes, true); });
+}
+
+bool errorLine(const Words& words) {
+  unsigned long n = 0;
+  if (words.size() != 2 && !(words.size() == 3 && sim::parseNumber(words[2], n, 16))) return false;
+  return withInput(words[1], [&](InputPort& port) { port.pushError(static_cast<DWORD>(n)); });
+}
+
+bool floodLine(const Words& words) {
+  static const std::pair<const char*, FloodMode> kModes[] = {{"off", FloodMode::kOff},
+                                                             {"short", FloodMode::kShort},
+                                                             {"sysex", FloodMode::kSysex},
+                                                             {"mixed", FloodMode::kMixed}};
+  if (words.size() != 3) return false;
+  for (const auto& [name, mode] : kModes) {
+    if (words[2] != name) continue;
+    Devices& devices = Devices::get();
+    std::lock_guard<std::mutex> lock(devices.mutex);
+    auto device = devices.find(Direction::kIn, sim::u16(words[1]));
+    if (!device) return false;
+    device->flood = mode;
+    if (device->input != nullptr) device->input->wake();
+    return true;
+  }
+  return false;
+}
+
+bool faultLine(const Words& words) {
+  Direction d = Direction::kOut;
+  Fault fault;
+  if ((words.size() != 4 && words.size() != 5) || !sim::parseDirection(words[1], d) ||
+      !sim::parseFault(words[3], fault)) {
+    return false;
+  }
+  long times = words.size() == 5 ? std::strtol(words[4].c_str(), nullptr, 10) : -1;
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  auto device = devices.find(d, sim::u16(words[2]));
+  if (!device) return false;
+  device->faults[fault] = static_cast<int>(times);
+  return true;
+}
+
+bool repeatLine(const Words& words) {
+  unsigned long n = 0;
+  if (words.size() < 3 || !sim::parseNumber(words[1], n, 10)) return false;
+  Words rest(words.begin() + 2, words.end());
+  for (unsigned long i = 0; i < n; ++i) {
+    if (!applyWords(rest)) return false;
+  }
+  return true;
+}
+
+// "clock" is missing on purpose: under Wine, timeGetTime is Wine's own.
+const std::pair<const char*, bool (*)(const Words&)> kVerbs[] = {
+    {"out", plugLine},          {"in", plugLine},
+    {"remove", removeLine},     {"clear", clearLine},
+    {"defaults", defaultsLine}, {"short", shortLine},
+    {"sysex", sysexLine},       {"longerror", longErrorLine},
+    {"error", errorLine},       {"flood", floodLine},
+    {"fault", faultLine},       {"repeat", repeatLine},
+};
+
+bool applyWords(const Words& words) {
+  if (words.empty()) return true;
+  for (const auto& [verb, apply] : kVerbs) {
+    if (words[0] == verb) return apply(words);
+  }
+  return false;
+}
+
+void complain(const std::string& line) {
+  std::string text = "[winemelvix driver] cannot apply control line: " + line + "\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+            nullptr);
+}
+
+struct ControlReader {
+  std::mutex mutex;  // guards everything below; taken before the devices' mutex
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::string partial;  // the start of a line whose end has not been written yet
+  bool pollerStarted = false;
+};
+
+ControlReader& reader() {
+  static auto* r = new ControlReader();
+  return *r;
+}
+
+// Runs on the driver's control poller thread.
+void pollControl() {
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    syncControl();
+  }
+}
+
+}  // namespace
+
+void syncControl() {
+  const std::wstring& dir = Devices::get().dir();
+  if (dir.empty()) return;
+  ControlReader& r = reader();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (!r.pollerStarted) {
+    r.pollerStarted = true;
+    std::thread(pollControl).detach();
+  }
+  if (r.file == INVALID_HANDLE_VALUE) {
+    r.file = CreateFileW((dir + L"\\control").c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (r.file == INVALID_HANDLE_VALUE) return;
+  }
+  char buffer[65536];
+  DWORD n = 0;
+  while (ReadFile(r.file, buffer, sizeof buffer, &n, nullptr) && n > 0) r.partial.append(buffer, n);
+  std::size_t start = 0;
+  for (std::size_t end; (end = r.partial.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = r.partial.substr(start, end - start);
+    if (!applyWords(sim::splitWords(line))) complain(line);
+  }
+  r.partial.erase(0, start);
+}
+
+}  // namespace wdrv

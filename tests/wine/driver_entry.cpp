@@ -1,0 +1,364 @@
+// The entry points of winemelvix.drv, the MIDI driver through which Wine's own winmm.dll serves
+// the test devices: DriverProc, modMessage and midMessage for WinMM, and the four functions that
+// Wine's audio layer (mmdevapi) requires before it accepts a driver. The driver offers no audio
+// endpoint. Every message starts by applying the control file's new lines, and the calls a
+// program makes are recorded in the same words as the simulation's.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tests/wine/driver_devices.h"
+#include "tests/wine/input_port.h"
+
+namespace {
+
+using wdrv::Device;
+using wdrv::Devices;
+using wdrv::Direction;
+using wdrv::Fault;
+using wdrv::InputPort;
+
+// What a program's open output is to the driver; winmm hands it back as the instance.
+struct OutputPort {
+  std::shared_ptr<Device> device;
+  MIDIOPENDESC desc;
+  DWORD callbackFlags;
+};
+
+std::string hex8(DWORD_PTR value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(value & 0xFFFFFFFFu));
+  return text;
+}
+
+DWORD logged(const std::string& call, DWORD result) {
+  Devices::get().record(call + " -> " + std::to_string(result));
+  return result;
+}
+
+// The calls' own names, so that "calls" reads as it does on Linux.
+std::string callName(Direction d, const char* what) {
+  return std::string(d == Direction::kOut ? "midiOut" : "midiIn") + what;
+}
+
+template <typename Caps>
+void fillCaps(const Device& device, Caps& caps) {
+  caps.wMid = device.profile.mid;
+  caps.wPid = 1;
+  caps.vDriverVersion = device.profile.driverVersion;
+  std::size_t n = std::min<std::size_t>(device.profile.name.size(), MAXPNAMELEN - 1);
+  for (std::size_t i = 0; i < n; ++i) caps.szPname[i] = static_cast<WCHAR>(device.profile.name[i]);
+  caps.szPname[n] = 0;
+}
+
+// Fills a plain or an extended capability structure, as told by its size.
+template <typename Plain, typename Extended>
+DWORD getCaps(Direction d, UINT id, DWORD_PTR param1, DWORD_PTR size) {
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  auto device = devices.at(d, id);
+  if (!device) return MMSYSERR_BADDEVICEID;  // an empty slot: nothing recorded
+  std::string call = callName(d, "GetDevCapsW ") + std::to_string(id);
+  auto* caps = reinterpret_cast<Plain*>(param1);
+  if (caps == nullptr || size < sizeof(Plain)) return logged(call, MMSYSERR_INVALPARAM);
+  if (devices.takeFault(*device, Fault::kGetDevCaps)) return logged(call, MMSYSERR_BADDEVICEID);
+  if (size >= sizeof(Extended)) {
+    auto* extended = reinterpret_cast<Extended*>(caps);
+    std::memset(extended, 0, sizeof(Extended));
+    fillCaps(*device, *extended);
+    extended->ManufacturerGuid = device->profile.manufacturerGuid;
+  } else {
+    std::memset(caps, 0, sizeof(Plain));
+    fillCaps(*device, *caps);
+  }
+  return logged(call, MMSYSERR_NOERROR);
+}
+
+// Preparing only marks the header, in both directions.
+DWORD prepare(Device& device, const std::string& name, DWORD_PTR param1, DWORD_PTR size) {
+  auto* header = reinterpret_cast<MIDIHDR*>(param1);
+  if (header == nullptr || size < sizeof(MIDIHDR)) return logged(name, MMSYSERR_INVALPARAM);
+  std::string call = name + " " + std::to_string(header->dwBufferLength);
+  if (Devices::get().takeFault(device, Fault::kPrepareHeader)) return logged(call, MMSYSERR_NOMEM);
+  header->dwFlags |= MHDR_PREPARED;
+  return logged(call, MMSYSERR_NOERROR);
+}
+
+DWORD openOutput(UINT id, DWORD_PTR* instance, DWORD_PTR param1, DWORD_PTR flags) {
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  std::string call = "midiOutOpen " + std::to_string(id);
+  auto device = devices.at(Direction::kOut, id);
+  if (!device) return logged(call, MMSYSERR_BADDEVICEID);
+  call += " " + sim::quoted(device->profile.name);
+  if (device->open || devices.takeFault(*device, Fault::kOpen)) {
+    return logged(call, MMSYSERR_ALLOCATED);
+  }
+  device->open = true;
+  auto* desc = reinterpret_cast<MIDIOPENDESC*>(param1);
+  auto* port = new OutputPort{device, *desc, HIWORD(static_cast<DWORD>(flags) & CALLBACK_TYPEMASK)};
+  *instance = reinterpret_cast<DWORD_PTR>(port);
+  return logged(call, MMSYSERR_NOERROR);
+}
+
+// `notify` is set to the message for the program's callback, which the caller makes once the
+// devices' mutex is released.
+DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR param2,
+                    UINT& notify) {
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  Device& device = *port->device;
+  const std::string name = sim::quoted(device.profile.name);
+  auto* header = reinterpret_cast<MIDIHDR*>(param1);
+  switch (message) {
+    case MODM_DATA: {
+      std::string call = "midiOutShortMsg " + name + " " + hex8(param1);
+      if (!device.present) return logged(call, MMSYSERR_NODRIVER);
+      if (devices.takeFault(device, Fault::kShortMsg)) return logged(call, MIDIERR_NOTREADY);
+      auto msg = static_cast<DWORD>(param1);
+      devices.recordReceived(device.profile.name, false,
+                             {static_cast<BYTE>(msg & 0xFF), static_cast<BYTE>((msg >> 8) & 0xFF),
+                              static_cast<BYTE>((msg >> 16) & 0xFF)});
+      if (device.profile.loopback) {
+        auto in = devices.find(Direction::kIn, device.profile.name);
+        if (in && in->input != nullptr) in->input->pushShort(msg);
+      }
+      return logged(call, MMSYSERR_NOERROR);
+    }
+    case MODM_PREPARE:
+      return prepare(device, "midiOutPrepareHeader " + name, param1, param2);
+    case MODM_UNPREPARE: {
+      std::string call = "midiOutUnprepareHeader " + name;
+      if (header == nullptr || param2 < sizeof(MIDIHDR)) return logged(call, MMSYSERR_INVALPARAM);
+      if (devices.takeFault(device, Fault::kStillPlaying)) {
+        return logged(call, MIDIERR_STILLPLAYING);
+      }
+      header->dwFlags &= ~MHDR_PREPARED;
+      return logged(call, MMSYSERR_NOERROR);
+    }
+    case MODM_LONGDATA: {
+      std::string call = "midiOutLongMsg " + name;
+      if (header == nullptr || param2 < sizeof(MIDIHDR)) return logged(call, MMSYSERR_INVALPARAM);
+      call += " " + std::to_string(header->dwBufferLength);
+      if ((header->dwFlags & MHDR_PREPARED) == 0) return logged(call, MIDIERR_UNPREPARED);
+      if (!device.present) return logged(call, MMSYSERR_NODRIVER);
+      if (devices.takeFault(device, Fault::kLongMsg)) return logged(call, MIDIERR_NOTREADY);
+      std::vector<BYTE> bytes(header->lpData, header->lpData + header->dwBufferLength);
+      devices.recordReceived(device.profile.name, true, bytes);
+      if (device.profile.loopback) {
+        auto in = devices.find(Direction::kIn, device.profile.name);
+        if (in && in->input != nullptr) in->input->pushSysex(bytes, false);
+      }
+      // Sent at once: the buffer is done before the call returns.
+      header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+      notify = MOM_DONE;
+      return logged(call, MMSYSERR_NOERROR);
+    }
+    case MODM_RESET:
+      return logged("midiOutReset " + name, MMSYSERR_NOERROR);
+    case MODM_CLOSE:
+      device.open = false;
+      notify = MOM_CLOSE;
+      delete port;
+      return logged("midiOutClose " + name, MMSYSERR_NOERROR);
+    default:
+      return MMSYSERR_NOTSUPPORTED;
+  }
+}
+
+DWORD openInput(UINT id, DWORD_PTR* instance, DWORD_PTR param1, DWORD_PTR flags) {
+  std::shared_ptr<Device> device;
+  std::string call = "midiInOpen " + std::to_string(id);
+  {
+    Devices& devices = Devices::get();
+    std::lock_guard<std::mutex> lock(devices.mutex);
+    device = devices.at(Direction::kIn, id);
+    if (!device) return logged(call, MMSYSERR_BADDEVICEID);
+    call += " " + sim::quoted(device->profile.name);
+    if (device->open || devices.takeFault(*device, Fault::kOpen)) {
+      return logged(call, MMSYSERR_ALLOCATED);
+    }
+    device->open = true;
+    logged(call, MMSYSERR_NOERROR);
+  }
+  // MIM_OPEN goes out from here: no lock of ours may be held while the program's callback runs.
+  auto* port =
+      new InputPort(device, *reinterpret_cast<MIDIOPENDESC*>(param1), static_cast<DWORD>(flags));
+  *instance = reinterpret_cast<DWORD_PTR>(port);
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  device->input = port;
+  return MMSYSERR_NOERROR;
+}
+
+DWORD inputMessage(InputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR param2) {
+  Devices& devices = Devices::get();
+  Device& device = port->device();
+  std::unique_lock<std::mutex> lock(devices.mutex);
+  const std::string name = sim::quoted(device.profile.name);
+  auto* header = reinterpret_cast<MIDIHDR*>(param1);
+  switch (message) {
+    case MIDM_PREPARE:
+      return prepare(device, "midiInPrepareHeader " + name, param1, param2);
+    case MIDM_UNPREPARE: {
+      std::string call = "midiInUnprepareHeader " + name;
+      if (header == nullptr || param2 < sizeof(MIDIHDR)) return logged(call, MMSYSERR_INVALPARAM);
+      if ((header->dwFlags & MHDR_INQUEUE) != 0) return logged(call, MIDIERR_STILLPLAYING);
+      header->dwFlags &= ~MHDR_PREPARED;
+      return logged(call, MMSYSERR_NOERROR);
+    }
+    case MIDM_ADDBUFFER: {
+      std::string call = "midiInAddBuffer " + name;
+      if (header == nullptr || param2 < sizeof(MIDIHDR)) return logged(call, MMSYSERR_INVALPARAM);
+      if (devices.takeFault(device, Fault::kAddBuffer)) return logged(call, MMSYSERR_ERROR);
+      return logged(call, port->addBuffer(header));
+    }
+    case MIDM_START:
+      if (devices.takeFault(device, Fault::kStart)) {
+        return logged("midiInStart " + name, MMSYSERR_ERROR);
+      }
+      port->start();
+      return logged("midiInStart " + name, MMSYSERR_NOERROR);
+    // These three may call the program back: they run without the devices' mutex.
+    case MIDM_STOP:
+      logged("midiInStop " + name, MMSYSERR_NOERROR);
+      lock.unlock();
+      port->stop();
+      return MMSYSERR_NOERROR;
+    case MIDM_RESET:
+      logged("midiInReset " + name, MMSYSERR_NOERROR);
+      lock.unlock();
+      port->reset();
+      return MMSYSERR_NOERROR;
+    case MIDM_CLOSE: {
+      lock.unlock();
+      DWORD result = port->close();
+      lock.lock();
+      if (result == MMSYSERR_NOERROR) {
+        device.open = false;
+        device.input = nullptr;
+      }
+      logged("midiInClose " + name, result);
+      lock.unlock();
+      if (result == MMSYSERR_NOERROR) delete port;
+      return result;
+    }
+    default:
+      return MMSYSERR_NOTSUPPORTED;
+  }
+}
+
+DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                    DWORD_PTR param2) {
+  switch (message) {
+    case DRVM_INIT:
+    case DRVM_EXIT:
+    case DRVM_ENABLE:
+    case DRVM_DISABLE:
+      return MMSYSERR_NOERROR;
+    case MODM_GETNUMDEVS:
+    case MIDM_GETNUMDEVS:
+      return wdrv::kSlots;
+    default:
+      break;
+  }
+  wdrv::syncControl();
+  if (d == Direction::kOut) {
+    switch (message) {
+      case MODM_GETDEVCAPS:
+        return getCaps<MIDIOUTCAPSW, MIDIOUTCAPS2W>(d, id, param1, param2);
+      case MODM_OPEN: {
+        auto* slot = reinterpret_cast<DWORD_PTR*>(instance);
+        DWORD result = openOutput(id, slot, param1, param2);
+        if (result == MMSYSERR_NOERROR) {
+          const auto* port = reinterpret_cast<const OutputPort*>(*slot);
+          DriverCallback(port->desc.dwCallback, port->callbackFlags,
+                         reinterpret_cast<HDRVR>(port->desc.hMidi), MOM_OPEN, port->desc.dwInstance,
+                         0, 0);
+        }
+        return result;
+      }
+      default: {
+        auto* port = reinterpret_cast<OutputPort*>(instance);
+        const MIDIOPENDESC desc = port->desc;
+        const DWORD flags = port->callbackFlags;
+        UINT notify = 0;
+        DWORD result = outputMessage(port, message, param1, param2, notify);
+        if (notify != 0) {
+          DriverCallback(desc.dwCallback, flags, reinterpret_cast<HDRVR>(desc.hMidi), notify,
+                         desc.dwInstance, notify == MOM_DONE ? param1 : 0, 0);
+        }
+        return result;
+      }
+    }
+  }
+  switch (message) {
+    case MIDM_GETDEVCAPS:
+      return getCaps<MIDIINCAPSW, MIDIINCAPS2W>(d, id, param1, param2);
+    case MIDM_OPEN:
+      return openInput(id, reinterpret_cast<DWORD_PTR*>(instance), param1, param2);
+    default:
+      return inputMessage(reinterpret_cast<InputPort*>(instance), message, param1, param2);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+LRESULT CALLBACK DriverProc(DWORD_PTR id, HDRVR driver, UINT message, LPARAM param1,
+                            LPARAM param2) {
+  switch (message) {
+    case DRV_LOAD:
+    case DRV_FREE:
+    case DRV_OPEN:
+    case DRV_CLOSE:
+    case DRV_ENABLE:
+    case DRV_DISABLE:
+      return 1;
+    case DRV_QUERYCONFIGURE:
+      return 0;
+    case DRV_CONFIGURE:
+      return DRVCNF_OK;
+    case DRV_INSTALL:
+    case DRV_REMOVE:
+      return DRVCNF_RESTART;
+    default:
+      return DefDriverProc(id, driver, message, param1, param2);
+  }
+}
+
+DWORD WINAPI modMessage(UINT id, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                        DWORD_PTR param2) {
+  return driverMessage(Direction::kOut, id, message, instance, param1, param2);
+}
+
+DWORD WINAPI midMessage(UINT id, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                        DWORD_PTR param2) {
+  return driverMessage(Direction::kIn, id, message, instance, param1, param2);
+}
+
+// Wine's audio layer: the highest priority among the configured drivers wins.
+int WINAPI GetPriority() { return 3; }
+
+// No audio endpoints: this driver serves MIDI only.
+HRESULT WINAPI GetEndpointIDs(int, WCHAR*** ids, GUID** guids, UINT* count, UINT* defaultIndex) {
+  *ids = nullptr;
+  *guids = nullptr;
+  *count = 0;
+  *defaultIndex = 0;
+  return S_OK;
+}
+
+HRESULT WINAPI GetAudioEndpoint(void*, void*, void** client) {
+  *client = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT WINAPI GetAudioSessionManager(void*, void** manager) {
+  *manager = nullptr;
+  return E_NOTIMPL;
+}
+
+}  // extern "C"

@@ -1,0 +1,83 @@
+// An open input of the test driver: its queue of the program's buffers and of pending events, and
+// the thread of its own that hands events to the program through winmm's DriverCallback, as a
+// real driver does.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tests/wine/driver_devices.h"
+// mmddk.h needs the types of mmsystem.h first.
+#include <mmddk.h>
+
+// winmm.dll exports it for drivers, but MinGW's headers leave it out.
+extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
+                                      DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);
+
+namespace wdrv {
+
+class InputPort {
+ public:
+  // Delivers MIM_OPEN on the calling thread.
+  InputPort(std::shared_ptr<Device> device, const MIDIOPENDESC& desc, DWORD flags);
+  InputPort(const InputPort&) = delete;
+  InputPort& operator=(const InputPort&) = delete;
+
+  Device& device() { return *device_; }
+
+  // Driver messages; any thread of the program.
+  DWORD addBuffer(MIDIHDR* header);
+  void start();
+  void stop();
+  // Hands every queued buffer back, empty, before it returns.
+  void reset();
+  // MIDIERR_STILLPLAYING while buffers are queued; otherwise ends the delivery thread and delivers
+  // MIM_CLOSE on the calling thread.
+  DWORD close();
+
+  // Events from the control file or a loopback output; they wait until the port is started and,
+  // for system-exclusive data, until a buffer is queued.
+  void pushShort(DWORD message);
+  void pushError(DWORD message);
+  void pushSysex(const std::vector<BYTE>& bytes, bool asError);
+  void wake();
+
+ private:
+  struct Event {
+    enum Kind { kShort, kError, kSysex, kLongError } kind = kShort;
+    DWORD message = 0;
+    std::vector<BYTE> bytes;
+    std::size_t done = 0;  // bytes of a system-exclusive event already delivered
+  };
+
+  void run();
+  // Whether the front event (or a flood) can be delivered now. Needs `mutex_`.
+  bool readyLocked();
+  void generateFloodEventLocked();
+  void notify(UINT message, DWORD_PTR param1, DWORD_PTR param2);
+  DWORD now() const;
+
+  std::shared_ptr<Device> device_;
+  const MIDIOPENDESC desc_;
+  const DWORD callbackFlags_;
+
+  // Held by whichever thread is calling the program's callback, so that reset, stop and close
+  // return only once no callback of theirs is under way. Taken before `mutex_`.
+  std::mutex callbackMutex_;
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable changed_;
+  std::deque<MIDIHDR*> buffers_;
+  std::deque<Event> events_;
+  bool started_ = false;
+  bool closing_ = false;
+  DWORD startTime_ = 0;
+  unsigned long floodCount_ = 0;
+
+  std::thread thread_;
+};
+
+}  // namespace wdrv
