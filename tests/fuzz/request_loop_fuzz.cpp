@@ -81,10 +81,10 @@ void changeDevices(Choices& choice, bool& flooding) {
   switch (what) {
     case 0:
     case 1: {
-      sim::DeviceSpec spec;
-      spec.name = name;
-      spec.loopback = direction == Direction::kOut && flag;
-      sim::addDevice(direction, spec);
+      sim::DeviceSpec profile;
+      profile.name = name;
+      profile.loopback = direction == Direction::kOut && flag;
+      sim::addDevice(direction, profile);
       break;
     }
     case 2:
