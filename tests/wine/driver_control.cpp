@@ -126,6 +126,31 @@ bool faultLine(const Words& words) {
   return true;
 }
 
+// Inputs opened from now on deliver through a queue of the device's, `ms` late.
+bool lateLine(const Words& words) {
+  unsigned long ms = 0;
+  if (words.size() != 3 || !sim::parseNumber(words[2], ms, 10)) return false;
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  auto device = devices.find(Direction::kIn, sim::u16(words[1]));
+  if (!device) return false;
+  device->late = std::make_shared<LateQueue>(static_cast<long>(ms));
+  return true;
+}
+
+bool holdLine(const Words& words) {
+  unsigned long ms = 0;
+  if (words.size() != 3 || (words[2] != "forever" && !sim::parseNumber(words[2], ms, 10))) {
+    return false;
+  }
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  auto device = devices.find(Direction::kOut, sim::u16(words[1]));
+  if (!device) return false;
+  device->holdMs = words[2] == "forever" ? -1 : static_cast<long>(ms);
+  return true;
+}
+
 bool repeatLine(const Words& words) {
   unsigned long n = 0;
   if (words.size() < 3 || !sim::parseNumber(words[1], n, 10)) return false;
@@ -144,6 +169,7 @@ const std::pair<const char*, bool (*)(const Words&)> kVerbs[] = {
     {"sysex", sysexLine},       {"longerror", longErrorLine},
     {"error", errorLine},       {"flood", floodLine},
     {"fault", faultLine},       {"repeat", repeatLine},
+    {"late", lateLine},         {"hold", holdLine},
 };
 
 bool applyWords(const Words& words) {
