@@ -192,6 +192,7 @@ struct ControlReader {
   HANDLE file = INVALID_HANDLE_VALUE;
   std::string partial;  // the start of a line whose end has not been written yet
   bool pollerStarted = false;
+  std::vector<std::string> onOpen;  // "onopen LINE": the lines for the next open
 };
 
 ControlReader& reader() {
@@ -230,9 +231,25 @@ void syncControl() {
   std::size_t start = 0;
   for (std::size_t end; (end = r.partial.find('\n', start)) != std::string::npos; start = end + 1) {
     std::string line = r.partial.substr(start, end - start);
-    if (!applyWords(sim::splitWords(line))) complain(line);
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first != std::string::npos && line.compare(first, 7, "onopen ") == 0) {
+      r.onOpen.push_back(line.substr(first + 7));
+    } else if (!applyWords(sim::splitWords(line))) {
+      complain(line);
+    }
   }
   r.partial.erase(0, start);
+}
+
+void applyOnOpen() {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(reader().mutex);
+    lines.swap(reader().onOpen);
+  }
+  for (const auto& line : lines) {
+    if (!applyWords(sim::splitWords(line))) complain(line);
+  }
 }
 
 }  // namespace wdrv

@@ -82,5 +82,8 @@ class Devices {
 // changes take effect before the program's next call; the first call also starts a poller that
 // calls it every 5 ms, so input arrives while the program waits.
 void syncControl();
+// Applies the lines kept by "onopen LINE": a device list that changes between a program's search
+// for a name and its open.
+void applyOnOpen();
 
 }  // namespace wdrv

@@ -301,6 +301,7 @@ DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWOR
       break;
   }
   wdrv::syncControl();
+  if (message == (d == Direction::kOut ? MODM_OPEN : MIDM_OPEN)) wdrv::applyOnOpen();
   if (d == Direction::kOut) {
     switch (message) {
       case MODM_GETDEVCAPS:
