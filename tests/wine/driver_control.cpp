@@ -126,6 +126,31 @@ bool faultLine(const Words& words) {
   return true;
 }
 
+// Inputs opened from now on deliver through a queue of the device's, `ms` late.
+bool lateLine(const Words& words) {
+  unsigned long ms = 0;
+  if (words.size() != 3 || !sim::parseNumber(words[2], ms, 10)) return false;
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  auto device = devices.find(Direction::kIn, sim::u16(words[1]));
+  if (!device) return false;
+  device->late = std::make_shared<LateQueue>(static_cast<long>(ms));
+  return true;
+}
+
+bool holdLine(const Words& words) {
+  unsigned long ms = 0;
+  if (words.size() != 3 || (words[2] != "forever" && !sim::parseNumber(words[2], ms, 10))) {
+    return false;
+  }
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  auto device = devices.find(Direction::kOut, sim::u16(words[1]));
+  if (!device) return false;
+  device->holdMs = words[2] == "forever" ? -1 : static_cast<long>(ms);
+  return true;
+}
+
 bool repeatLine(const Words& words) {
   unsigned long n = 0;
   if (words.size() < 3 || !sim::parseNumber(words[1], n, 10)) return false;
@@ -144,6 +169,7 @@ const std::pair<const char*, bool (*)(const Words&)> kVerbs[] = {
     {"sysex", sysexLine},       {"longerror", longErrorLine},
     {"error", errorLine},       {"flood", floodLine},
     {"fault", faultLine},       {"repeat", repeatLine},
+    {"late", lateLine},         {"hold", holdLine},
 };
 
 bool applyWords(const Words& words) {
@@ -166,6 +192,7 @@ struct ControlReader {
   HANDLE file = INVALID_HANDLE_VALUE;
   std::string partial;  // the start of a line whose end has not been written yet
   bool pollerStarted = false;
+  std::vector<std::string> onOpen;  // "onopen LINE": the lines for the next open
 };
 
 ControlReader& reader() {
@@ -204,9 +231,25 @@ void syncControl() {
   std::size_t start = 0;
   for (std::size_t end; (end = r.partial.find('\n', start)) != std::string::npos; start = end + 1) {
     std::string line = r.partial.substr(start, end - start);
-    if (!applyWords(sim::splitWords(line))) complain(line);
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first != std::string::npos && line.compare(first, 7, "onopen ") == 0) {
+      r.onOpen.push_back(line.substr(first + 7));
+    } else if (!applyWords(sim::splitWords(line))) {
+      complain(line);
+    }
   }
   r.partial.erase(0, start);
+}
+
+void applyOnOpen() {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(reader().mutex);
+    lines.swap(reader().onOpen);
+  }
+  for (const auto& line : lines) {
+    if (!applyWords(sim::splitWords(line))) complain(line);
+  }
 }
 
 }  // namespace wdrv

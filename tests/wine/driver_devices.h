@@ -28,14 +28,17 @@ constexpr UINT kSlots = 64;
 enum class FloodMode { kOff, kShort, kSysex, kMixed };
 
 class InputPort;
+class LateQueue;
 
 struct Device {
   Direction direction = Direction::kOut;
   DeviceSpec profile;
-  bool present = true;          // false once unplugged; an open instance keeps the object
-  std::map<Fault, int> faults;  // remaining failures; -1 means always
-  bool open = false;            // a device serves one client at a time
-  InputPort* input = nullptr;   // the open instance of an input device
+  bool present = true;              // false once unplugged; an open instance keeps the object
+  std::map<Fault, int> faults;      // remaining failures; -1 means always
+  bool open = false;                // a device serves one client at a time
+  InputPort* input = nullptr;       // the open instance of an input device
+  std::shared_ptr<LateQueue> late;  // "late": the delivery queue of inputs opened from now on
+  long holdMs = 0;                  // "hold": how long an output keeps a long message (-1: ever)
   std::atomic<FloodMode> flood{FloodMode::kOff};  // read by the input's delivery thread
 };
 
@@ -79,5 +82,8 @@ class Devices {
 // changes take effect before the program's next call; the first call also starts a poller that
 // calls it every 5 ms, so input arrives while the program waits.
 void syncControl();
+// Applies the lines kept by "onopen LINE": a device list that changes between a program's search
+// for a name and its open.
+void applyOnOpen();
 
 }  // namespace wdrv

@@ -4,9 +4,13 @@
 // endpoint. Every message starts by applying the control file's new lines, and the calls a
 // program makes are recorded in the same words as the simulation's.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/wine/driver_devices.h"
 #include "tests/wine/input_port.h"
@@ -19,12 +23,25 @@ using wdrv::Direction;
 using wdrv::Fault;
 using wdrv::InputPort;
 
+using Clock = std::chrono::steady_clock;
+
 // What a program's open output is to the driver; winmm hands it back as the instance.
 struct OutputPort {
   std::shared_ptr<Device> device;
   MIDIOPENDESC desc;
   DWORD callbackFlags;
+  // "hold": the long messages the device still plays, until when. Guarded by the devices' mutex.
+  std::map<MIDIHDR*, Clock::time_point> held;
 };
+
+// The program's callbacks a message leads to, made once the devices' mutex is released.
+using Notices = std::vector<std::pair<UINT, DWORD_PTR>>;
+
+// A held buffer is done: the program gets it back.
+void giveBack(MIDIHDR* header, Notices& notices) {
+  header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+  notices.emplace_back(MOM_DONE, reinterpret_cast<DWORD_PTR>(header));
+}
 
 std::string hex8(DWORD_PTR value) {
   char text[24];
@@ -97,15 +114,14 @@ DWORD openOutput(UINT id, DWORD_PTR* instance, DWORD_PTR param1, DWORD_PTR flags
   }
   device->open = true;
   auto* desc = reinterpret_cast<MIDIOPENDESC*>(param1);
-  auto* port = new OutputPort{device, *desc, HIWORD(static_cast<DWORD>(flags) & CALLBACK_TYPEMASK)};
+  auto* port =
+      new OutputPort{device, *desc, HIWORD(static_cast<DWORD>(flags) & CALLBACK_TYPEMASK), {}};
   *instance = reinterpret_cast<DWORD_PTR>(port);
   return logged(call, MMSYSERR_NOERROR);
 }
 
-// `notify` is set to the message for the program's callback, which the caller makes once the
-// devices' mutex is released.
 DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR param2,
-                    UINT& notify) {
+                    Notices& notices) {
   Devices& devices = Devices::get();
   std::lock_guard<std::mutex> lock(devices.mutex);
   Device& device = *port->device;
@@ -134,6 +150,12 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
       if (devices.takeFault(device, Fault::kStillPlaying)) {
         return logged(call, MIDIERR_STILLPLAYING);
       }
+      auto held = port->held.find(header);
+      if (held != port->held.end()) {
+        if (Clock::now() < held->second) return logged(call, MIDIERR_STILLPLAYING);
+        port->held.erase(held);
+        giveBack(header, notices);
+      }
       header->dwFlags &= ~MHDR_PREPARED;
       return logged(call, MMSYSERR_NOERROR);
     }
@@ -150,16 +172,26 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
         auto in = devices.find(Direction::kIn, device.profile.name);
         if (in && in->input != nullptr) in->input->pushSysex(bytes, false);
       }
-      // Sent at once: the buffer is done before the call returns.
-      header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-      notify = MOM_DONE;
+      if (device.holdMs != 0) {
+        // The device plays it on its own time and keeps the buffer meanwhile.
+        header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+        port->held[header] = device.holdMs < 0
+                                 ? Clock::time_point::max()
+                                 : Clock::now() + std::chrono::milliseconds(device.holdMs);
+      } else {
+        // Sent at once: the buffer is done before the call returns.
+        giveBack(header, notices);
+      }
       return logged(call, MMSYSERR_NOERROR);
     }
     case MODM_RESET:
+      for (const auto& held : port->held) giveBack(held.first, notices);
+      port->held.clear();
       return logged("midiOutReset " + name, MMSYSERR_NOERROR);
     case MODM_CLOSE:
+      if (!port->held.empty()) return logged("midiOutClose " + name, MIDIERR_STILLPLAYING);
       device.open = false;
-      notify = MOM_CLOSE;
+      notices.emplace_back(MOM_CLOSE, 0);
       delete port;
       return logged("midiOutClose " + name, MMSYSERR_NOERROR);
     default:
@@ -169,6 +201,7 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
 
 DWORD openInput(UINT id, DWORD_PTR* instance, DWORD_PTR param1, DWORD_PTR flags) {
   std::shared_ptr<Device> device;
+  std::shared_ptr<wdrv::LateQueue> late;
   std::string call = "midiInOpen " + std::to_string(id);
   {
     Devices& devices = Devices::get();
@@ -180,11 +213,12 @@ DWORD openInput(UINT id, DWORD_PTR* instance, DWORD_PTR param1, DWORD_PTR flags)
       return logged(call, MMSYSERR_ALLOCATED);
     }
     device->open = true;
+    late = device->late;
     logged(call, MMSYSERR_NOERROR);
   }
   // MIM_OPEN goes out from here: no lock of ours may be held while the program's callback runs.
-  auto* port =
-      new InputPort(device, *reinterpret_cast<MIDIOPENDESC*>(param1), static_cast<DWORD>(flags));
+  auto* port = new InputPort(device, *reinterpret_cast<MIDIOPENDESC*>(param1),
+                             static_cast<DWORD>(flags), std::move(late));
   *instance = reinterpret_cast<DWORD_PTR>(port);
   Devices& devices = Devices::get();
   std::lock_guard<std::mutex> lock(devices.mutex);
@@ -226,14 +260,17 @@ DWORD inputMessage(InputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR pa
       lock.unlock();
       port->stop();
       return MMSYSERR_NOERROR;
-    case MIDM_RESET:
+    case MIDM_RESET: {
+      const bool keepBuffers = devices.takeFault(device, Fault::kReset);
       logged("midiInReset " + name, MMSYSERR_NOERROR);
       lock.unlock();
-      port->reset();
+      port->reset(keepBuffers);
       return MMSYSERR_NOERROR;
+    }
     case MIDM_CLOSE: {
+      const bool refused = devices.takeFault(device, Fault::kClose);
       lock.unlock();
-      DWORD result = port->close();
+      DWORD result = refused ? MIDIERR_STILLPLAYING : port->close();
       lock.lock();
       if (result == MMSYSERR_NOERROR) {
         device.open = false;
@@ -264,6 +301,7 @@ DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWOR
       break;
   }
   wdrv::syncControl();
+  if (message == (d == Direction::kOut ? MODM_OPEN : MIDM_OPEN)) wdrv::applyOnOpen();
   if (d == Direction::kOut) {
     switch (message) {
       case MODM_GETDEVCAPS:
@@ -283,11 +321,11 @@ DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWOR
         auto* port = reinterpret_cast<OutputPort*>(instance);
         const MIDIOPENDESC desc = port->desc;
         const DWORD flags = port->callbackFlags;
-        UINT notify = 0;
-        DWORD result = outputMessage(port, message, param1, param2, notify);
-        if (notify != 0) {
+        Notices notices;
+        DWORD result = outputMessage(port, message, param1, param2, notices);
+        for (const auto& [notify, header] : notices) {
           DriverCallback(desc.dwCallback, flags, reinterpret_cast<HDRVR>(desc.hMidi), notify,
-                         desc.dwInstance, notify == MOM_DONE ? param1 : 0, 0);
+                         desc.dwInstance, header, 0);
         }
         return result;
       }

@@ -5,13 +5,22 @@
 
 namespace wdrv {
 
-InputPort::InputPort(std::shared_ptr<Device> device, const MIDIOPENDESC& desc, DWORD flags)
-    : device_(std::move(device)), desc_(desc), callbackFlags_(HIWORD(flags & CALLBACK_TYPEMASK)) {
+InputPort::InputPort(std::shared_ptr<Device> device, const MIDIOPENDESC& desc, DWORD flags,
+                     std::shared_ptr<LateQueue> late)
+    : device_(std::move(device)),
+      desc_(desc),
+      callbackFlags_(HIWORD(flags & CALLBACK_TYPEMASK)),
+      late_(std::move(late)) {
   notify(MIM_OPEN, 0, 0);
   thread_ = std::thread(&InputPort::run, this);
 }
 
 void InputPort::notify(UINT message, DWORD_PTR param1, DWORD_PTR param2) {
+  if (late_ != nullptr && message != MIM_OPEN && message != MIM_CLOSE) {
+    late_->post({desc_.dwCallback, callbackFlags_, reinterpret_cast<HDRVR>(desc_.hMidi), message,
+                 desc_.dwInstance, param1, param2});
+    return;
+  }
   DriverCallback(desc_.dwCallback, callbackFlags_, reinterpret_cast<HDRVR>(desc_.hMidi), message,
                  desc_.dwInstance, param1, param2);
 }
@@ -43,14 +52,14 @@ void InputPort::stop() {
   events_.clear();
 }
 
-void InputPort::reset() {
+void InputPort::reset(bool keepBuffers) {
   std::lock_guard<std::mutex> callback(callbackMutex_);
   std::deque<MIDIHDR*> back;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     started_ = false;
     events_.clear();
-    back.swap(buffers_);
+    if (!keepBuffers) back.swap(buffers_);
   }
   for (MIDIHDR* header : back) {
     header->dwBytesRecorded = 0;

@@ -11,19 +11,17 @@
 #include <vector>
 
 #include "tests/wine/driver_devices.h"
+#include "tests/wine/late_queue.h"
 // mmddk.h needs the types of mmsystem.h first.
 #include <mmddk.h>
-
-// winmm.dll exports it for drivers, but MinGW's headers leave it out.
-extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
-                                      DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);
 
 namespace wdrv {
 
 class InputPort {
  public:
-  // Delivers MIM_OPEN on the calling thread.
-  InputPort(std::shared_ptr<Device> device, const MIDIOPENDESC& desc, DWORD flags);
+  // Delivers MIM_OPEN on the calling thread. `late`, when set, makes the other callbacks.
+  InputPort(std::shared_ptr<Device> device, const MIDIOPENDESC& desc, DWORD flags,
+            std::shared_ptr<LateQueue> late);
   InputPort(const InputPort&) = delete;
   InputPort& operator=(const InputPort&) = delete;
 
@@ -33,8 +31,9 @@ class InputPort {
   DWORD addBuffer(MIDIHDR* header);
   void start();
   void stop();
-  // Hands every queued buffer back, empty, before it returns.
-  void reset();
+  // Hands every queued buffer back, empty, before it returns; `keepBuffers`: a driver that does
+  // not give them back.
+  void reset(bool keepBuffers = false);
   // MIDIERR_STILLPLAYING while buffers are queued; otherwise ends the delivery thread and delivers
   // MIM_CLOSE on the calling thread.
   DWORD close();
@@ -64,6 +63,7 @@ class InputPort {
   std::shared_ptr<Device> device_;
   const MIDIOPENDESC desc_;
   const DWORD callbackFlags_;
+  const std::shared_ptr<LateQueue> late_;
 
   // Held by whichever thread is calling the program's callback, so that reset, stop and close
   // return only once no callback of theirs is under way. Taken before `mutex_`.
