@@ -52,6 +52,8 @@ class InputHandle {
     DWORD message = 0;
     std::vector<BYTE> bytes;
     std::size_t offset = 0;  // how much of a system-exclusive message has been delivered
+    bool timed = false;      // of a timed flood: its delivery time is noted
+    bool lastOfFlood = false;  // the last message of a counted flood
   };
 
   // Queues an event while the device is started.
@@ -63,6 +65,10 @@ class InputHandle {
   void call(UINT message, DWORD_PTR param1, DWORD_PTR param2);
   DWORD timestamp() const;
   void generateFloodEvent();  // needs mutex_
+  // A timed flood notes when each message is delivered and, after its last, writes the times to
+  // the control directory's file "delivered". Delivery thread only.
+  void noteDelivery(std::chrono::steady_clock::time_point when);
+  void writeDeliveryTimes();
 
   std::shared_ptr<Device> device_;
   Callback callback_;
@@ -81,6 +87,7 @@ class InputHandle {
   bool callerDelivering_ = false;  // a caller runs a job on its own thread: the device waits
   std::uint32_t floodCount_ = 0;
   std::chrono::steady_clock::time_point startTime_;
+  std::vector<std::int64_t> deliveryTimes_;  // of the timed flood under way; delivery thread only
 
   std::thread thread_;  // set once in the constructor
 };

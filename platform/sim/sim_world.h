@@ -28,6 +28,10 @@ struct Device {
   InputHandle* input = nullptr;  // the open handle of an input device
   // An input that produces events as fast as it is read. Atomic: its delivery thread reads it.
   std::atomic<FloodMode> flood{FloodMode::kOff};
+  // Messages a counted flood still owes (0: no limit), and whether it notes when each one is
+  // delivered. Set before `flood`; read by the delivery thread.
+  std::atomic<std::uint64_t> floodLeft{0};
+  std::atomic<bool> floodTimed{false};
 };
 
 struct OutputHandle {
