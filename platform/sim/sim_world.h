@@ -22,6 +22,7 @@ enum class FloodMode { kOff, kShort, kSysex, kMixed };
 struct Device {
   Direction direction = Direction::kOut;
   DeviceSpec profile;
+  std::string quotedName;        // the name as the call log writes it, made once
   bool present = true;           // false once removed; open handles keep the object alive
   std::map<Fault, int> faults;   // remaining failures; -1 means always
   bool open = false;             // a device serves one client at a time
@@ -62,8 +63,8 @@ class World {
   bool takeFault(Device& device, Fault fault);
 
   // Appends to the call log (and the control directory's "calls" file). Needs `mutex`.
-  void record(const std::string& line);
-  void recordReceived(const Received& r);
+  void record(std::string line);
+  void recordReceived(Received r);
   void recordBox(const std::string& text);
 
   // The control directory named by MELVIX_SIM_DIR, or empty. Fixed at start.
