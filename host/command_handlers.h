@@ -13,6 +13,8 @@ void handleRefresh(const Request& request, CMidi& midi);
 void handleOpenOut(const Request& request, CMidi& midi);
 void handleOpenIn(const Request& request, CMidi& midi);
 void handlePlay(const Request& request, CMidi& midi);
+// "play" with the items after the command still to be read from `rest`; the same as the form above.
+void handlePlay(RequestScanner& rest, CMidi& midi);
 void handleCloseOut(const Request& request, CMidi& midi);
 void handleCloseIn(const Request& request, CMidi& midi);
 void handleWatch(const Request& request, CMidi& midi);
@@ -20,3 +22,7 @@ void handleUnwatch(const Request& request, CMidi& midi);
 
 // Runs the command that the first item names; an unknown command or a number does nothing.
 void dispatchRequest(const Request& request, CMidi& midi);
+
+// One request of the request loop: the same as dispatchRequest(tokenizeRequest(text)), with
+// `scratch` (whose memory is reused from one request to the next) holding the items.
+void handleRequest(std::string_view text, Request& scratch, CMidi& midi);
