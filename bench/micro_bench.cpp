@@ -1,5 +1,6 @@
-// Micro-benchmarks of the host's text work, in bytes per second of input: the request tokenizer,
-// the JSON quoting, the UTF-8/UTF-16 conversions and the MIDI byte-stream splitter.
+// Micro-benchmarks of the host's text work, in bytes per second of input: the request tokenizer
+// (fresh, reused as the request loop reuses it, and the sweep that "play" makes), the JSON quoting,
+// the UTF-8/UTF-16 conversions and the MIDI byte-stream splitter.
 //
 //   micro_bench [Google Benchmark flags, e.g. --benchmark_min_time=0.01]
 #include <benchmark/benchmark.h>
@@ -34,10 +35,37 @@ void tokenize(benchmark::State& state, const std::string& text) {
   setBytes(state, text.size());
 }
 
+// As the request loop does it: one Request, its memory reused from one request to the next.
+void tokenizeReused(benchmark::State& state, const std::string& text) {
+  Request request;
+  for (auto _ : state) {
+    tokenizeRequest(text, request);
+    benchmark::DoNotOptimize(request.data());
+  }
+  setBytes(state, text.size());
+}
+
+// What "play" does with the items after its name: their byte values in one sweep.
+void playBytes(benchmark::State& state, const std::string& text) {
+  for (auto _ : state) {
+    RequestScanner scanner(text);
+    RequestItem command;
+    scanner.next(command);
+    std::string bytes;
+    scanner.takeByteValues(bytes);
+    benchmark::DoNotOptimize(bytes.data());
+  }
+  setBytes(state, text.size());
+}
+
 void BM_TokenizeVersion(benchmark::State& state) { tokenize(state, R"(["version"])"); }
+void BM_TokenizeVersionReused(benchmark::State& state) { tokenizeReused(state, R"(["version"])"); }
 void BM_TokenizePlay(benchmark::State& state) { tokenize(state, R"(["play",144,60,100])"); }
 void BM_TokenizeName(benchmark::State& state) { tokenize(state, kNameRequest); }
+void BM_TokenizeNameReused(benchmark::State& state) { tokenizeReused(state, kNameRequest); }
 void BM_TokenizePlay64K(benchmark::State& state) { tokenize(state, playText(64 * 1024)); }
+void BM_PlayBytes(benchmark::State& state) { playBytes(state, R"(["play",144,60,100])"); }
+void BM_PlayBytes64K(benchmark::State& state) { playBytes(state, playText(64 * 1024)); }
 
 void quote(benchmark::State& state, const std::string& text) {
   for (auto _ : state) {
@@ -108,9 +136,13 @@ void BM_Splitter(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_TokenizeVersion);
+BENCHMARK(BM_TokenizeVersionReused);
 BENCHMARK(BM_TokenizePlay);
 BENCHMARK(BM_TokenizeName);
+BENCHMARK(BM_TokenizeNameReused);
 BENCHMARK(BM_TokenizePlay64K);
+BENCHMARK(BM_PlayBytes);
+BENCHMARK(BM_PlayBytes64K);
 BENCHMARK(BM_QuoteJsonName);
 BENCHMARK(BM_QuoteJsonEscapes);
 BENCHMARK(BM_QuoteJson4K);
