@@ -140,8 +140,10 @@ bool RequestScanner::scanString(std::string& text) {
   const char* const end = end_;
   // Most strings hold no escape: their bytes are taken as they stand, and not even copied when
   // `text` holds them already (the command name of the request before, for example).
-  while (p != end && *p != '"' && *p != '\\') ++p;
-  if (p != end && *p == '"') {
+  const auto* quote = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
+  if (quote != nullptr &&
+      std::memchr(p, '\\', static_cast<std::size_t>(quote - p)) == nullptr) {
+    p = quote;
     const auto n = static_cast<std::size_t>(p - at_);
     if (text.size() != n || std::memcmp(text.data(), at_, n) != 0) text.assign(at_, n);
     at_ = p + 1;
@@ -175,15 +177,13 @@ bool RequestScanner::scanString(std::string& text) {
 
 void tokenizeRest(RequestScanner& scanner, Request& items, std::size_t from) {
   std::size_t count = from;
-  RequestItem spare;
-  for (;;) {
-    // Existing items are scanned into, so that their strings' memory serves again.
-    RequestItem& slot = count < items.size() ? items[count] : spare;
-    if (!scanner.next(slot)) break;
-    if (&slot == &spare) items.push_back(std::move(spare));
-    ++count;
+  // Existing items are scanned into, so that their strings' memory serves again.
+  while (count < items.size() && scanner.next(items[count])) ++count;
+  if (count < items.size()) {
+    items.resize(count);
+    return;
   }
-  items.resize(count);
+  for (RequestItem item; scanner.next(item);) items.push_back(std::move(item));
 }
 
 void tokenizeRequest(std::string_view text, Request& items) {
