@@ -2,7 +2,7 @@
 // and for reference_host (the least any host can do) in the same run, alternating, best of
 // several, and printed as one table with the machine it ran on.
 //
-//   host_bench [--short] [--runs N] [--only FIGURES] [--host PATH] [--reference PATH]
+//   host_bench [--short] [--runs N] [--only FIGURES] [--pin] [--host PATH] [--reference PATH]
 //
 // --only takes a comma-separated list of version, play, roundtrip, bigplay, flood, loopback,
 // resident and sim (the simulated WinMM alone); all by default.
@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -56,6 +57,17 @@ std::string frame(const std::string& text) {
   return out + text;
 }
 
+// With --pin and two CPUs or more, the host runs on CPU 1 and this program's threads on CPU 0,
+// so that each host meets the same placement, not whatever the scheduler chose that time.
+bool gPinned = false;
+
+void pinTo(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);
+}
+
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "host_bench: %s\n", what.c_str());
   std::exit(1);
@@ -86,6 +98,7 @@ class Host {
     if (pipe(toHost) != 0 || pipe(fromHost) != 0) fail("no pipes");
     pid_ = fork();
     if (pid_ == 0) {
+      if (gPinned) pinTo(1);
       dup2(toHost[0], 0);
       dup2(fromHost[1], 1);
       for (int fd : {toHost[0], toHost[1], fromHost[0], fromHost[1]}) close(fd);
@@ -494,6 +507,7 @@ int main(int argc, char** argv) {
   std::string reference = MELVIX_REFERENCE_PATH;
   Counts counts;
   int runs = 3;
+  bool pin = false;
   // The figures to measure (--only version,play,roundtrip,bigplay,flood,loopback,resident,sim).
   std::string only;
   auto want = [&](const std::string& figure) {
@@ -506,6 +520,8 @@ int main(int argc, char** argv) {
     if (arg == "--short") {
       counts = Counts{20000, 2000, 20000, 500, 1, 1000, 20000, 20000};
       runs = 1;
+    } else if (arg == "--pin") {
+      pin = true;
     } else if (arg == "--runs" && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--host" && i + 1 < argc) {
@@ -515,12 +531,16 @@ int main(int argc, char** argv) {
     } else if (arg == "--reference" && i + 1 < argc) {
       reference = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: host_bench [--short] [--runs N] [--only FIGURES] [--host PATH] "
+      std::fprintf(stderr, "usage: host_bench [--short] [--runs N] [--only FIGURES] [--pin] [--host PATH] "
                    "[--reference PATH]\n");
       return 2;
     }
   }
   signal(SIGPIPE, SIG_IGN);
+  if (pin && sysconf(_SC_NPROCESSORS_ONLN) >= 2) {
+    gPinned = true;
+    pinTo(0);
+  }
 
   utsname system{};
   uname(&system);
