@@ -103,3 +103,26 @@ void writeMessage(std::string text) { writeFrameText(text.data(), text.size()); 
 void writeMessage(std::string_view text) { writeFrameText(text.data(), text.size()); }
 
 void writeMessage(const char* text) { writeFrameText(text, std::strlen(text)); }
+
+// Runs on the frame queue's writer thread.
+void writeMessages(const std::vector<std::string>& texts) {
+  if (gLock == nullptr || (gOut == nullptr && gFd < 0)) return;
+  if (gOut != nullptr || texts.size() == 1) {
+    for (const std::string& text : texts) writeFrameText(text.data(), text.size());
+    return;
+  }
+  std::string frames;
+  std::size_t total = 0;
+  for (const std::string& text : texts) total += text.size() + 4;
+  frames.reserve(total);
+  for (const std::string& text : texts) {
+    // As in writeFrameText: a text too long for the length field is dropped.
+    if (text.size() > std::numeric_limits<std::uint32_t>::max()) continue;
+    const auto length = static_cast<std::uint32_t>(text.size());
+    for (int shift = 0; shift < 32; shift += 8)
+      frames.push_back(static_cast<char>((length >> shift) & 0xFF));
+    frames += text;
+  }
+  CMidiLockHolder hold(*gLock);
+  writeAll(gFd, frames.data(), frames.size());
+}
