@@ -189,6 +189,13 @@ TEST_F(FrameWriterTest, WritesWholeFramesToADescriptor) {
   writeMessage(std::string_view("[\"view\"]"));
   writeMessage("[\"literal\"]");
   expected += frame("[\"view\"]") + frame("[\"literal\"]");
+  // The frame queue's batch: the same frames, in order, as one write each would give.
+  std::vector<std::string> batch;
+  for (std::size_t length : lengths) {
+    batch.push_back(pattern(length));
+    expected += frame(pattern(length));
+  }
+  writeMessages(batch);
   setFrameOutput(nullptr, nullptr);
   EXPECT_TRUE(output.finish() == expected);
 }
