@@ -1,11 +1,11 @@
-#include <cstring>
+#include <string_view>
 
 #include "host/command_handlers.h"
 
 namespace {
 
 struct Command {
-  const char* name;
+  std::string_view name;
   void (*handler)(const Request&, CMidi&);
 };
 
@@ -15,16 +15,34 @@ const Command kCommands[] = {
     {"closein", handleCloseIn}, {"watch", handleWatch},     {"unwatch", handleUnwatch},
 };
 
+// A request of more items than this does not keep their memory for the next one.
+constexpr std::size_t kItemsKept = 64;
+
 }  // namespace
 
 void dispatchRequest(const Request& request, CMidi& midi) {
   if (request.empty()) return;
   // Whole, case-sensitive, byte-for-byte: a name with a NUL or a trailing blank matches nothing.
-  const std::string& first = request.front().text;
+  const std::string_view first = request.front().text;
   for (const Command& command : kCommands) {
     if (first == command.name) {
       command.handler(request, midi);
       return;
     }
   }
+}
+
+void handleRequest(std::string_view text, Request& scratch, CMidi& midi) {
+  RequestScanner scanner(text);
+  if (scratch.empty()) scratch.emplace_back();
+  if (!scanner.next(scratch.front())) return;
+  // "play" takes its bytes straight from the scanner: a play of a megabyte of text would
+  // otherwise first become a quarter of a million items.
+  if (std::string_view(scratch.front().text) == "play") {
+    handlePlay(scanner, midi);
+    return;
+  }
+  tokenizeRest(scanner, scratch, 1);
+  dispatchRequest(scratch, midi);
+  if (scratch.capacity() > kItemsKept) Request().swap(scratch);
 }

@@ -2,6 +2,10 @@
 // included) and writes at most one reply frame.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <string_view>
+
 #include "host/request_tokenizer.h"
 #include "midi/cmidi.h"
 
@@ -13,6 +17,8 @@ void handleRefresh(const Request& request, CMidi& midi);
 void handleOpenOut(const Request& request, CMidi& midi);
 void handleOpenIn(const Request& request, CMidi& midi);
 void handlePlay(const Request& request, CMidi& midi);
+// "play" with the items after the command still to be read from `rest`; the same as the form above.
+void handlePlay(RequestScanner& rest, CMidi& midi);
 void handleCloseOut(const Request& request, CMidi& midi);
 void handleCloseIn(const Request& request, CMidi& midi);
 void handleWatch(const Request& request, CMidi& midi);
@@ -21,11 +27,24 @@ void handleUnwatch(const Request& request, CMidi& midi);
 // Runs the command that the first item names; an unknown command or a number does nothing.
 void dispatchRequest(const Request& request, CMidi& midi);
 
-// The request loop: runs each request text that `next` gives (it returns false when there are no
-// more) in turn. The host's input is standard input, whose end ends the process inside `next`;
-// the fuzz target feeds the loop from memory.
+// One request of the request loop: the same as dispatchRequest(tokenizeRequest(text)), with
+// `scratch` (whose memory is reused from one request to the next) holding the items.
+void handleRequest(std::string_view text, Request& scratch, CMidi& midi);
+
+// A request text longer than this does not keep its memory for the next one.
+inline constexpr std::size_t kTextKept = 64 * 1024;
+
+// The request loop: runs each request text that `next(text, storage)` gives in turn (it returns
+// false when there are no more); `text` views either the reader's buffer or `storage`, and stays
+// valid until the next call. The host's input is standard input, whose end ends the process
+// inside `next`; the fuzz target feeds the loop from memory.
 template <typename NextText>
 void serveRequests(NextText next, CMidi& midi) {
-  std::string text;
-  while (next(text)) dispatchRequest(tokenizeRequest(text), midi);
+  std::string storage;
+  Request scratch;
+  std::string_view text;
+  while (next(text, storage)) {
+    handleRequest(text, scratch, midi);
+    if (storage.capacity() > kTextKept) std::string().swap(storage);
+  }
 }

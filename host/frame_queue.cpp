@@ -1,6 +1,7 @@
 #include "host/frame_queue.h"
 
 #include <atomic>
+#include <vector>
 
 #include "host/frame_writer.h"
 
@@ -79,21 +80,29 @@ void FrameQueue::Write() {
   for (;;) {
     changed_.wait(lock, [&] { return stop_ || !entries_.empty(); });
     if (entries_.empty()) return;
-    Entry entry = std::move(entries_.front());
-    entries_.pop_front();
-    // A "connection" that is being written may already be read, so the next one must queue.
-    if (entry.reply) {
-      --repliesWaiting_;
-    } else if (entry.kind == MessageKind::kConnection) {
-      --connectionsWaiting_;
+    // Everything waiting goes out in one write: a browser that reads quickly then costs the
+    // host one call into the kernel for a burst of frames rather than one a frame.
+    std::vector<std::string> batch;
+    std::size_t charge = 0;
+    while (!entries_.empty()) {
+      Entry& entry = entries_.front();
+      // A "connection" that is being written may already be read, so the next one must queue.
+      if (entry.reply) {
+        --repliesWaiting_;
+      } else if (entry.kind == MessageKind::kConnection) {
+        --connectionsWaiting_;
+      }
+      charge += entry.text.size() + kChargePerFrame;
+      batch.push_back(std::move(entry.text));
+      entries_.pop_front();
     }
     lock.unlock();
-    const std::size_t charge = entry.text.size() + kChargePerFrame;
-    writeMessage(std::move(entry.text));
+    writeMessages(batch);
     lock.lock();
-    // Room is given back only once the frame is out, so the limit covers the frame being written.
+    // Room is given back only once the frames are out, so the limit covers the frames being
+    // written.
     bytes_ -= charge;
-    ++finished_;
+    finished_ += batch.size();
     changed_.notify_all();
   }
 }

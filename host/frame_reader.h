@@ -4,25 +4,49 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
 
-// Reads frames from a byte stream. Memory follows the bytes that actually arrive, never the
-// announced length; a frame whose body cannot be held (more than `maxHeld` bytes, or memory runs
-// out) is read to its end and skipped.
+// Reads frames from a file descriptor, with a buffer of its own. Memory follows the bytes that
+// actually arrive, never the announced length; a frame whose body cannot be held (more than
+// `maxHeld` bytes, or memory runs out) is read to its end and skipped.
 class FrameReader {
  public:
+  explicit FrameReader(int fd, std::size_t maxHeld = std::string().max_size());
+  // Reads the stream's descriptor directly: nothing may have been read through the stream. A
+  // stream with no descriptor (one in memory) is read through the stream.
   explicit FrameReader(std::FILE* in, std::size_t maxHeld = std::string().max_size());
 
   // The next frame's text; false at the end of the input (or a read error), also within a frame.
   bool next(std::string& text);
+  // The same without a copy: `text` views the reader's buffer, where a frame that came whole in
+  // one read lies, or `storage`, which holds any other. Valid until the next call.
+  bool next(std::string_view& text, std::string& storage);
 
  private:
-  std::FILE* in_;
+  // Reads what the descriptor has, at most `size` bytes, waiting only while it has nothing;
+  // 0 at the end of the input or on an error.
+  std::size_t readSome(char* into, std::size_t size);
+  // Makes sure the buffer holds at least `count` bytes; false if the input ends first.
+  bool fill(std::size_t count);
+  // Takes up to `count` bytes from the buffer into `into` (or drops them if null); how many.
+  std::size_t take(char* into, std::size_t count);
+  // Drops `count` bytes of input. False if the input ends first.
+  bool skip(std::size_t count);
+
+  int fd_;
+  std::FILE* file_ = nullptr;  // read instead of fd_ when the stream has no descriptor
   std::size_t maxHeld_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;  // the unread bytes are buffer_[begin_, end_)
+  std::size_t end_ = 0;
 };
 
 // The next request text from standard input. At the end of the input the process ends at once
 // with exit status 0, after the action set with setEndOfInputAction.
 std::string readMessage();
+// The same without a copy where it can: valid until the next call; `storage` holds it or not.
+std::string_view readMessage(std::string& storage);
 // What to do at the end of the input, just before the process ends (main thread).
 void setEndOfInputAction(void (*action)());
 

@@ -1,6 +1,6 @@
 // melvixhost: the native-messaging host that gives a browser extension the MIDI devices.
-#include <iostream>
 #include <string>
+#include <string_view>
 
 #include "host/command_handlers.h"
 #include "host/frame_queue.h"
@@ -16,14 +16,16 @@ int main() {
   auto* midi = new CMidiWin32();
   setMidiSystem(midi);
   CMidiLock* outputLock = midi->NewLock().release();
-  setFrameOutput(outputLock, &std::cout);
+  // Frames go straight to descriptor 1, standard output, one write each; the C runtime's stream
+  // is not used for them.
+  setFrameOutputFile(outputLock, 1);
   // Frames wait here for a browser that reads slowly, not in the driver's thread; the replies
   // queued last go out before the end of input ends the process.
   setFrameQueue(new FrameQueue());
   setEndOfInputAction(flushFrameQueue);
   serveRequests(
-      [](std::string& text) {
-        text = readMessage();
+      [](std::string_view& text, std::string& storage) {
+        text = readMessage(storage);
         return true;
       },
       *midi);

@@ -35,6 +35,15 @@ void handlePlay(const Request& request, CMidi& midi) {
   if (CMidiOut* out = midi.Out()) out->SendRaw(bytes);
 }
 
+void handlePlay(RequestScanner& rest, CMidi& midi) {
+  // With no output port the bytes would go nowhere, so they need not even be read.
+  CMidiOut* out = midi.Out();
+  if (out == nullptr) return;
+  ByteString bytes;
+  rest.takeByteValues(bytes);
+  out->SendRaw(bytes);
+}
+
 void handleCloseOut(const Request&, CMidi& midi) { midi.CloseOut(); }
 
 void handleCloseIn(const Request&, CMidi& midi) { midi.CloseIn(); }

@@ -1,5 +1,7 @@
 #include "host/request_tokenizer.h"
 
+#include <cstring>
+
 #include "host/text_encoding.h"
 
 namespace {
@@ -11,12 +13,14 @@ int hexValue(char c) {
   return -1;
 }
 
-// The 16-bit unit written as four hex digits at text[pos], or -1 if there are not four.
-long hexUnitAt(std::string_view text, std::size_t pos) {
-  if (text.size() < 4 || pos > text.size() - 4) return -1;
+bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// The 16-bit unit written as four hex digits at `at`, or -1 if there are not four.
+long hexUnitAt(const char* at, const char* end) {
+  if (end - at < 4) return -1;
   long unit = 0;
   for (std::size_t k = 0; k < 4; ++k) {
-    const int digit = hexValue(text[pos + k]);
+    const int digit = hexValue(at[k]);
     if (digit < 0) return -1;
     unit = unit << 4 | digit;
   }
@@ -34,87 +38,161 @@ char unescaped(char e) {
   return e;
 }
 
-// Decodes the \uXXXX whose 'u' is at text[i] into UTF-8 and advances i to its last byte. A pair of
+// Decodes the \uXXXX whose 'u' is at `u` into UTF-8 and returns where scanning goes on. A pair of
 // escapes for a high and a low surrogate is one code point; an unpaired surrogate keeps its
 // three-byte form, as wideToUtf8 writes it. Without four hex digits only the 'u' is kept and the
 // bytes after it are scanned as usual.
-void appendUnicodeEscape(std::string_view text, std::size_t& i, std::string& out) {
-  const long unit = hexUnitAt(text, i + 1);
+const char* appendUnicodeEscape(const char* u, const char* end, std::string& out) {
+  const long unit = hexUnitAt(u + 1, end);
   if (unit < 0) {
     out.push_back('u');
-    return;
+    return u + 1;
   }
-  i += 4;
+  const char* last = u + 4;  // the escape's last hex digit
   char32_t codePoint = static_cast<char32_t>(unit);
-  if (unit >= 0xD800 && unit <= 0xDBFF && i + 2 < text.size() && text[i + 1] == '\\' &&
-      text[i + 2] == 'u') {
-    const long low = hexUnitAt(text, i + 3);
+  if (unit >= 0xD800 && unit <= 0xDBFF && end - last > 2 && last[1] == '\\' && last[2] == 'u') {
+    const long low = hexUnitAt(last + 3, end);
     if (low >= 0xDC00 && low <= 0xDFFF) {
       codePoint = static_cast<char32_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-      i += 6;
+      last += 6;
     }
   }
   appendUtf8(out, codePoint);
+  return last + 1;
 }
 
 }  // namespace
 
 // The text is scanned, not parsed: the string and number elements are taken in order and all
 // other syntax is ignored, so a slightly odd request still yields what it plainly holds.
-Request tokenizeRequest(std::string_view text) {
-  Request items;
-  if (text.empty() || text[0] != '[') return items;
+RequestScanner::RequestScanner(std::string_view text)
+    : at_(text.data()), end_(text.data() + text.size()) {
+  if (text.empty() || text[0] != '[') {
+    at_ = end_;
+  } else {
+    ++at_;
+  }
+}
 
-  enum class Mode { kOutside, kNumber, kString };
-  Mode mode = Mode::kOutside;
-  std::uint32_t number = 0;
-  std::string accumulated;
-  const std::size_t n = text.size();
-
-  for (std::size_t i = 1; i < n; ++i) {
-    const char c = text[i];
-    switch (mode) {
-      case Mode::kOutside:
-        if (c == '"') {
-          accumulated.clear();
-          mode = Mode::kString;
-        } else if (c >= '0' && c <= '9') {
-          number = static_cast<std::uint32_t>(c - '0');
-          mode = Mode::kNumber;
-        }
-        break;
-
-      case Mode::kNumber:
-        if (c >= '0' && c <= '9') {
-          // Unsigned arithmetic wraps: the value is kept modulo 2^32.
-          number = number * 10u + static_cast<std::uint32_t>(c - '0');
-        } else {
-          // The byte that ends a number is consumed, even a quotation mark.
-          items.push_back(RequestItem{std::string(), number});
-          mode = Mode::kOutside;
-        }
-        break;
-
-      case Mode::kString:
-        if (c == '"') {
-          items.push_back(RequestItem{accumulated, 0});
-          mode = Mode::kOutside;
-        } else if (c != '\\') {
-          accumulated.push_back(c);
-        } else if (i + 1 < n) {
-          // JSON writers such as Chrome's send '<' as \u003C and control characters as \n or
-          // \uXXXX; a port name holding them matches only once they are decoded.
-          const char e = text[++i];
-          if (e == 'u') {
-            appendUnicodeEscape(text, i, accumulated);
-          } else {
-            accumulated.push_back(unescaped(e));
-          }
-        }
-        // A backslash as the last byte escapes nothing; the unfinished string is dropped anyway.
-        break;
+bool RequestScanner::next(RequestItem& item) {
+  const char* p = at_;
+  const char* const end = end_;
+  // Outside an element every byte but a quotation mark or a digit is ignored.
+  while (p != end) {
+    const char c = *p++;
+    if (c == '"') {
+      at_ = p;
+      item.number = 0;
+      return scanString(item.text);
+    }
+    if (isDigit(c)) {
+      // Unsigned arithmetic wraps: the value is kept modulo 2^32.
+      std::uint32_t value = static_cast<std::uint32_t>(c - '0');
+      while (p != end && isDigit(*p)) value = value * 10u + static_cast<std::uint32_t>(*p++ - '0');
+      if (p == end) break;  // a number still open at the end of the text is dropped
+      // The byte that ends a number is consumed, even a quotation mark.
+      at_ = p + 1;
+      item.text.clear();
+      item.number = value;
+      return true;
     }
   }
-  // A number or string still open at the end of the text is dropped.
+  at_ = end;
+  return false;
+}
+
+void RequestScanner::takeByteValues(std::string& bytes) {
+  const char* p = at_;
+  const char* const end = end_;
+  // Gathered on the stack and appended a block at a time.
+  char block[512];
+  std::size_t held = 0;
+  auto put = [&](char value) {
+    if (held == sizeof block) {
+      bytes.append(block, held);
+      held = 0;
+    }
+    block[held++] = value;
+  };
+  while (p != end) {
+    const char c = *p++;
+    if (isDigit(c)) {
+      std::uint32_t value = static_cast<std::uint32_t>(c - '0');
+      while (p != end && isDigit(*p)) value = value * 10u + static_cast<std::uint32_t>(*p++ - '0');
+      if (p == end) break;  // a number still open at the end of the text is dropped
+      ++p;                  // the byte that ends a number is consumed, even a quotation mark
+      put(static_cast<char>(value & 0xFF));
+    } else if (c == '"') {
+      // Only where the string ends matters. A backslash takes the byte after it with it, and no
+      // byte a \u escape consumes beyond that is a quotation mark, so this ends where next would.
+      while (p != end && *p != '"') p += *p == '\\' && end - p >= 2 ? 2 : 1;
+      if (p == end) break;
+      ++p;
+      put(0);
+    }
+  }
+  bytes.append(block, held);
+  at_ = end;
+}
+
+bool RequestScanner::scanString(std::string& text) {
+  const char* p = at_;
+  const char* const end = end_;
+  // Most strings hold no escape: their bytes are taken as they stand, and not even copied when
+  // `text` holds them already (the command name of the request before, for example).
+  const auto* quote =
+      static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
+  if (quote != nullptr && std::memchr(p, '\\', static_cast<std::size_t>(quote - p)) == nullptr) {
+    p = quote;
+    const auto n = static_cast<std::size_t>(p - at_);
+    if (text.size() != n || std::memcmp(text.data(), at_, n) != 0) text.assign(at_, n);
+    at_ = p + 1;
+    return true;
+  }
+  text.clear();
+  p = at_;
+  for (;;) {
+    const char* run = p;
+    while (p != end && *p != '"' && *p != '\\') ++p;
+    text.append(run, p);
+    if (p == end) break;  // a string still open at the end of the text is dropped
+    if (*p == '"') {
+      at_ = p + 1;
+      return true;
+    }
+    // A backslash as the last byte escapes nothing; the unfinished string is dropped anyway.
+    if (end - p < 2) break;
+    // JSON writers such as Chrome's send '<' as \u003C and control characters as \n or \uXXXX;
+    // a port name holding them matches only once they are decoded.
+    if (p[1] == 'u') {
+      p = appendUnicodeEscape(p + 1, end, text);
+    } else {
+      text.push_back(unescaped(p[1]));
+      p += 2;
+    }
+  }
+  at_ = end;
+  return false;
+}
+
+void tokenizeRest(RequestScanner& scanner, Request& items, std::size_t from) {
+  std::size_t count = from;
+  // Existing items are scanned into, so that their strings' memory serves again.
+  while (count < items.size() && scanner.next(items[count])) ++count;
+  if (count < items.size()) {
+    items.resize(count);
+    return;
+  }
+  for (RequestItem item; scanner.next(item);) items.push_back(std::move(item));
+}
+
+void tokenizeRequest(std::string_view text, Request& items) {
+  RequestScanner scanner(text);
+  tokenizeRest(scanner, items, 0);
+}
+
+Request tokenizeRequest(std::string_view text) {
+  Request items;
+  tokenizeRequest(text, items);
   return items;
 }

@@ -46,7 +46,23 @@ bool addFromWords(Direction d, const std::vector<std::string>& words) {
   return true;
 }
 
-bool setFlood(const std::u16string& name, const std::string& mode) {
+// `flood "In" mode [count] [timed]`: a count ends the flood by itself after that many messages;
+// "timed" writes their delivery times to the file "delivered" once the last one is delivered.
+bool setFlood(const std::vector<std::string>& words) {
+  const std::string& mode = words[2];
+  unsigned long long count = 0;
+  bool timed = false;
+  for (std::size_t i = 3; i < words.size(); ++i) {
+    if (words[i] == "timed" && !timed) {
+      timed = true;
+    } else if (i == 3 && !words[i].empty() &&
+               words[i].find_first_not_of("0123456789") == std::string::npos) {
+      count = std::strtoull(words[i].c_str(), nullptr, 10);
+      if (count == 0) return false;
+    } else {
+      return false;
+    }
+  }
   FloodMode m;
   if (mode == "off") {
     m = FloodMode::kOff;
@@ -61,8 +77,10 @@ bool setFlood(const std::u16string& name, const std::string& mode) {
   }
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
-  auto device = world.find(Direction::kIn, name);
+  auto device = world.find(Direction::kIn, u16(words[1]));
   if (!device) return false;
+  device->floodLeft = m == FloodMode::kOff ? 0 : count;
+  device->floodTimed = m != FloodMode::kOff && timed;
   device->flood = m;
   if (device->input != nullptr) device->input->wake();
   return true;
@@ -142,7 +160,7 @@ bool applyWords(const std::vector<std::string>& words) {
     if (words.size() == 5) times = std::strtol(words[4].c_str(), nullptr, 10);
     return setFault(d, u16(words[2]), fault, static_cast<int>(times));
   }
-  if (verb == "flood" && words.size() == 3) return setFlood(u16(words[1]), words[2]);
+  if (verb == "flood" && words.size() >= 3 && words.size() <= 5) return setFlood(words);
   if (verb == "late" && words.size() == 3 && parseNumber(words[2], n, 10)) {
     return changeNotifier(u16(words[1]), [&](Notifier& x) { x.setLate(static_cast<long>(n)); });
   }

@@ -1,6 +1,7 @@
 #include "platform/sim/input_handle.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace sim {
@@ -207,6 +208,15 @@ void InputHandle::drain() {
 void InputHandle::generateFloodEvent() {
   FloodMode mode = device_->flood.load();
   if (mode == FloodMode::kOff) return;
+  bool last = false;
+  // A counted flood ends by itself after its last message.
+  std::uint64_t left = device_->floodLeft.load();
+  while (left > 0 && !device_->floodLeft.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left == 1) {
+    last = true;
+    device_->flood.compare_exchange_strong(mode, FloodMode::kOff);
+  }
   ++floodCount_;
   bool sysex = mode == FloodMode::kSysex || (mode == FloodMode::kMixed && floodCount_ % 4 == 0);
   Event e;
@@ -222,7 +232,28 @@ void InputHandle::generateFloodEvent() {
     e.kind = Event::kShort;
     e.message = 0x90u | ((floodCount_ % 128) << 8) | (100u << 16);
   }
+  e.timed = device_->floodTimed.load();
+  e.lastOfFlood = last;
   events_.push_back(std::move(e));
+}
+
+void InputHandle::noteDelivery(std::chrono::steady_clock::time_point when) {
+  deliveryTimes_.push_back(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count());
+}
+
+void InputHandle::writeDeliveryTimes() {
+  std::vector<std::int64_t> times;
+  times.swap(deliveryTimes_);
+  const std::string& dir = World::get().controlDir();
+  if (dir.empty() || times.empty()) return;
+  // Written whole under another name first, so that a reader never sees part of it.
+  const std::string path = dir + "/delivered";
+  std::FILE* file = std::fopen((path + ".part").c_str(), "w");
+  if (file == nullptr) return;
+  for (std::int64_t t : times) std::fprintf(file, "%lld\n", static_cast<long long>(t));
+  std::fclose(file);
+  std::rename((path + ".part").c_str(), path.c_str());
 }
 
 void InputHandle::run() {
@@ -267,15 +298,21 @@ void InputHandle::run() {
     if (e.kind == Event::kShort || e.kind == Event::kError) {
       UINT message = e.kind == Event::kShort ? MIM_DATA : MIM_ERROR;
       DWORD value = e.message;
+      const bool timed = e.timed;
+      const bool last = e.lastOfFlood;
       events_.pop_front();
       DWORD stamp = timestamp();
       if (ring) {
         // Posted with the buffer lock held, as the driver does: while the queue is full,
         // midiInAddBuffer waits too.
+        if (timed) noteDelivery(std::chrono::steady_clock::now());
         call(message, value, stamp);
+        if (last) writeDeliveryTimes();
       } else {
         lock.unlock();
+        if (timed) noteDelivery(std::chrono::steady_clock::now());
         call(message, value, stamp);
+        if (last) writeDeliveryTimes();
         lock.lock();
       }
     } else {
@@ -287,14 +324,24 @@ void InputHandle::run() {
       header->dwBytesRecorded = static_cast<DWORD>(n);
       header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
       UINT message = e.kind == Event::kSysex ? MIM_LONGDATA : MIM_LONGERROR;
+      // A timed flood's message counts as delivered with its first buffer, and as done with its
+      // last.
+      const bool first = e.offset == n;
+      const bool ends = e.offset >= e.bytes.size() || e.kind == Event::kLongError;
+      const bool timed = e.timed && first;
+      const bool last = e.lastOfFlood && ends;
       // A long error reports one buffer and ends the message.
-      if (e.offset >= e.bytes.size() || e.kind == Event::kLongError) events_.pop_front();
+      if (ends) events_.pop_front();
       DWORD stamp = timestamp();
       if (ring) {
+        if (timed) noteDelivery(std::chrono::steady_clock::now());
         call(message, reinterpret_cast<DWORD_PTR>(header), stamp);
+        if (last) writeDeliveryTimes();
       } else {
         lock.unlock();
+        if (timed) noteDelivery(std::chrono::steady_clock::now());
         call(message, reinterpret_cast<DWORD_PTR>(header), stamp);
+        if (last) writeDeliveryTimes();
         lock.lock();
       }
     }

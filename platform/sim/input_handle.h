@@ -58,7 +58,9 @@ class InputHandle {
     enum Kind { kShort, kSysex, kError, kLongError } kind = kShort;
     DWORD message = 0;
     std::vector<BYTE> bytes;
-    std::size_t offset = 0;  // how much of a system-exclusive message has been delivered
+    std::size_t offset = 0;    // how much of a system-exclusive message has been delivered
+    bool timed = false;        // of a timed flood: its delivery time is noted
+    bool lastOfFlood = false;  // the last message of a counted flood
   };
 
   // Queues an event while the device is started.
@@ -70,6 +72,10 @@ class InputHandle {
   void call(UINT message, DWORD_PTR param1, DWORD_PTR param2);
   DWORD timestamp() const;
   void generateFloodEvent();  // needs mutex_
+  // A timed flood notes when each message is delivered and, after its last, writes the times to
+  // the control directory's file "delivered". Delivery thread only.
+  void noteDelivery(std::chrono::steady_clock::time_point when);
+  void writeDeliveryTimes();
 
   std::shared_ptr<Device> device_;
   Callback callback_;
@@ -92,6 +98,7 @@ class InputHandle {
   std::chrono::steady_clock::time_point startTime_;
   // Behind a bounded notifier: when the next piece of data may be taken in.
   std::chrono::steady_clock::time_point nextDue_;
+  std::vector<std::int64_t> deliveryTimes_;  // of the timed flood under way; delivery thread only
 
   std::thread thread_;  // set once in the constructor
 };

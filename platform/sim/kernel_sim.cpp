@@ -16,6 +16,8 @@ class KernelObject {
  public:
   virtual ~KernelObject() = default;
   virtual DWORD wait(DWORD milliseconds) = 0;
+  // Releases a mutex; any other object cannot be released.
+  virtual bool release() { return false; }
 };
 
 template <typename Predicate>
@@ -28,34 +30,55 @@ bool waitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, DW
   return cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
 }
 
+// A Windows mutex. Taking it when it is free, taking it again and releasing it touch one atomic
+// (a Windows mutex costs a system call there; here the host's every frame takes one, so it is
+// kept cheap); only a thread that must wait takes the inner mutex and sleeps.
 class MutexObject : public KernelObject {
  public:
   DWORD wait(DWORD milliseconds) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    auto self = std::this_thread::get_id();
-    if (count_ > 0 && owner_ == self) {
+    const std::thread::id self = std::this_thread::get_id();
+    // Only the owner itself can have stored its own id, so this read needs no order.
+    if (owner_.load(std::memory_order_relaxed) == self) {
       ++count_;
       return WAIT_OBJECT_0;
     }
-    if (!waitFor(released_, lock, milliseconds, [&] { return count_ == 0; })) return WAIT_TIMEOUT;
-    owner_ = self;
+    if (!tryTake(self)) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      // Counted before the owner is looked at again, and the releaser looks at the count after
+      // it has let go: either this thread sees the mutex free or the releaser sees it waiting.
+      waiting_.fetch_add(1);
+      const bool taken = waitFor(released_, lock, milliseconds, [&] { return tryTake(self); });
+      waiting_.fetch_sub(1);
+      if (!taken) return WAIT_TIMEOUT;
+    }
     count_ = 1;
     return WAIT_OBJECT_0;
   }
 
-  bool release() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  bool release() override {
     // Only the owner may release a Windows mutex.
-    if (count_ == 0 || owner_ != std::this_thread::get_id()) return false;
-    if (--count_ == 0) released_.notify_one();
+    if (owner_.load(std::memory_order_relaxed) != std::this_thread::get_id()) return false;
+    if (--count_ > 0) return true;
+    owner_.store(std::thread::id());
+    if (waiting_.load() > 0) {
+      // Taken and let go so that a waiter between its look and its sleep is not missed.
+      { std::lock_guard<std::mutex> lock(mutex_); }
+      released_.notify_one();
+    }
     return true;
   }
 
  private:
-  std::mutex mutex_;  // guards owner_ and count_
+  bool tryTake(std::thread::id self) {
+    std::thread::id free;
+    return owner_.compare_exchange_strong(free, self);
+  }
+
+  std::atomic<std::thread::id> owner_{};  // no thread's id while the mutex is free
+  unsigned count_ = 0;                    // used by the owner only
+  std::atomic<int> waiting_{0};           // threads waiting for the mutex
+  std::mutex mutex_;                      // what a waiting thread sleeps on
   std::condition_variable released_;
-  std::thread::id owner_;
-  unsigned count_ = 0;
 };
 
 // What a thread and the holders of its handle share: whether it has ended.
@@ -96,8 +119,8 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR) {
 }
 
 BOOL ReleaseMutex(HANDLE hMutex) {
-  auto* mutex = dynamic_cast<MutexObject*>(static_cast<KernelObject*>(hMutex));
-  return mutex != nullptr && mutex->release() ? TRUE : FALSE;
+  if (hMutex == nullptr) return FALSE;
+  return static_cast<KernelObject*>(hMutex)->release() ? TRUE : FALSE;
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {

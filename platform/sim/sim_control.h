@@ -82,6 +82,8 @@ struct Received {
   std::vector<BYTE> bytes;       // a short message: its three packed bytes, lowest first
   std::string toString() const;  // "\"Name\" short 90 3c 7f" or "\"Name\" long f0 .. f7"
 };
+// The latest 100,000 to 200,000 are kept in memory (the control directory's "received" file
+// keeps all).
 std::vector<Received> received();
 void clearReceived();
 

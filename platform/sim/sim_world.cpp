@@ -9,6 +9,7 @@ namespace sim {
 
 namespace {
 
+// The in-memory logs keep the latest 100,000 to 200,000 lines or messages.
 constexpr std::size_t kCallLogLimit = 200000;
 
 }  // namespace
@@ -33,6 +34,7 @@ UINT World::addLocked(Direction d, const DeviceSpec& profile) {
   auto device = std::make_shared<Device>();
   device->direction = d;
   device->profile = profile;
+  device->quotedName = quoted(profile.name);
   if (profile.registryName) {
     const std::u16string& name = *profile.registryName;
     std::vector<BYTE> data;
@@ -103,17 +105,21 @@ void World::appendToFile(std::FILE*& file, const char* name, const std::string& 
   std::fflush(file);
 }
 
-void World::record(const std::string& line) {
+void World::record(std::string line) {
   // A host that watches for hours makes dozens of calls a second; the log keeps the latest ones.
   if (callLog.size() >= kCallLogLimit)
     callLog.erase(callLog.begin(), callLog.begin() + kCallLogLimit / 2);
-  callLog.push_back(line);
   appendToFile(callsFile_, "calls", line);
+  callLog.push_back(std::move(line));
 }
 
-void World::recordReceived(const Received& r) {
-  receivedLog.push_back(r);
-  appendToFile(receivedFile_, "received", r.toString());
+void World::recordReceived(Received r) {
+  // A host that plays for hours sends millions of messages; the log keeps the latest ones.
+  if (receivedLog.size() >= kCallLogLimit)
+    receivedLog.erase(receivedLog.begin(), receivedLog.begin() + kCallLogLimit / 2);
+  // The line is made only for a file to take it.
+  if (!controlDir_.empty()) appendToFile(receivedFile_, "received", r.toString());
+  receivedLog.push_back(std::move(r));
 }
 
 void World::recordBox(const std::string& text) {

@@ -26,6 +26,7 @@ enum class FloodMode { kOff, kShort, kSysex, kMixed };
 struct Device {
   Direction direction = Direction::kOut;
   DeviceSpec profile;
+  std::string quotedName;        // the name as the call log writes it, made once
   bool present = true;           // false once removed; open handles keep the object alive
   std::map<Fault, int> faults;   // remaining failures; -1 means always
   bool open = false;             // a device serves one client at a time
@@ -38,6 +39,10 @@ struct Device {
   // An output that keeps each long message's buffer this long after midiOutLongMsg (-1: until
   // midiOutReset); 0 gives it back at once.
   long holdMs = 0;
+  // Messages a counted flood still owes (0: no limit), and whether it notes when each one is
+  // delivered. Set before `flood`; read by the delivery thread.
+  std::atomic<std::uint64_t> floodLeft{0};
+  std::atomic<bool> floodTimed{false};
 };
 
 struct OutputHandle {
@@ -84,8 +89,8 @@ class World {
   bool takeFault(Device& device, Fault fault);
 
   // Appends to the call log (and the control directory's "calls" file). Needs `mutex`.
-  void record(const std::string& line);
-  void recordReceived(const Received& r);
+  void record(std::string line);
+  void recordReceived(Received r);
   void recordBox(const std::string& text);
 
   // The control directory named by MELVIX_SIM_DIR, or empty. Fixed at start.

@@ -14,6 +14,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/command_handlers.h"
@@ -174,10 +175,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in != nullptr) {
       FrameReader frames(in);
       serveRequests(
-          [&](std::string& text) {
+          [&](std::string_view& text, std::string& storage) {
             changeDevices(choice, flooding);
-            if (!frames.next(text)) return false;
-            requests.push_back(text);
+            if (!frames.next(text, storage)) return false;
+            requests.emplace_back(text);
             return true;
           },
           *midi);

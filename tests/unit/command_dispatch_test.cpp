@@ -52,4 +52,48 @@ TEST(CommandDispatch, AnswersOnlyExactCommandNames) {
   }
 }
 
+// The request loop's way, handleRequest, does exactly what dispatching the items does: the same
+// replies, and the same bytes sent for "play", whose items it takes without making them.
+TEST(CommandDispatch, TheRequestLoopDoesWhatTheItemsSay) {
+  sim::reset();
+  sim::addDefaultDevices();
+  CMidiWin32 midi;
+  std::string big = R"(["play",240)";
+  while (big.size() < 100000) big += ",1,2000,\"s\"";
+  const std::vector<std::string> requests = {
+      R"(["version"])", R"(["version",1,"x"])", R"(["vers\u0069on"])", R"(["VERSION"])", "[5]",
+      "", R"(["openout","nothing"])", R"(["openin",5])", R"(["refresh"])",
+      R"(["openout","Melvix Synth"])", R"(["play",144,60,100])", R"(["play"])",
+      R"(["play",1,2,3,4,5])", R"(["play","x",300,1.5,-7])", R"(["pl\u0061y",176,123,0])",
+      R"( ["play",144,60,100])", R"(["play",144,60,100)", R"(["play\"",144])",
+      R"([ "play" , 144 , 61 , 1 ])", big, R"(["closeout"])",
+  };
+  Request scratch;
+  for (const std::string& request : requests) {
+    for (bool outputOpen : {false, true}) {
+      // Each way from the same state, on a fresh record of what the devices received.
+      std::vector<std::string> replies[2];
+      std::vector<std::string> received[2];
+      for (int way = 0; way < 2; ++way) {
+        if (outputOpen) {
+          midi.OpenOut(u"Melvix Synth");
+        } else {
+          midi.CloseOut();
+        }
+        sim::clearReceived();
+        CapturedFrames frames(&midi);
+        if (way == 0) {
+          dispatchRequest(tokenizeRequest(request), midi);
+        } else {
+          handleRequest(request, scratch, midi);
+        }
+        replies[way] = frames.texts();
+        for (const sim::Received& r : sim::received()) received[way].push_back(r.toString());
+      }
+      EXPECT_EQ(replies[1], replies[0]) << request.substr(0, 60) << " open " << outputOpen;
+      EXPECT_EQ(received[1], received[0]) << request.substr(0, 60) << " open " << outputOpen;
+    }
+  }
+}
+
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -143,6 +144,93 @@ TEST_F(FrameWriterTest, ConcurrentFramesNeverInterleave) {
   }
 }
 
+// The host writes frames straight to its standard output's descriptor: whole frames of any size,
+// the same bytes as through a stream, from several threads at once never interleaved.
+class DescriptorOutput {
+ public:
+  DescriptorOutput() {
+    if (pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
+    reader_ = std::thread([this] {
+      char chunk[65536];
+      for (ssize_t n; (n = read(fds_[0], chunk, sizeof chunk)) > 0;) {
+        bytes_.append(chunk, static_cast<std::size_t>(n));
+      }
+    });
+  }
+  ~DescriptorOutput() { finish(); }
+  int fd() const { return fds_[1]; }
+  // Everything written, once the writing end is closed.
+  const std::string& finish() {
+    if (fds_[1] >= 0) {
+      close(fds_[1]);
+      fds_[1] = -1;
+      reader_.join();
+      close(fds_[0]);
+    }
+    return bytes_;
+  }
+
+ private:
+  int fds_[2];
+  std::thread reader_;
+  std::string bytes_;
+};
+
+TEST_F(FrameWriterTest, WritesWholeFramesToADescriptor) {
+  // Around the size up to which a frame leaves in one write, and far beyond a pipe's capacity.
+  const std::size_t lengths[] = {0, 10, 266, 4091, 4092, 4093, 70000, std::size_t{1} << 20};
+  DescriptorOutput output;
+  setFrameOutputFile(&lock_, output.fd());
+  std::string expected;
+  for (std::size_t length : lengths) {
+    writeMessage(pattern(length));
+    expected += frame(pattern(length));
+  }
+  writeMessage(std::string_view("[\"view\"]"));
+  writeMessage("[\"literal\"]");
+  expected += frame("[\"view\"]") + frame("[\"literal\"]");
+  // The frame queue's batch: the same frames, in order, as one write each would give.
+  std::vector<std::string> batch;
+  for (std::size_t length : lengths) {
+    batch.push_back(pattern(length));
+    expected += frame(pattern(length));
+  }
+  writeMessages(batch);
+  setFrameOutput(nullptr, nullptr);
+  EXPECT_TRUE(output.finish() == expected);
+}
+
+TEST_F(FrameWriterTest, ConcurrentFramesToADescriptorNeverInterleave) {
+  constexpr int kThreads = 3;
+  constexpr int kFramesEach = 300;
+  DescriptorOutput output;
+  setFrameOutputFile(&lock_, output.fd());
+  // Lengths vary, up to twice the size that leaves in one write, and each text names its thread.
+  auto length = [](int t, int i) {
+    return static_cast<std::size_t>((i * 997 + t * 11) % 9000 + 1);
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, length] {
+      for (int i = 0; i < kFramesEach; ++i) {
+        writeMessage(std::string(length(t, i), static_cast<char>('a' + t)));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  setFrameOutput(nullptr, nullptr);
+  std::vector<std::string> texts;
+  ASSERT_TRUE(splitFrames(output.finish(), texts));
+  ASSERT_EQ(texts.size(), static_cast<std::size_t>(kThreads * kFramesEach));
+  std::vector<int> nextIndex(kThreads, 0);
+  for (const std::string& text : texts) {
+    const int t = text[0] - 'a';
+    ASSERT_TRUE(t >= 0 && t < kThreads);
+    const int i = nextIndex[t]++;
+    EXPECT_EQ(text, std::string(length(t, i), static_cast<char>('a' + t)));
+  }
+}
+
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -207,6 +295,23 @@ TEST(FrameReaderTest, ReadsFramesUntilTheInputEnds) {
     EXPECT_LT(text.capacity(), std::size_t{4} << 20) << c.name;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.name;
   }
+}
+
+// The request loop reads without a copy where it can: a frame that came whole lies in the
+// reader's buffer, any other in the storage given; either way the text is the frame's.
+TEST(FrameReaderTest, ViewsTheSameTextsAsItCopies) {
+  const std::string input = frame("[\"version\"]") + frame("") + frame(pattern(200000)) +
+                            frame("[\"play\",1]") + frame(pattern(70000));
+  File in = fileWith(input);
+  ASSERT_TRUE(in) << "no temporary file";
+  FrameReader reader(in.get());
+  std::string storage;
+  std::string_view text;
+  std::vector<std::string> frames;
+  while (reader.next(text, storage)) frames.push_back(std::string(text));
+  const std::vector<std::string> expected = {"[\"version\"]", "", pattern(200000), "[\"play\",1]",
+                                             pattern(70000)};
+  EXPECT_TRUE(frames == expected);
 }
 
 TEST(FrameReaderTest, ReadMessageEndsTheProcessAtEndOfInput) {

@@ -28,6 +28,41 @@ TEST(Clock, TimeCountsFromTheObjectsBirthAndWrapsAt32Bits) {
   sim::setClock(0x00100000);
 }
 
+std::atomic<int> floodMessages{0};
+
+void CALLBACK countFlood(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+  if (message == MIM_DATA) ++floodMessages;
+}
+
+// The benchmarks count on it: a flood with a count delivers exactly that many messages.
+TEST(Flood, ACountedFloodEndsByItselfAfterItsLastMessage) {
+  sim::reset();
+  sim::DeviceSpec spec;
+  spec.name = u"F";
+  sim::addDevice(sim::Direction::kIn, spec);
+  EXPECT_FALSE(sim::applyControlLine("flood \"F\" short 0"));
+  EXPECT_FALSE(sim::applyControlLine("flood \"F\" short many"));
+  EXPECT_FALSE(sim::applyControlLine("flood \"F\" short 5 timed 7"));
+  HMIDIIN in = nullptr;
+  ASSERT_EQ(midiInOpen(&in, 0, reinterpret_cast<DWORD_PTR>(countFlood), 0, CALLBACK_FUNCTION),
+            MMSYSERR_NOERROR);
+  ASSERT_EQ(midiInStart(in), MMSYSERR_NOERROR);
+  ASSERT_TRUE(sim::applyControlLine("flood \"F\" short 500 timed"));
+  for (int i = 0; i < 500 && floodMessages < 500; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(floodMessages, 500);
+  ASSERT_TRUE(sim::applyControlLine("flood \"F\" short 20"));
+  for (int i = 0; i < 500 && floodMessages < 520; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(floodMessages, 520);
+  midiInReset(in);
+  EXPECT_EQ(midiInClose(in), MMSYSERR_NOERROR);
+}
+
 TEST(Locks, BehaveAsWindowsMutexes) {
   CMidiWin32 midi;
   auto a = midi.NewLock();

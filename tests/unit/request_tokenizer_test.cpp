@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,65 @@ TEST(RequestTokenizer, DecodesJsonEscapesInStrings) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(describe(tokenizeRequest(c.input)), describe(c.expected)) << "input: " << c.input;
+  }
+}
+
+// The host reuses one Request from one message to the next: nothing of an earlier request may
+// show in a later one.
+TEST(RequestTokenizer, ReusedItemsHoldOnlyTheNewRequest) {
+  const std::vector<std::string> texts = {
+      R"(["openin","a long port name that is not short",1,2,3])",
+      R"(["ab"])",
+      R"([7,"x\u00e9"])",
+      "",
+      R"(["version"])",
+      R"(["version"])",
+      R"(["versio"])",
+      R"(["a","b","c","d","e","f","g","h"])",
+      R"([1])",
+  };
+  Request reused;
+  for (const std::string& text : texts) {
+    tokenizeRequest(text, reused);
+    EXPECT_EQ(describe(reused), describe(tokenizeRequest(text))) << "input: " << text;
+  }
+}
+
+// What "play" takes in one sweep is what it would take item by item: the low 8 bits of each
+// number, 0 for each string, over texts made to trip up a scanner (escapes, quotation marks,
+// surrogate pairs, numbers cut short).
+TEST(RequestTokenizer, ByteValuesAreTheItemsNumbers) {
+  std::vector<std::string> texts = {
+      R"(["play",144,60,100])",
+      R"(["play","a\"b",300,"\uD83D\uDE00",7])",
+      R"(["play","\uD83D\u12",9])",
+      R"(["play","\u12\"",9])",
+      R"(["play",1"2"3])",
+      R"(["play",4294967301])",
+      R"(["play","x\)",
+      R"(["play",12)",
+  };
+  std::mt19937 random(12);
+  const std::string alphabet = "\"\\u0123456789aDdEeFfCc8[], x";
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = "[";
+    const auto length = random() % 40;
+    for (unsigned k = 0; k < length; ++k) text.push_back(alphabet[random() % alphabet.size()]);
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    // From the start and after the first element, as the host calls it.
+    for (int skipped = 0; skipped < 2; ++skipped) {
+      RequestScanner itemByItem(text);
+      RequestScanner sweep(text);
+      RequestItem item;
+      if (skipped == 1 && (!itemByItem.next(item) || !sweep.next(item))) break;
+      std::string expected;
+      while (itemByItem.next(item)) expected.push_back(static_cast<char>(item.number & 0xFF));
+      std::string bytes = "kept";
+      sweep.takeByteValues(bytes);
+      EXPECT_EQ(bytes, "kept" + expected) << "input: " << text << " after " << skipped;
+    }
   }
 }
 

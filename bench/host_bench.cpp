@@ -1,0 +1,670 @@
+// melvixhost against the limit of its pipe: the figures of issue 12, each measured for melvixhost
+// and for reference_host (the least any host can do) in the same run, alternating, best of
+// several, and printed as one table with the machine it ran on.
+//
+//   host_bench [--short] [--runs N] [--only FIGURES] [--pin] [--host PATH] [--reference PATH]
+//
+// --only takes a comma-separated list of version, play, roundtrip, bigplay, flood, loopback,
+// resident and sim (the simulated WinMM alone); all by default.
+// --short is the brief run CI makes so that the benchmark keeps working. The host is MELVIX_HOST
+// if set, else the one built with this program. Only a host that cannot be started or stops
+// answering fails the run; a slow figure never does.
+//
+// The simulated WinMM runs inside melvixhost on Linux, and its cost counts against the host. The
+// last lines measure it alone, in this process: what the output lock and a short message cost it,
+// how fast it delivers a flood to a callback that does nothing, and how long it takes to hand a
+// message from a loopback output to the input's callback.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sim/sim_world.h"
+#include "platform/winapi.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+std::int64_t nanos(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+std::string frame(const std::string& text) {
+  const auto n = static_cast<std::uint32_t>(text.size());
+  std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
+                  static_cast<char>((n >> 16) & 0xFF), static_cast<char>(n >> 24)};
+  return out + text;
+}
+
+// With --pin and two CPUs or more, the host runs on CPU 1 and this program's threads on CPU 0,
+// so that each host meets the same placement, not whatever the scheduler chose that time.
+bool gPinned = false;
+
+void pinTo(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);
+}
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "host_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+// A host with pipes on its standard streams; with `simulate`, its devices come from a control
+// directory of its own.
+class Host {
+ public:
+  Host(const std::string& program, bool simulate) {
+    if (simulate) {
+      char pattern[] = "/tmp/melvix-host-bench-XXXXXX";
+      if (mkdtemp(pattern) == nullptr) fail("cannot make a control directory");
+      dir_ = pattern;
+      control("defaults");
+    }
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::strncmp(*e, "MELVIX_SIM_DIR=", 15) != 0) env.emplace_back(*e);
+    }
+    if (simulate) env.push_back("MELVIX_SIM_DIR=" + dir_);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int toHost[2];
+    int fromHost[2];
+    if (pipe(toHost) != 0 || pipe(fromHost) != 0) fail("no pipes");
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (gPinned) pinTo(1);
+      dup2(toHost[0], 0);
+      dup2(fromHost[1], 1);
+      for (int fd : {toHost[0], toHost[1], fromHost[0], fromHost[1]}) close(fd);
+      char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+      execve(program.c_str(), argv, envp.data());
+      _exit(127);
+    }
+    close(toHost[0]);
+    close(fromHost[1]);
+    in_ = toHost[1];
+    out_ = fromHost[0];
+  }
+
+  ~Host() {
+    close(in_);
+    for (int i = 0; i < 200 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    close(out_);
+    if (!dir_.empty()) {
+      for (const char* f : {"control", "calls", "received", "boxes", "delivered"}) {
+        std::remove((dir_ + "/" + f).c_str());
+      }
+      rmdir(dir_.c_str());
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+  const std::string& dir() const { return dir_; }
+
+  void control(const std::string& line) {
+    std::ofstream(dir_ + "/control", std::ios::app) << line << '\n';
+  }
+
+  void send(const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = write(in_, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EAGAIN) {
+        pollfd p{in_, POLLOUT, 0};
+        poll(&p, 1, 1000);
+        continue;
+      }
+      if (n <= 0) fail("the host stopped reading");
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+  // Reads what is there (waiting up to 10 s for something) and calls `each` with every complete
+  // frame's text and the time of the read that completed it.
+  template <typename Each>
+  void receive(Each each) {
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) fail("the host did not answer within 10 s");
+    readAvailable(each);
+  }
+
+  // Writes `bytes` as fast as the pipe takes them (one write on a thread of its own, which the
+  // kernel completes as the host reads) while reading frames, until `each` says it has seen the
+  // last one it waits for.
+  template <typename Each>
+  void pump(const std::string& bytes, Each each) {
+    std::thread writer([&] { send(bytes); });
+    for (bool finished = false; !finished;) {
+      receive([&](const char* text, std::size_t size, Clock::time_point) {
+        if (each(text, size)) finished = true;
+      });
+    }
+    writer.join();
+  }
+
+  // Sends ["version"] and reads until its reply.
+  void sync() {
+    send(frame("[\"version\"]"));
+    for (bool seen = false; !seen;) {
+      receive([&](const char* text, std::size_t size, Clock::time_point) {
+        if (size >= 10 && std::memcmp(text, "[\"version\"", 10) == 0) seen = true;
+      });
+    }
+  }
+
+  // Waits until `count` frames starting with `prefix` have come, calling `each` with their times.
+  template <typename Each>
+  void await(const char* prefix, std::size_t count, Each each) {
+    const std::size_t length = std::strlen(prefix);
+    for (std::size_t seen = 0; seen < count;) {
+      receive([&](const char* text, std::size_t size, Clock::time_point at) {
+        if (size >= length && std::memcmp(text, prefix, length) == 0) {
+          each(at);
+          ++seen;
+        }
+      });
+    }
+  }
+
+ private:
+  template <typename Each>
+  void readAvailable(Each each) {
+    if (buffer_.size() - end_ < 65536) {
+      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+      if (buffer_.size() - end_ < 65536) buffer_.resize(end_ + 65536);
+    }
+    const ssize_t n = read(out_, buffer_.data() + end_, buffer_.size() - end_);
+    if (n <= 0) fail("the host closed its output");
+    const Clock::time_point at = Clock::now();
+    end_ += static_cast<std::size_t>(n);
+    while (end_ - begin_ >= 4) {
+      const auto* b = reinterpret_cast<const unsigned char*>(buffer_.data() + begin_);
+      const std::size_t size = b[0] | b[1] << 8 | b[2] << 16 | std::size_t{b[3]} << 24;
+      if (end_ - begin_ < 4 + size) break;
+      each(buffer_.data() + begin_ + 4, size, at);
+      begin_ += 4 + size;
+    }
+  }
+
+  std::string dir_;
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+struct Percentiles {
+  double p50 = 0;
+  double p99 = 0;
+};
+
+Percentiles percentiles(std::vector<double> v) {
+  if (v.empty()) return {};
+  std::sort(v.begin(), v.end());
+  auto at = [&](double q) {
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))];
+  };
+  return {at(0.50), at(0.99)};
+}
+
+// The counts of one run; --short divides them.
+struct Counts {
+  std::size_t pipelined = 1000000;
+  std::size_t roundTrips = 100000;
+  std::size_t flood = 1000000;
+  std::size_t loopbackTrips = 20000;
+  std::size_t bigPlays = 3;
+  std::size_t rssSmall = 1000;
+  std::size_t rssLarge = 1000000;
+  std::size_t simCalls = 200000;
+};
+
+// CPU time so far of all a process's threads, in nanoseconds (their scheduler run times).
+double cpuNanos(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  double ns = 0;
+  if (DIR* dir = opendir(tasks.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      std::ifstream in(tasks + "/" + entry->d_name + "/schedstat");
+      double run = 0;
+      if (in >> run) ns += run;
+    }
+    closedir(dir);
+  }
+  return ns;
+}
+
+struct Throughput {
+  double rate = 0;   // requests a second
+  double cpuNs = 0;  // the host's CPU time a request, user and kernel
+};
+
+// Requests a second a host serves when `count` copies of `request` are written as fast as the
+// pipe takes them, then ["version"]; done when that version's reply comes.
+Throughput pipelined(const std::string& program, const std::string& request, std::size_t count,
+                 const std::string& setup) {
+  Host host(program, false);
+  if (!setup.empty()) host.send(frame(setup));
+  host.sync();
+  const std::string one = frame(request);
+  std::string bytes;
+  bytes.reserve(one.size() * count + 16);
+  for (std::size_t i = 0; i < count; ++i) bytes += one;
+  bytes += frame("[\"version\"]");
+  const bool countsReplies = request == "[\"version\"]";
+  const std::size_t expected = countsReplies ? count + 1 : 1;
+  std::size_t seen = 0;
+  const double cpuBefore = cpuNanos(host.pid());
+  const auto start = Clock::now();
+  host.pump(bytes, [&](const char*, std::size_t) { return ++seen == expected; });
+  const double wall = seconds(Clock::now() - start);
+  const auto n = static_cast<double>(count);
+  return {n / wall, (cpuNanos(host.pid()) - cpuBefore) / n};
+}
+
+// One ["version"] at a time: microseconds from the write of the request to its reply read whole.
+Percentiles roundTrips(const std::string& program, std::size_t count) {
+  Host host(program, false);
+  host.sync();
+  const std::string request = frame("[\"version\"]");
+  std::vector<double> micros;
+  micros.reserve(count);
+  for (std::size_t i = 0; i < count + count / 10; ++i) {
+    const auto start = Clock::now();
+    host.send(request);
+    host.await("[\"version\"", 1, [](Clock::time_point) {});
+    if (i >= count / 10) micros.push_back(seconds(Clock::now() - start) * 1e6);
+  }
+  return percentiles(std::move(micros));
+}
+
+// Milliseconds a host takes over one "play" of 1 MiB of text, until a ["version"] after it is
+// answered (the host sends a long message synchronously; the reference reads and drops it).
+double bigPlay(const std::string& program, std::size_t times) {
+  Host host(program, false);
+  host.send(frame("[\"openout\",\"Melvix Synth\"]"));
+  host.sync();
+  std::string text = "[\"play\",240";
+  while (text.size() < (1u << 20) - 5) text += ",100";
+  text += ",247]";
+  const std::string bytes = frame(text) + frame("[\"version\"]");
+  double best = 1e9;
+  for (std::size_t i = 0; i < times; ++i) {
+    const auto start = Clock::now();
+    host.pump(bytes, [](const char* t, std::size_t size) {
+      return size >= 10 && std::memcmp(t, "[\"version\"", 10) == 0;
+    });
+    best = std::min(best, seconds(Clock::now() - start) * 1e3);
+  }
+  return best;
+}
+
+struct Flood {
+  double rate = 0;
+  Percentiles latency;
+};
+
+// The loopback input floods `count` short messages; "midi" frames a second from the first
+// delivery to the last frame read, and microseconds from each delivery to its frame being read.
+Flood flood(const std::string& program, std::size_t count) {
+  Host host(program, true);
+  host.send(frame("[\"openin\",\"Melvix Loopback\"]"));
+  host.sync();
+  std::vector<std::int64_t> readAt;
+  readAt.reserve(count);
+  host.control("flood \"Melvix Loopback\" short " + std::to_string(count) + " timed");
+  host.await("[\"midi\",", count, [&](Clock::time_point at) { readAt.push_back(nanos(at)); });
+
+  std::vector<std::int64_t> delivered;
+  delivered.reserve(count);
+  for (int i = 0; i < 1000 && delivered.empty(); ++i) {
+    std::ifstream in(host.dir() + "/delivered");
+    for (long long t; in >> t;) delivered.push_back(t);
+    if (delivered.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (delivered.size() != count) fail("the simulation did not tell when it delivered the flood");
+  std::vector<double> micros(count);
+  for (std::size_t i = 0; i < count; ++i) micros[i] = static_cast<double>(readAt[i] - delivered[i]) / 1e3;
+  Flood result;
+  result.rate = static_cast<double>(count) / (static_cast<double>(readAt.back() - delivered.front()) / 1e9);
+  result.latency = percentiles(std::move(micros));
+  return result;
+}
+
+// ["play",144,60,100] on the loopback output to its ["midi",...] read back, in microseconds.
+Percentiles loopback(const std::string& program, std::size_t count) {
+  Host host(program, false);
+  host.send(frame("[\"openout\",\"Melvix Loopback\"]"));
+  host.send(frame("[\"openin\",\"Melvix Loopback\"]"));
+  host.sync();
+  const std::string play = frame("[\"play\",144,60,100]");
+  std::vector<double> micros;
+  for (std::size_t i = 0; i < count + count / 10; ++i) {
+    const auto start = Clock::now();
+    host.send(play);
+    host.await("[\"midi\",", 1, [](Clock::time_point) {});
+    if (i >= count / 10) micros.push_back(seconds(Clock::now() - start) * 1e6);
+  }
+  return percentiles(std::move(micros));
+}
+
+long residentKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+// Resident size after `small` and after `large` input events.
+std::pair<long, long> resident(const std::string& program, std::size_t small, std::size_t large) {
+  Host host(program, true);
+  host.send(frame("[\"openin\",\"Melvix Loopback\"]"));
+  host.sync();
+  auto floodOf = [&](std::size_t n) {
+    host.control("flood \"Melvix Loopback\" short " + std::to_string(n));
+    host.await("[\"midi\",", n, [](Clock::time_point) {});
+    host.sync();
+    return residentKiB(host.pid());
+  };
+  const long first = floodOf(small);
+  const long second = floodOf(large - small);
+  return {first, second};
+}
+
+// ---- The simulated WinMM alone, in this process ----
+
+std::atomic<std::uint64_t> callbacks{0};
+
+void CALLBACK countingCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+  if (message == MIM_DATA) callbacks.fetch_add(1, std::memory_order_release);
+}
+
+struct SimCost {
+  double lockNs = 0;
+  double shortMsgNs = 0;
+  double floodRate = 0;
+  Percentiles handoff;
+};
+
+// This thread's CPU time in nanoseconds: what a call costs, however busy the machine is.
+double threadCpuNanos() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+SimCost simCost(const Counts& counts) {
+  SimCost cost;
+  HMIDIOUT synth = nullptr;
+  HMIDIOUT loop = nullptr;
+  HMIDIIN in = nullptr;
+  if (midiOutOpen(&synth, 0, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR ||
+      midiOutOpen(&loop, 1, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR ||
+      midiInOpen(&in, 0, reinterpret_cast<DWORD_PTR>(countingCallback), 0, CALLBACK_FUNCTION) !=
+          MMSYSERR_NOERROR) {
+    fail("the simulated devices did not open");
+  }
+  midiInStart(in);
+  // The output lock every frame takes: a Windows mutex.
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+  const auto calls = static_cast<double>(counts.simCalls);
+  double cpu = threadCpuNanos();
+  for (std::size_t i = 0; i < counts.simCalls; ++i) {
+    WaitForSingleObject(mutex, INFINITE);
+    ReleaseMutex(mutex);
+  }
+  cost.lockNs = (threadCpuNanos() - cpu) / calls;
+  CloseHandle(mutex);
+  cpu = threadCpuNanos();
+  for (std::size_t i = 0; i < counts.simCalls; ++i) midiOutShortMsg(synth, 0x643C90);
+  cost.shortMsgNs = (threadCpuNanos() - cpu) / calls;
+  auto start = Clock::now();
+
+  std::vector<double> micros;
+  for (std::size_t i = 0; i < counts.loopbackTrips; ++i) {
+    const std::uint64_t before = callbacks.load();
+    start = Clock::now();
+    midiOutShortMsg(loop, 0x643C90);
+    while (callbacks.load(std::memory_order_acquire) == before) {
+    }
+    micros.push_back(seconds(Clock::now() - start) * 1e6);
+  }
+  cost.handoff = percentiles(std::move(micros));
+
+  const std::uint64_t before = callbacks.load();
+  start = Clock::now();
+  sim::applyControlLine("flood \"Melvix Loopback\" short " + std::to_string(counts.flood));
+  while (callbacks.load() - before < counts.flood) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  cost.floodRate = static_cast<double>(counts.flood) / seconds(Clock::now() - start);
+  return cost;
+}
+
+std::string cpuModel() {
+  std::ifstream in("/proc/cpuinfo");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+  }
+  return "unknown CPU";
+}
+
+// One line of the table: the figure, melvixhost's value, the reference's, their ratio and the
+// target the ratio is held against ("" when there is none).
+void row(const char* figure, double host, double reference, const char* format, const char* target,
+         bool met) {
+  char h[32];
+  char r[32] = "";
+  char ratio[32] = "";
+  std::snprintf(h, sizeof h, format, host);
+  if (reference > 0) {
+    std::snprintf(r, sizeof r, format, reference);
+    std::snprintf(ratio, sizeof ratio, "%.2f", host / reference);
+  }
+  std::printf("| %-44s | %12s | %12s | %6s | %-20s |\n", figure, h, r, ratio,
+              *target != 0 ? (std::string(target) + (met ? " met" : " MISSED")).c_str() : "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The simulated WinMM measured in this process serves its embedded default devices.
+  unsetenv("MELVIX_SIM_DIR");
+  const char* fromEnv = std::getenv("MELVIX_HOST");
+  std::string program = fromEnv != nullptr && *fromEnv != '\0' ? fromEnv : MELVIX_HOST_PATH;
+  std::string reference = MELVIX_REFERENCE_PATH;
+  Counts counts;
+  int runs = 3;
+  bool pin = false;
+  // The figures to measure (--only version,play,roundtrip,bigplay,flood,loopback,resident,sim).
+  std::string only;
+  auto want = [&](const std::string& figure) {
+    auto named = [&](const std::string& f) { return only.find("," + f + ",") != std::string::npos; };
+    // The flood is held against the reference's pipelined "version".
+    return only.empty() || named(figure) || (figure == "version" && named("flood"));
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--short") {
+      counts = Counts{20000, 2000, 20000, 500, 1, 1000, 20000, 20000};
+      runs = 1;
+    } else if (arg == "--pin") {
+      pin = true;
+    } else if (arg == "--runs" && i + 1 < argc) {
+      runs = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--host" && i + 1 < argc) {
+      program = argv[++i];
+    } else if (arg == "--only" && i + 1 < argc) {
+      only = "," + std::string(argv[++i]) + ",";
+    } else if (arg == "--reference" && i + 1 < argc) {
+      reference = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: host_bench [--short] [--runs N] [--only FIGURES] [--pin] [--host PATH] "
+                   "[--reference PATH]\n");
+      return 2;
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+  if (pin && sysconf(_SC_NPROCESSORS_ONLN) >= 2) {
+    gPinned = true;
+    pinTo(0);
+  }
+
+  utsname system{};
+  uname(&system);
+  std::printf("machine: %ld CPUs online, %s, %s %s\n", sysconf(_SC_NPROCESSORS_ONLN),
+              cpuModel().c_str(), system.sysname, system.release);
+  {
+    // Figures in time are only as good as the machine is quiet.
+    std::ifstream loadavg("/proc/loadavg");
+    double one = 0;
+    loadavg >> one;
+    std::printf("load average (1 min) at the start: %.2f\n", one);
+  }
+  std::printf("host: %s\nreference: %s\n", program.c_str(), reference.c_str());
+  std::printf("best of %d runs, the two hosts alternating%s\n\n", runs,
+              runs == 1 ? " (short mode)" : "");
+
+  struct Pair {
+    double host = 0;
+    double reference = 0;
+  };
+  Pair version, play, versionCpu{1e9, 1e9}, playCpu{1e9, 1e9}, rtP50{1e9, 1e9}, rtP99{1e9, 1e9}, big{1e9, 1e9};
+  Flood bestFlood{0, {1e9, 1e9}};
+  Percentiles loop{1e9, 1e9};
+  const std::string playRequest = "[\"play\",144,60,100]";
+  const std::string openSynth = "[\"openout\",\"Melvix Synth\"]";
+  for (int run = 0; run < runs; ++run) {
+    // Odd runs start with the reference, so that neither host always goes first.
+    for (int k = 0; k < 2; ++k) {
+      const bool isHost = (k == 0) == (run % 2 == 0);
+      const std::string& p = isHost ? program : reference;
+      auto best = [&](Pair& pair, double value, bool higher) {
+        double& slot = isHost ? pair.host : pair.reference;
+        slot = higher ? std::max(slot, value) : std::min(slot, value);
+      };
+      if (want("version")) {
+        const Throughput v = pipelined(p, "[\"version\"]", counts.pipelined, "");
+        best(version, v.rate, true);
+        best(versionCpu, v.cpuNs, false);
+      }
+      if (want("play")) {
+        const Throughput pl = pipelined(p, playRequest, counts.pipelined, openSynth);
+        best(play, pl.rate, true);
+        best(playCpu, pl.cpuNs, false);
+      }
+      if (want("roundtrip")) {
+        const Percentiles rt = roundTrips(p, counts.roundTrips);
+        best(rtP50, rt.p50, false);
+        best(rtP99, rt.p99, false);
+      }
+      if (want("bigplay")) best(big, bigPlay(p, counts.bigPlays), false);
+    }
+    if (want("flood")) {
+      const Flood f = flood(program, counts.flood);
+      bestFlood.rate = std::max(bestFlood.rate, f.rate);
+      bestFlood.latency.p50 = std::min(bestFlood.latency.p50, f.latency.p50);
+      bestFlood.latency.p99 = std::min(bestFlood.latency.p99, f.latency.p99);
+    }
+    if (want("loopback")) {
+      const Percentiles l = loopback(program, counts.loopbackTrips);
+      loop.p50 = std::min(loop.p50, l.p50);
+      loop.p99 = std::min(loop.p99, l.p99);
+    }
+  }
+  std::pair<long, long> rss{0, 0};
+  if (want("resident")) rss = resident(program, counts.rssSmall, counts.rssLarge);
+  const auto [rssSmall, rssLarge] = rss;
+
+  std::printf("| %-44s | %12s | %12s | %6s | %-20s |\n", "figure", "melvixhost", "reference",
+              "ratio", "target");
+  std::printf("|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(14, '-').c_str(),
+              std::string(14, '-').c_str(), std::string(8, '-').c_str(),
+              std::string(22, '-').c_str());
+  if (want("version")) {
+    row("pipelined \"version\", replies/s", version.host, version.reference, "%.0f", ">= 0.9",
+        version.host >= 0.9 * version.reference);
+    row("pipelined \"version\", CPU ns a request", versionCpu.host, versionCpu.reference, "%.0f",
+        "", false);
+  }
+  if (want("play")) {
+    row("pipelined \"play\" to the synth, requests/s", play.host, play.reference, "%.0f",
+        ">= 0.9", play.host >= 0.9 * play.reference);
+    row("pipelined \"play\", CPU ns a request", playCpu.host, playCpu.reference, "%.0f", "",
+        false);
+  }
+  if (want("roundtrip")) {
+  row("round trip \"version\", p50 us", rtP50.host, rtP50.reference, "%.1f", "", false);
+  row("round trip \"version\", p99 us", rtP99.host, rtP99.reference, "%.1f", "<= 1.2",
+      rtP99.host <= 1.2 * rtP99.reference);
+  }
+  if (want("flood")) {
+  row("input flood, \"midi\" frames/s (ref: version)", bestFlood.rate, version.reference, "%.0f",
+      ">= 0.7", bestFlood.rate >= 0.7 * version.reference);
+  row("input flood, delivery to readable, p50 us", bestFlood.latency.p50, 0, "%.1f", "", false);
+  row("input flood, delivery to readable, p99 us", bestFlood.latency.p99, 0, "%.1f", "<= 100 us",
+      bestFlood.latency.p99 <= 100);
+  }
+  if (want("loopback")) {
+  row("loopback play to midi read back, p50 us", loop.p50, 0, "%.1f", "", false);
+  row("loopback play to midi read back, p99 us", loop.p99, 0, "%.1f", "", false);
+  }
+  if (want("bigplay")) {
+  row("one \"play\" of 1 MiB of text, ms", big.host, big.reference, "%.2f", "<= 3",
+      big.host <= 3 * big.reference);
+  }
+  if (want("resident")) {
+  char small[64];
+  char large[64];
+  std::snprintf(small, sizeof small, "resident after %zu events, KiB", counts.rssSmall);
+  std::snprintf(large, sizeof large, "resident after %zu events, KiB", counts.rssLarge);
+  row(small, static_cast<double>(rssSmall), 0, "%.0f", "", false);
+  row(large, static_cast<double>(rssLarge), 0, "%.0f", "", false);
+  row("resident growth between the two, KiB", static_cast<double>(rssLarge - rssSmall), 0, "%.0f",
+      "<= 256 KiB", rssLarge - rssSmall <= 256);
+  }
+  if (!want("sim")) return 0;
+
+  const SimCost sim = simCost(counts);
+  std::printf("\nthe simulated WinMM alone (in this process, no host):\n");
+  std::printf("  the output lock (WaitForSingleObject and ReleaseMutex): %.0f ns of CPU a frame\n",
+              sim.lockNs);
+  std::printf("  midiOutShortMsg to the synth: %.0f ns of CPU a call\n", sim.shortMsgNs);
+  std::printf("  flood to a callback that does nothing: %.0f messages/s\n", sim.floodRate);
+  std::printf("  loopback output to the input's callback: p50 %.1f us, p99 %.1f us\n",
+              sim.handoff.p50, sim.handoff.p99);
+  std::printf("the watcher's share of one core: bench/watcher_idle_bench\n");
+  return 0;
+}
