@@ -275,7 +275,7 @@ struct Throughput {
 // Requests a second a host serves when `count` copies of `request` are written as fast as the
 // pipe takes them, then ["version"]; done when that version's reply comes.
 Throughput pipelined(const std::string& program, const std::string& request, std::size_t count,
-                 const std::string& setup) {
+                     const std::string& setup) {
   Host host(program, false);
   if (!setup.empty()) host.send(frame(setup));
   host.sync();
@@ -357,9 +357,11 @@ Flood flood(const std::string& program, std::size_t count) {
   }
   if (delivered.size() != count) fail("the simulation did not tell when it delivered the flood");
   std::vector<double> micros(count);
-  for (std::size_t i = 0; i < count; ++i) micros[i] = static_cast<double>(readAt[i] - delivered[i]) / 1e3;
+  for (std::size_t i = 0; i < count; ++i)
+    micros[i] = static_cast<double>(readAt[i] - delivered[i]) / 1e3;
   Flood result;
-  result.rate = static_cast<double>(count) / (static_cast<double>(readAt.back() - delivered.front()) / 1e9);
+  result.rate =
+      static_cast<double>(count) / (static_cast<double>(readAt.back() - delivered.front()) / 1e9);
   result.latency = percentiles(std::move(micros));
   return result;
 }
@@ -468,7 +470,8 @@ SimCost simCost(const Counts& counts) {
   const std::uint64_t before = callbacks.load();
   start = Clock::now();
   sim::applyControlLine("flood \"Melvix Loopback\" short " + std::to_string(counts.flood));
-  while (callbacks.load() - before < counts.flood) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  while (callbacks.load() - before < counts.flood)
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   cost.floodRate = static_cast<double>(counts.flood) / seconds(Clock::now() - start);
   return cost;
 }
@@ -511,7 +514,9 @@ int main(int argc, char** argv) {
   // The figures to measure (--only version,play,roundtrip,bigplay,flood,loopback,resident,sim).
   std::string only;
   auto want = [&](const std::string& figure) {
-    auto named = [&](const std::string& f) { return only.find("," + f + ",") != std::string::npos; };
+    auto named = [&](const std::string& f) {
+      return only.find("," + f + ",") != std::string::npos;
+    };
     // The flood is held against the reference's pipelined "version".
     return only.empty() || named(figure) || (figure == "version" && named("flood"));
   };
@@ -533,7 +538,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--reference" && i + 1 < argc) {
       reference = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: host_bench [--short] [--runs N] [--only FIGURES] [--pin] [--host PATH] "
+      std::fprintf(stderr,
+                   "usage: host_bench [--short] [--runs N] [--only FIGURES] [--pin] [--host PATH] "
                    "[--reference PATH]\n");
       return 2;
     }
@@ -563,7 +569,8 @@ int main(int argc, char** argv) {
     double host = 0;
     double reference = 0;
   };
-  Pair version, play, versionCpu{1e9, 1e9}, playCpu{1e9, 1e9}, rtP50{1e9, 1e9}, rtP99{1e9, 1e9}, big{1e9, 1e9};
+  Pair version, play, versionCpu{1e9, 1e9}, playCpu{1e9, 1e9}, rtP50{1e9, 1e9}, rtP99{1e9, 1e9},
+      big{1e9, 1e9};
   Flood bestFlood{0, {1e9, 1e9}};
   Percentiles loop{1e9, 1e9};
   const std::string playRequest = "[\"play\",144,60,100]";
@@ -622,40 +629,39 @@ int main(int argc, char** argv) {
         "", false);
   }
   if (want("play")) {
-    row("pipelined \"play\" to the synth, requests/s", play.host, play.reference, "%.0f",
-        ">= 0.9", play.host >= 0.9 * play.reference);
-    row("pipelined \"play\", CPU ns a request", playCpu.host, playCpu.reference, "%.0f", "",
-        false);
+    row("pipelined \"play\" to the synth, requests/s", play.host, play.reference, "%.0f", ">= 0.9",
+        play.host >= 0.9 * play.reference);
+    row("pipelined \"play\", CPU ns a request", playCpu.host, playCpu.reference, "%.0f", "", false);
   }
   if (want("roundtrip")) {
-  row("round trip \"version\", p50 us", rtP50.host, rtP50.reference, "%.1f", "", false);
-  row("round trip \"version\", p99 us", rtP99.host, rtP99.reference, "%.1f", "<= 1.2",
-      rtP99.host <= 1.2 * rtP99.reference);
+    row("round trip \"version\", p50 us", rtP50.host, rtP50.reference, "%.1f", "", false);
+    row("round trip \"version\", p99 us", rtP99.host, rtP99.reference, "%.1f", "<= 1.2",
+        rtP99.host <= 1.2 * rtP99.reference);
   }
   if (want("flood")) {
-  row("input flood, \"midi\" frames/s (ref: version)", bestFlood.rate, version.reference, "%.0f",
-      ">= 0.7", bestFlood.rate >= 0.7 * version.reference);
-  row("input flood, delivery to readable, p50 us", bestFlood.latency.p50, 0, "%.1f", "", false);
-  row("input flood, delivery to readable, p99 us", bestFlood.latency.p99, 0, "%.1f", "<= 100 us",
-      bestFlood.latency.p99 <= 100);
+    row("input flood, \"midi\" frames/s (ref: version)", bestFlood.rate, version.reference, "%.0f",
+        ">= 0.7", bestFlood.rate >= 0.7 * version.reference);
+    row("input flood, delivery to readable, p50 us", bestFlood.latency.p50, 0, "%.1f", "", false);
+    row("input flood, delivery to readable, p99 us", bestFlood.latency.p99, 0, "%.1f", "<= 100 us",
+        bestFlood.latency.p99 <= 100);
   }
   if (want("loopback")) {
-  row("loopback play to midi read back, p50 us", loop.p50, 0, "%.1f", "", false);
-  row("loopback play to midi read back, p99 us", loop.p99, 0, "%.1f", "", false);
+    row("loopback play to midi read back, p50 us", loop.p50, 0, "%.1f", "", false);
+    row("loopback play to midi read back, p99 us", loop.p99, 0, "%.1f", "", false);
   }
   if (want("bigplay")) {
-  row("one \"play\" of 1 MiB of text, ms", big.host, big.reference, "%.2f", "<= 3",
-      big.host <= 3 * big.reference);
+    row("one \"play\" of 1 MiB of text, ms", big.host, big.reference, "%.2f", "<= 3",
+        big.host <= 3 * big.reference);
   }
   if (want("resident")) {
-  char small[64];
-  char large[64];
-  std::snprintf(small, sizeof small, "resident after %zu events, KiB", counts.rssSmall);
-  std::snprintf(large, sizeof large, "resident after %zu events, KiB", counts.rssLarge);
-  row(small, static_cast<double>(rssSmall), 0, "%.0f", "", false);
-  row(large, static_cast<double>(rssLarge), 0, "%.0f", "", false);
-  row("resident growth between the two, KiB", static_cast<double>(rssLarge - rssSmall), 0, "%.0f",
-      "<= 256 KiB", rssLarge - rssSmall <= 256);
+    char small[64];
+    char large[64];
+    std::snprintf(small, sizeof small, "resident after %zu events, KiB", counts.rssSmall);
+    std::snprintf(large, sizeof large, "resident after %zu events, KiB", counts.rssLarge);
+    row(small, static_cast<double>(rssSmall), 0, "%.0f", "", false);
+    row(large, static_cast<double>(rssLarge), 0, "%.0f", "", false);
+    row("resident growth between the two, KiB", static_cast<double>(rssLarge - rssSmall), 0, "%.0f",
+        "<= 256 KiB", rssLarge - rssSmall <= 256);
   }
   if (!want("sim")) return 0;
 

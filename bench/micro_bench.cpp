@@ -85,7 +85,8 @@ void BM_QuoteJson4K(benchmark::State& state) {
   quote(state, text);
 }
 
-const std::string kUtf8Name = "USB caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB9 MIDI In 1 (Audio Device)";
+const std::string kUtf8Name =
+    "USB caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB9 MIDI In 1 (Audio Device)";
 
 void BM_Utf8ToWide(benchmark::State& state) {
   for (auto _ : state) {
@@ -125,7 +126,8 @@ void BM_Splitter(benchmark::State& state) {
   }
   const auto piece = static_cast<std::size_t>(state.range(0));
   std::vector<ByteString> pieces;
-  for (std::size_t at = 0; at < stream.size(); at += piece) pieces.push_back(stream.substr(at, piece));
+  for (std::size_t at = 0; at < stream.size(); at += piece)
+    pieces.push_back(stream.substr(at, piece));
   NullOut out;
   for (auto _ : state) {
     for (const ByteString& p : pieces) out.SendStream(p);

@@ -61,12 +61,27 @@ TEST(CommandDispatch, TheRequestLoopDoesWhatTheItemsSay) {
   std::string big = R"(["play",240)";
   while (big.size() < 100000) big += ",1,2000,\"s\"";
   const std::vector<std::string> requests = {
-      R"(["version"])", R"(["version",1,"x"])", R"(["vers\u0069on"])", R"(["VERSION"])", "[5]",
-      "", R"(["openout","nothing"])", R"(["openin",5])", R"(["refresh"])",
-      R"(["openout","Melvix Synth"])", R"(["play",144,60,100])", R"(["play"])",
-      R"(["play",1,2,3,4,5])", R"(["play","x",300,1.5,-7])", R"(["pl\u0061y",176,123,0])",
-      R"( ["play",144,60,100])", R"(["play",144,60,100)", R"(["play\"",144])",
-      R"([ "play" , 144 , 61 , 1 ])", big, R"(["closeout"])",
+      R"(["version"])",
+      R"(["version",1,"x"])",
+      R"(["vers\u0069on"])",
+      R"(["VERSION"])",
+      "[5]",
+      "",
+      R"(["openout","nothing"])",
+      R"(["openin",5])",
+      R"(["refresh"])",
+      R"(["openout","Melvix Synth"])",
+      R"(["play",144,60,100])",
+      R"(["play"])",
+      R"(["play",1,2,3,4,5])",
+      R"(["play","x",300,1.5,-7])",
+      R"(["pl\u0061y",176,123,0])",
+      R"( ["play",144,60,100])",
+      R"(["play",144,60,100)",
+      R"(["play\"",144])",
+      R"([ "play" , 144 , 61 , 1 ])",
+      big,
+      R"(["closeout"])",
   };
   Request scratch;
   for (const std::string& request : requests) {

@@ -37,9 +37,9 @@ void CALLBACK countFlood(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR)
 // The benchmarks count on it: a flood with a count delivers exactly that many messages.
 TEST(Flood, ACountedFloodEndsByItselfAfterItsLastMessage) {
   sim::reset();
-  sim::DeviceSpec spec;
-  spec.name = u"F";
-  sim::addDevice(sim::Direction::kIn, spec);
+  sim::DeviceSpec profile;
+  profile.name = u"F";
+  sim::addDevice(sim::Direction::kIn, profile);
   EXPECT_FALSE(sim::applyControlLine("flood \"F\" short 0"));
   EXPECT_FALSE(sim::applyControlLine("flood \"F\" short many"));
   EXPECT_FALSE(sim::applyControlLine("flood \"F\" short 5 timed 7"));
