@@ -1,4 +1,5 @@
-// melvixhost against the limit of its pipe: the figures of issue 12, each measured for melvixhost
+// melvixhost against the limit of its pipe: pipelined throughput, round trips, input flood,
+// loopback, a large "play" and resident size, each measured for melvixhost
 // and for reference_host (the least any host can do) in the same run, alternating, best of
 // several, and printed as one table with the machine it ran on.
 //
