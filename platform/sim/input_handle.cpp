@@ -50,7 +50,11 @@ void InputHandle::onDeliveryThread(std::function<void()> job) {
   if (callbacksOnCallingThread()) {
     // One callback at a time, as a driver guarantees: wait for the one in progress to end, then
     // keep the delivery thread back while this thread makes the job's callbacks.
+    // The device lets a waiting caller in after the callback in progress, or a flood would keep
+    // it out for ever.
+    ++callersWaiting_;
     changed_.wait(lock, [&] { return !delivering_; });
+    --callersWaiting_;
     delivering_ = true;
     callerDelivering_ = true;
     lock.unlock();
@@ -272,7 +276,7 @@ void InputHandle::run() {
       continue;
     }
     if (quit_) return;
-    if (callerDelivering_) {
+    if (callerDelivering_ || callersWaiting_ > 0) {
       changed_.wait(lock);
       continue;
     }

@@ -94,6 +94,7 @@ class InputHandle {
   bool quit_ = false;
   bool delivering_ = false;        // a callback is running, on whichever thread
   bool callerDelivering_ = false;  // a caller runs a job on its own thread: the device waits
+  int callersWaiting_ = 0;         // callers waiting to run a job on their own thread
   std::uint32_t floodCount_ = 0;
   std::chrono::steady_clock::time_point startTime_;
   // Behind a bounded notifier: when the next piece of data may be taken in.
