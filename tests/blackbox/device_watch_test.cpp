@@ -175,6 +175,7 @@ TEST(DeviceWatch, InputEndingWhileInputPoursInAndTheWatcherRunsEndsTheHostAtOnce
   HostSession host({"in \"Keys\"", "out \"Synth\""});
   ASSERT_EQ(host.request("[\"openin\",\"Keys\"]", "openin"), "[\"openin\",\"Keys\"]");
   host.send("[\"watch\"]");
+  host.sync();  // the watcher has taken the names before the flood begins
   host.control("flood \"Keys\" mixed");
   ASSERT_TRUE(host.nextStartingWith("[\"midi\","));
   host.control("out \"Hot\"");
