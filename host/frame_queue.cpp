@@ -3,6 +3,7 @@
 #include <atomic>
 #include <vector>
 
+#include "host/frame_reader.h"
 #include "host/frame_writer.h"
 
 namespace {
@@ -21,7 +22,7 @@ FrameQueue::~FrameQueue() {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
-  changed_.notify_all();
+  writerWake_.notify_all();
   writer_.join();
 }
 
@@ -41,19 +42,38 @@ void FrameQueue::Post(MessageKind kind, std::string text) {
     if (kind == MessageKind::kConnection) ++connectionsWaiting_;
     entries_.push_back(Entry{false, kind, std::move(text)});
   }
-  changed_.notify_all();
+  writerWake_.notify_all();
 }
 
-void FrameQueue::PostReply(std::string text) {
+void FrameQueue::PostReply(std::string text, bool writeNowIfIdle) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     // A browser that sends requests but reads nothing is held up here, as by a full pipe.
     changed_.wait(lock, [&] { return repliesWaiting_ < kMostReplies; });
     ++posted_;
-    ++repliesWaiting_;
-    bytes_ += text.size() + kChargePerFrame;
-    entries_.push_back(Entry{true, MessageKind::kMidi, std::move(text)});
+    if (!writeNowIfIdle || !entries_.empty() || writerBusy_) {
+      ++repliesWaiting_;
+      bytes_ += text.size() + kChargePerFrame;
+      entries_.push_back(Entry{true, MessageKind::kMidi, std::move(text)});
+      writerWake_.notify_all();
+      return;
+    }
+    // Nothing is waiting or being written, so the reply may go out from here: a request answered
+    // one at a time then costs no hand-over to the writer thread. The writer holds back whatever
+    // is posted meanwhile until this frame is out, so the order stays as posted.
+    mainWriting_ = true;
   }
+  writeMessage(std::move(text));
+  bool more;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mainWriting_ = false;
+    ++finished_;
+    more = !entries_.empty();
+  }
+  // The writer is woken only when something came meanwhile: waking it for nothing would put the
+  // hand-over this path avoids back on every reply.
+  if (more) writerWake_.notify_all();
   changed_.notify_all();
 }
 
@@ -78,7 +98,7 @@ std::uint64_t FrameQueue::Dropped() {
 void FrameQueue::Write() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return stop_ || !entries_.empty(); });
+    writerWake_.wait(lock, [&] { return mainWriting_ ? false : stop_ || !entries_.empty(); });
     if (entries_.empty()) return;
     // Everything waiting goes out in one write: a browser that reads quickly then costs the
     // host one call into the kernel for a burst of frames rather than one a frame.
@@ -96,9 +116,11 @@ void FrameQueue::Write() {
       batch.push_back(std::move(entry.text));
       entries_.pop_front();
     }
+    writerBusy_ = true;
     lock.unlock();
     writeMessages(batch);
     lock.lock();
+    writerBusy_ = false;
     // Room is given back only once the frames are out, so the limit covers the frames being
     // written.
     bytes_ -= charge;
@@ -114,7 +136,9 @@ void setFrameQueue(FrameQueue* queue) {
 
 void writeReply(std::string text) {
   if (FrameQueue* queue = theQueue.load()) {
-    queue->PostReply(std::move(text));
+    // A browser that sends requests without waiting for replies has its replies written in
+    // batches by the writer; one that waits for each reply has it written from here.
+    queue->PostReply(std::move(text), !requestBytesWaiting());
   } else {
     writeMessage(std::move(text));
   }

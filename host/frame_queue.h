@@ -1,7 +1,9 @@
 // Every frame on its way to standard output: the MIDI layer posts its messages ("midi",
 // "connection") here without waiting, the main thread its replies, and a thread of ours writes them
 // all, in the order they came, with writeMessage. So a reply never overtakes an event that came
-// before it, and a browser that reads slowly holds up only that thread.
+// before it, and a browser that reads slowly holds up only that thread. A reply that finds nothing
+// waiting or being written leaves from the main thread itself, which keeps the hand-over off the
+// round trip of a request answered one at a time.
 #pragma once
 
 #include <chrono>
@@ -33,8 +35,9 @@ class FrameQueue : public MessageSink {
 
   // Runs on the input callback's thread or the watcher's; never waits for the writer.
   void Post(MessageKind kind, std::string text) override;
-  // Queues a reply to a request. Main thread.
-  void PostReply(std::string text);
+  // Sends a reply to a request: written at once when `writeNowIfIdle` and nothing else is waiting
+  // or being written, else queued behind what is. Main thread.
+  void PostReply(std::string text, bool writeNowIfIdle = true);
   // Returns once every message posted before the call has been written (or dropped), or once
   // `limit` has passed; true in the first case.
   bool Flush(std::chrono::milliseconds limit = std::chrono::milliseconds::max());
@@ -51,8 +54,9 @@ class FrameQueue : public MessageSink {
   void Write();
 
   const std::size_t limit_;
-  std::mutex mutex_;  // guards everything below
-  std::condition_variable changed_;
+  std::mutex mutex_;                    // guards everything below
+  std::condition_variable changed_;     // for Flush and PostReply: frames have gone out
+  std::condition_variable writerWake_;  // for the writer: something to write, or the end
   std::deque<Entry> entries_;
   std::size_t bytes_ = 0;       // charged for entries_
   int connectionsWaiting_ = 0;  // "connection" messages in entries_, not yet being written
@@ -60,6 +64,8 @@ class FrameQueue : public MessageSink {
   std::uint64_t posted_ = 0;    // messages taken or dropped so far
   std::uint64_t finished_ = 0;  // of those, written or dropped
   std::uint64_t dropped_ = 0;
+  bool writerBusy_ = false;   // the writer thread is writing a batch
+  bool mainWriting_ = false;  // the main thread is writing a reply itself; the writer waits
   bool stop_ = false;
   std::thread writer_;  // started last, so that it finds everything above made
 };

@@ -157,11 +157,21 @@ void (*endOfInputAction)() = nullptr;  // main thread only
 
 void setEndOfInputAction(void (*action)()) { endOfInputAction = action; }
 
-std::string_view readMessage(std::string& storage) {
-  // Only the main thread reads standard input, so the reader needs no guard.
+namespace {
+
+// Only the main thread reads standard input, so the reader needs no guard.
+FrameReader& standardInput() {
   static FrameReader reader(0);
+  return reader;
+}
+
+}  // namespace
+
+bool requestBytesWaiting() { return standardInput().holdsBytes(); }
+
+std::string_view readMessage(std::string& storage) {
   std::string_view text;
-  if (!reader.next(text, storage)) {
+  if (!standardInput().next(text, storage)) {
     // End of input is the browser's way of saying stop. End at once: other threads may still be
     // running and nothing must be destroyed under them.
     if (endOfInputAction != nullptr) endOfInputAction();

@@ -22,6 +22,8 @@ class FrameReader {
   // The same without a copy: `text` views the reader's buffer, where a frame that came whole in
   // one read lies, or `storage`, which holds any other. Valid until the next call.
   bool next(std::string_view& text, std::string& storage);
+  // True when bytes that came are still to be given out: a browser has sent more than one frame.
+  bool holdsBytes() const { return end_ > begin_; }
 
  private:
   // Reads what the descriptor has, at most `size` bytes, waiting only while it has nothing;
@@ -47,6 +49,8 @@ class FrameReader {
 std::string readMessage();
 // The same without a copy where it can: valid until the next call; `storage` holds it or not.
 std::string_view readMessage(std::string& storage);
+// True when the host has already read bytes of the next request from standard input. Main thread.
+bool requestBytesWaiting();
 // What to do at the end of the input, just before the process ends (main thread).
 void setEndOfInputAction(void (*action)());
 
