@@ -18,10 +18,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,13 +37,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/host_process.h"
 #include "platform/sim/sim_world.h"
 #include "platform/winapi.h"
 
-extern char** environ;
-
 namespace {
 
+using bench::frame;
 using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -53,23 +51,9 @@ std::int64_t nanos(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
-std::string frame(const std::string& text) {
-  const auto n = static_cast<std::uint32_t>(text.size());
-  std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
-                  static_cast<char>((n >> 16) & 0xFF), static_cast<char>(n >> 24)};
-  return out + text;
-}
-
 // With --pin and two CPUs or more, the host runs on CPU 1 and this program's threads on CPU 0,
 // so that each host meets the same placement, not whatever the scheduler chose that time.
 bool gPinned = false;
-
-void pinTo(int cpu) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(cpu, &set);
-  sched_setaffinity(0, sizeof set, &set);
-}
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "host_bench: %s\n", what.c_str());
@@ -80,62 +64,17 @@ void pinTo(int cpu) {
 // directory of its own.
 class Host {
  public:
-  Host(const std::string& program, bool simulate) {
-    if (simulate) {
-      char pattern[] = "/tmp/melvix-host-bench-XXXXXX";
-      if (mkdtemp(pattern) == nullptr) fail("cannot make a control directory");
-      dir_ = pattern;
-      control("defaults");
-    }
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "MELVIX_SIM_DIR=", 15) != 0) env.emplace_back(*e);
-    }
-    if (simulate) env.push_back("MELVIX_SIM_DIR=" + dir_);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int toHost[2];
-    int fromHost[2];
-    if (pipe(toHost) != 0 || pipe(fromHost) != 0) fail("no pipes");
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (gPinned) pinTo(1);
-      dup2(toHost[0], 0);
-      dup2(fromHost[1], 1);
-      for (int fd : {toHost[0], toHost[1], fromHost[0], fromHost[1]}) close(fd);
-      char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-      execve(program.c_str(), argv, envp.data());
-      _exit(127);
-    }
-    close(toHost[0]);
-    close(fromHost[1]);
-    in_ = toHost[1];
-    out_ = fromHost[0];
+  Host(const std::string& program, bool simulate)
+      : process_(program, simulate ? std::optional<std::string>("defaults\n") : std::nullopt,
+                 gPinned ? 1 : -1),
+        in_(process_.input()),
+        out_(process_.output()) {
+    if (!process_.started()) fail("cannot start " + program);
   }
 
-  ~Host() {
-    close(in_);
-    for (int i = 0; i < 200 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
-    close(out_);
-    if (!dir_.empty()) {
-      for (const char* f : {"control", "calls", "received", "boxes", "delivered"}) {
-        std::remove((dir_ + "/" + f).c_str());
-      }
-      rmdir(dir_.c_str());
-    }
-  }
-
-  pid_t pid() const { return pid_; }
-  const std::string& dir() const { return dir_; }
-
-  void control(const std::string& line) {
-    std::ofstream(dir_ + "/control", std::ios::app) << line << '\n';
-  }
+  pid_t pid() const { return process_.pid(); }
+  const std::string& dir() const { return process_.dir(); }
+  void control(const std::string& line) { process_.control(line); }
 
   void send(const std::string& bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
@@ -225,10 +164,9 @@ class Host {
     }
   }
 
-  std::string dir_;
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
+  bench::HostProcess process_;
+  const int in_;
+  const int out_;
   std::vector<char> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
@@ -566,7 +504,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   if (pin && sysconf(_SC_NPROCESSORS_ONLN) >= 2) {
     gPinned = true;
-    pinTo(0);
+    bench::pinToCpu(0);
   }
 
   utsname system{};

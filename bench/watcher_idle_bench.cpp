@@ -9,8 +9,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,18 +22,14 @@
 #include <thread>
 #include <vector>
 
+#include "bench/host_process.h"
+
 namespace {
 
+using bench::frame;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPortsPerDirection = 16;
-
-std::string frame(const std::string& text) {
-  const auto n = static_cast<std::uint32_t>(text.size());
-  std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
-                  static_cast<char>((n >> 16) & 0xFF), static_cast<char>(n >> 24)};
-  return out + text;
-}
 
 std::string cpuModel() {
   std::ifstream in("/proc/cpuinfo");
@@ -92,65 +86,28 @@ CpuTime cpuTime(pid_t pid) {
   return t;
 }
 
+// The lines of a control file that plug in kPortsPerDirection inputs and outputs.
+std::string benchPorts() {
+  std::string lines;
+  for (int i = 0; i < kPortsPerDirection; ++i) {
+    lines += "in \"Bench In " + std::to_string(i) + "\"\n";
+    lines += "out \"Bench Out " + std::to_string(i) + "\"\n";
+  }
+  return lines;
+}
+
 // melvixhost on its own simulated devices, with pipes on its standard streams.
 class Host {
  public:
-  explicit Host(const std::string& program) {
-    char pattern[] = "/tmp/melvix-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return;
-    dir_ = pattern;
-    {
-      std::ofstream control(dir_ + "/control");
-      for (int i = 0; i < kPortsPerDirection; ++i) {
-        control << "in \"Bench In " << i << "\"\n";
-        control << "out \"Bench Out " << i << "\"\n";
-      }
-    }
-    int toHost[2];
-    int fromHost[2];
-    if (pipe(toHost) != 0 || pipe(fromHost) != 0) return;
-    const std::string simDir = "MELVIX_SIM_DIR=" + dir_;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(toHost[0], 0);
-      dup2(fromHost[1], 1);
-      for (int fd : {toHost[0], toHost[1], fromHost[0], fromHost[1]}) close(fd);
-      putenv(const_cast<char*>(simDir.c_str()));
-      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(toHost[0]);
-    close(fromHost[1]);
-    in_ = toHost[1];
-    out_ = fromHost[0];
-  }
+  explicit Host(const std::string& program)
+      : process_(program, benchPorts()), in_(process_.input()), out_(process_.output()) {}
 
-  ~Host() {
-    if (in_ >= 0) close(in_);
-    if (pid_ > 0) {
-      // The end of its input ends the host; it is given a moment before it is killed.
-      for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      if (kill(pid_, 0) == 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-      }
-    }
-    if (out_ >= 0) close(out_);
-    if (!dir_.empty()) {
-      for (const char* file : {"control", "calls", "received", "boxes"}) {
-        std::remove((dir_ + "/" + file).c_str());
-      }
-      rmdir(dir_.c_str());
-    }
-  }
-
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_.pid(); }
 
   bool send(const std::string& json) {
     const std::string bytes = frame(json);
-    return pid_ > 0 && write(in_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return process_.started() &&
+           write(in_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   }
 
   // Reads frames until one starts with `prefix`; false if none comes within a few seconds.
@@ -176,10 +133,9 @@ class Host {
   }
 
  private:
-  std::string dir_;
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
+  bench::HostProcess process_;
+  const int in_;
+  const int out_;
 };
 
 struct Share {

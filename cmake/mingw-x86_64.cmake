@@ -1,12 +1,5 @@
-# Cross-building the Windows programs for x86-64 with MinGW-w64 (Debian's
-# g++-mingw-w64-x86-64-posix). The programs ship as 32-bit executables; this build runs the same
-# sources under 64-bit Wine where 32-bit Wine cannot be installed, and keeps them 64-bit clean.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The programs ship as 32-bit executables; this build runs the same sources under 64-bit Wine where
+# 32-bit Wine cannot be installed, and keeps them 64-bit clean.
+set(MELVIX_MINGW_TRIPLE x86_64-w64-mingw32)
+set(MELVIX_MINGW_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

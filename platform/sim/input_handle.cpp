@@ -80,19 +80,14 @@ void InputHandle::open() {
 
 MMRESULT InputHandle::addBuffer(MIDIHDR* header) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if ((header->dwFlags & MHDR_PREPARED) == 0) return MIDIERR_UNPREPARED;
-  if ((header->dwFlags & MHDR_INQUEUE) != 0) return MIDIERR_STILLPLAYING;
-  header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
-  header->dwBytesRecorded = 0;
-  buffers_.push_back(header);
-  changed_.notify_all();
-  return MMSYSERR_NOERROR;
+  MMRESULT result = queue_.addBuffer(header);
+  if (result == MMSYSERR_NOERROR) changed_.notify_all();
+  return result;
 }
 
 void InputHandle::start() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!started_) startTime_ = std::chrono::steady_clock::now();
-  started_ = true;
+  if (queue_.start()) startTime_ = std::chrono::steady_clock::now();
   changed_.notify_all();
 }
 
@@ -102,13 +97,13 @@ void InputHandle::stop() {
     DWORD stamp = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      started_ = false;
       // A system-exclusive message under way ends in the current buffer, which comes back marked
       // done with part of the message in it; the empty buffers stay queued.
-      if (!events_.empty() && events_.front().kind == Event::kSysex && !buffers_.empty()) {
-        Event& e = events_.front();
-        current = buffers_.front();
-        buffers_.pop_front();
+      if (!queue_.events.empty() && queue_.events.front().kind == Event::kSysex &&
+          !queue_.buffers.empty()) {
+        Event& e = queue_.events.front();
+        current = queue_.buffers.front();
+        queue_.buffers.pop_front();
         std::size_t fits =
             std::min<std::size_t>(current->dwBufferLength, e.bytes.size() - e.offset);
         std::size_t n = std::max<std::size_t>(1, fits / 2);
@@ -117,8 +112,7 @@ void InputHandle::stop() {
         current->dwFlags = (current->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
         stamp = timestamp();
       }
-      // A stopped device records nothing: what has not been delivered is lost.
-      events_.clear();
+      queue_.stop();
     }
     if (current != nullptr) call(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(current), stamp);
   });
@@ -129,13 +123,10 @@ void InputHandle::reset(bool keepBuffers) {
     std::deque<MIDIHDR*> back;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      started_ = false;
-      events_.clear();
-      if (!keepBuffers) back.swap(buffers_);
+      back = queue_.reset(keepBuffers);
     }
     for (MIDIHDR* header : back) {
-      header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-      header->dwBytesRecorded = 0;
+      markReturnedEmpty(header);
       call(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp());
     }
   });
@@ -143,7 +134,7 @@ void InputHandle::reset(bool keepBuffers) {
 
 bool InputHandle::hasQueuedBuffers() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return !buffers_.empty();
+  return !queue_.buffers.empty();
 }
 
 MMRESULT InputHandle::close() {
@@ -151,8 +142,7 @@ MMRESULT InputHandle::close() {
   onDeliveryThread([this] {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      started_ = false;
-      events_.clear();
+      queue_.stop();
     }
     call(MIM_CLOSE, 0, 0);
   });
@@ -162,9 +152,9 @@ MMRESULT InputHandle::close() {
 void InputHandle::push(Event e) {
   std::lock_guard<std::mutex> lock(mutex_);
   // A device that is not started records nothing.
-  if (!started_) return;
-  if (events_.empty()) nextDue_ = std::max(nextDue_, std::chrono::steady_clock::now());
-  events_.push_back(std::move(e));
+  if (!queue_.started) return;
+  if (queue_.events.empty()) nextDue_ = std::max(nextDue_, std::chrono::steady_clock::now());
+  queue_.events.push_back(std::move(e));
   changed_.notify_all();
 }
 
@@ -198,12 +188,10 @@ void InputHandle::wake() {
 void InputHandle::drain() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] {
-    if (quit_ || !started_) return true;
+    if (quit_ || !queue_.started) return true;
     if (delivering_) return false;
-    if (events_.empty()) return true;
     // A system-exclusive message that waits for a buffer counts as drained for now.
-    return events_.front().kind != Event::kShort && events_.front().kind != Event::kError &&
-           buffers_.empty();
+    return !queue_.ready();
   });
   lock.unlock();
   if (notifier_ != nullptr) notifier_->drain();
@@ -222,23 +210,11 @@ void InputHandle::generateFloodEvent() {
     device_->flood.compare_exchange_strong(mode, FloodMode::kOff);
   }
   ++floodCount_;
-  bool sysex = mode == FloodMode::kSysex || (mode == FloodMode::kMixed && floodCount_ % 4 == 0);
   Event e;
-  if (sysex) {
-    e.kind = Event::kSysex;
-    std::size_t length = 6 + (floodCount_ * 37) % 600;
-    e.bytes.assign(length, 0);
-    e.bytes.front() = 0xF0;
-    for (std::size_t i = 1; i + 1 < length; ++i)
-      e.bytes[i] = static_cast<BYTE>((i + floodCount_) & 0x7F);
-    e.bytes.back() = 0xF7;
-  } else {
-    e.kind = Event::kShort;
-    e.message = 0x90u | ((floodCount_ % 128) << 8) | (100u << 16);
-  }
+  makeFloodEvent(mode, floodCount_, e);
   e.timed = device_->floodTimed.load();
   e.lastOfFlood = last;
-  events_.push_back(std::move(e));
+  queue_.events.push_back(std::move(e));
 }
 
 void InputHandle::noteDelivery(std::chrono::steady_clock::time_point when) {
@@ -280,13 +256,10 @@ void InputHandle::run() {
       changed_.wait(lock);
       continue;
     }
-    if (started_ && events_.empty()) {
+    if (queue_.started && queue_.events.empty()) {
       generateFloodEvent();
     }
-    bool ready = started_ && !events_.empty() &&
-                 (events_.front().kind == Event::kShort || events_.front().kind == Event::kError ||
-                  !buffers_.empty());
-    if (!ready) {
+    if (!queue_.ready()) {
       changed_.wait(lock);
       continue;
     }
@@ -297,14 +270,14 @@ void InputHandle::run() {
       continue;
     }
     nextDue_ += std::chrono::milliseconds(1);
-    Event& e = events_.front();
+    Event& e = queue_.events.front();
     delivering_ = true;
-    if (e.kind == Event::kShort || e.kind == Event::kError) {
-      UINT message = e.kind == Event::kShort ? MIM_DATA : MIM_ERROR;
+    const UINT message = e.callbackMessage();
+    if (!e.needsBuffer()) {
       DWORD value = e.message;
       const bool timed = e.timed;
       const bool last = e.lastOfFlood;
-      events_.pop_front();
+      queue_.events.pop_front();
       DWORD stamp = timestamp();
       if (ring) {
         // Posted with the buffer lock held, as the driver does: while the queue is full,
@@ -320,22 +293,13 @@ void InputHandle::run() {
         lock.lock();
       }
     } else {
-      MIDIHDR* header = buffers_.front();
-      buffers_.pop_front();
-      std::size_t n = std::min<std::size_t>(header->dwBufferLength, e.bytes.size() - e.offset);
-      std::memcpy(header->lpData, e.bytes.data() + e.offset, n);
-      e.offset += n;
-      header->dwBytesRecorded = static_cast<DWORD>(n);
-      header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-      UINT message = e.kind == Event::kSysex ? MIM_LONGDATA : MIM_LONGERROR;
       // A timed flood's message counts as delivered with its first buffer, and as done with its
       // last.
-      const bool first = e.offset == n;
-      const bool ends = e.offset >= e.bytes.size() || e.kind == Event::kLongError;
-      const bool timed = e.timed && first;
+      const bool timed = e.timed && e.offset == 0;
+      MIDIHDR* header = fillNextBuffer(queue_.buffers, e);
+      const bool ends = e.delivered();
       const bool last = e.lastOfFlood && ends;
-      // A long error reports one buffer and ends the message.
-      if (ends) events_.pop_front();
+      if (ends) queue_.events.pop_front();
       DWORD stamp = timestamp();
       if (ring) {
         if (timed) noteDelivery(std::chrono::steady_clock::now());

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sim/input_queue.h"
 #include "platform/sim/notifier.h"
 #include "platform/sim/sim_world.h"
 
@@ -54,11 +55,7 @@ class InputHandle {
   void drain();
 
  private:
-  struct Event {
-    enum Kind { kShort, kSysex, kError, kLongError } kind = kShort;
-    DWORD message = 0;
-    std::vector<BYTE> bytes;
-    std::size_t offset = 0;    // how much of a system-exclusive message has been delivered
+  struct Event : InputEvent {
     bool timed = false;        // of a timed flood: its delivery time is noted
     bool lastOfFlood = false;  // the last message of a counted flood
   };
@@ -85,12 +82,10 @@ class InputHandle {
 
   std::mutex mutex_;  // guards everything below
   std::condition_variable changed_;
-  std::deque<Event> events_;
-  std::deque<MIDIHDR*> buffers_;
+  InputQueue<Event> queue_;
   std::deque<std::function<void()>> jobs_;
   std::uint64_t jobsDone_ = 0;
   std::uint64_t jobsPosted_ = 0;
-  bool started_ = false;
   bool quit_ = false;
   bool delivering_ = false;        // a callback is running, on whichever thread
   bool callerDelivering_ = false;  // a caller runs a job on its own thread: the device waits

@@ -14,14 +14,13 @@
 #include <vector>
 
 #include "platform/sim/control_lines.h"
+#include "platform/sim/input_queue.h"
 #include "platform/sim/sim_control.h"
 
 namespace sim {
 
 class InputHandle;
 class Notifier;
-
-enum class FloodMode { kOff, kShort, kSysex, kMixed };
 
 struct Device {
   Direction direction = Direction::kOut;

@@ -1,9 +1,8 @@
 // The WinMM MIDI functions over the simulated device set.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
+#include "platform/sim/device_caps.h"
 #include "platform/sim/input_handle.h"
 #include "platform/sim/sim_world.h"
 #include "platform/winapi.h"
@@ -81,16 +80,6 @@ MMRESULT prepareHeader(World& world, Device& device, std::string call, LPMIDIHDR
   return logged(world, call, MMSYSERR_NOERROR);
 }
 
-template <typename Caps>
-void fillCaps(const Device& device, Caps& caps) {
-  caps.wMid = device.profile.mid;
-  caps.wPid = 1;
-  caps.vDriverVersion = device.profile.driverVersion;
-  std::size_t n = std::min<std::size_t>(device.profile.name.size(), MAXPNAMELEN - 1);
-  for (std::size_t i = 0; i < n; ++i) caps.szPname[i] = device.profile.name[i];
-  caps.szPname[n] = 0;
-}
-
 UINT deviceCount(Direction d, const char* name) {
   sim::syncControl();
   World& world = World::get();
@@ -123,15 +112,7 @@ MMRESULT getCaps(Direction d, UINT_PTR id, Plain* caps, UINT size, const char* n
   if (world.takeFault(device, Fault::kGetDevCaps)) {
     return logged(world, call, MMSYSERR_BADDEVICEID);
   }
-  if (size >= sizeof(Extended)) {
-    auto* extended = reinterpret_cast<Extended*>(caps);
-    std::memset(extended, 0, sizeof(Extended));
-    fillCaps(device, *extended);
-    extended->ManufacturerGuid = device.profile.manufacturerGuid;
-  } else {
-    std::memset(caps, 0, sizeof(Plain));
-    fillCaps(device, *caps);
-  }
+  sim::fillCaps<Plain, Extended>(device.profile, caps, size);
   return logged(world, call, MMSYSERR_NOERROR);
 }
 

@@ -16,16 +16,16 @@
 #include <vector>
 
 #include "platform/sim/control_lines.h"
+#include "platform/sim/input_queue.h"
 
 namespace wdrv {
 
 using sim::DeviceSpec;
 using sim::Direction;
 using sim::Fault;
+using sim::FloodMode;
 
 constexpr UINT kSlots = 64;
-
-enum class FloodMode { kOff, kShort, kSysex, kMixed };
 
 class InputPort;
 class LateQueue;

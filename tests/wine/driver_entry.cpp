@@ -3,15 +3,14 @@
 // Wine's audio layer (mmdevapi) requires before it accepts a driver. The driver offers no audio
 // endpoint. Every message starts by applying the control file's new lines, and the calls a
 // program makes are recorded in the same words as the simulation's.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/sim/device_caps.h"
 #include "tests/wine/driver_devices.h"
 #include "tests/wine/input_port.h"
 
@@ -59,16 +58,6 @@ std::string callName(Direction d, const char* what) {
   return std::string(d == Direction::kOut ? "midiOut" : "midiIn") + what;
 }
 
-template <typename Caps>
-void fillCaps(const Device& device, Caps& caps) {
-  caps.wMid = device.profile.mid;
-  caps.wPid = 1;
-  caps.vDriverVersion = device.profile.driverVersion;
-  std::size_t n = std::min<std::size_t>(device.profile.name.size(), MAXPNAMELEN - 1);
-  for (std::size_t i = 0; i < n; ++i) caps.szPname[i] = static_cast<WCHAR>(device.profile.name[i]);
-  caps.szPname[n] = 0;
-}
-
 // Fills a plain or an extended capability structure, as told by its size.
 template <typename Plain, typename Extended>
 DWORD getCaps(Direction d, UINT id, DWORD_PTR param1, DWORD_PTR size) {
@@ -80,15 +69,7 @@ DWORD getCaps(Direction d, UINT id, DWORD_PTR param1, DWORD_PTR size) {
   auto* caps = reinterpret_cast<Plain*>(param1);
   if (caps == nullptr || size < sizeof(Plain)) return logged(call, MMSYSERR_INVALPARAM);
   if (devices.takeFault(*device, Fault::kGetDevCaps)) return logged(call, MMSYSERR_BADDEVICEID);
-  if (size >= sizeof(Extended)) {
-    auto* extended = reinterpret_cast<Extended*>(caps);
-    std::memset(extended, 0, sizeof(Extended));
-    fillCaps(*device, *extended);
-    extended->ManufacturerGuid = device->profile.manufacturerGuid;
-  } else {
-    std::memset(caps, 0, sizeof(Plain));
-    fillCaps(*device, *caps);
-  }
+  sim::fillCaps<Plain, Extended>(device->profile, caps, size);
   return logged(call, MMSYSERR_NOERROR);
 }
 

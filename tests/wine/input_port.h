@@ -4,12 +4,14 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/sim/input_queue.h"
 #include "tests/wine/driver_devices.h"
 #include "tests/wine/late_queue.h"
 // mmddk.h needs the types of mmsystem.h first.
@@ -46,12 +48,7 @@ class InputPort {
   void wake();
 
  private:
-  struct Event {
-    enum Kind { kShort, kError, kSysex, kLongError } kind = kShort;
-    DWORD message = 0;
-    std::vector<BYTE> bytes;
-    std::size_t done = 0;  // bytes of a system-exclusive event already delivered
-  };
+  using Event = sim::InputEvent;
 
   void run();
   // Whether the front event (or a flood) can be delivered now. Needs `mutex_`.
@@ -70,12 +67,10 @@ class InputPort {
   std::mutex callbackMutex_;
   std::mutex mutex_;  // guards everything below
   std::condition_variable changed_;
-  std::deque<MIDIHDR*> buffers_;
-  std::deque<Event> events_;
-  bool started_ = false;
+  sim::InputQueue<Event> queue_;
   bool closing_ = false;
   DWORD startTime_ = 0;
-  unsigned long floodCount_ = 0;
+  std::uint32_t floodCount_ = 0;
 
   std::thread thread_;
 };
