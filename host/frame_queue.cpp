@@ -45,34 +45,39 @@ void FrameQueue::Post(MessageKind kind, std::string text) {
   writerWake_.notify_all();
 }
 
-void FrameQueue::PostReply(std::string text, bool writeNowIfIdle) {
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    // A browser that sends requests but reads nothing is held up here, as by a full pipe.
-    changed_.wait(lock, [&] { return repliesWaiting_ < kMostReplies; });
-    ++posted_;
-    if (!writeNowIfIdle || !entries_.empty() || writerBusy_) {
-      ++repliesWaiting_;
-      bytes_ += text.size() + kChargePerFrame;
-      entries_.push_back(Entry{true, MessageKind::kMidi, std::move(text)});
+void FrameQueue::PostReply(std::string text, bool hold) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++posted_;
+  ++repliesWaiting_;
+  bytes_ += text.size() + kChargePerFrame;
+  entries_.push_back(Entry{true, MessageKind::kMidi, std::move(text)});
+  // Held back for the replies to the requests already read: a browser that sends without waiting
+  // then costs one write for many replies.
+  if (hold && repliesWaiting_ < kMostReplies) return;
+  SendQueued(lock);
+}
+
+void FrameQueue::SendHeldReplies() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (repliesWaiting_ > 0) SendQueued(lock);
+}
+
+// Main thread, with `lock` held.
+void FrameQueue::SendQueued(std::unique_lock<std::mutex>& lock) {
+  while (writing_) {
+    // The writer's write under way is followed by another that takes what is queued.
+    if (repliesWaiting_ < kMostReplies) {
       writerWake_.notify_all();
       return;
     }
-    // Nothing is waiting or being written, so the reply may go out from here: a request answered
-    // one at a time then costs no hand-over to the writer thread. The writer holds back whatever
-    // is posted meanwhile until this frame is out, so the order stays as posted.
-    mainWriting_ = true;
+    // A browser that sends requests but reads nothing is held up here, as by a full pipe.
+    changed_.wait(lock);
   }
-  writeMessage(std::move(text));
-  bool more;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    mainWriting_ = false;
-    ++finished_;
-    more = !entries_.empty();
-  }
-  // The writer is woken only when something came meanwhile: waking it for nothing would put the
-  // hand-over this path avoids back on every reply.
+  // No write is under way, so the replies leave from here, without waking the writer thread.
+  WriteQueued(lock);
+  const bool more = !entries_.empty();
+  lock.unlock();
+  // The writer is woken only for what came meanwhile.
   if (more) writerWake_.notify_all();
   changed_.notify_all();
 }
@@ -81,6 +86,8 @@ bool FrameQueue::Flush(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
   const std::uint64_t target = posted_;
   const auto done = [&] { return finished_ >= target; };
+  // Replies held back for a batch go out now.
+  writerWake_.notify_all();
   if (limit == std::chrono::milliseconds::max()) {
     changed_.wait(lock, done);
     return true;
@@ -93,40 +100,45 @@ std::uint64_t FrameQueue::Dropped() {
   return dropped_;
 }
 
-// Runs on the writer thread: the only place where a queued message meets standard output, so a
-// browser that reads slowly holds up this thread and nothing else.
+// Runs on the writer thread: every message meets standard output here or in a reply's write, so
+// a browser that reads slowly holds up this thread and not the driver's.
 void FrameQueue::Write() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    writerWake_.wait(lock, [&] { return mainWriting_ ? false : stop_ || !entries_.empty(); });
+    writerWake_.wait(lock, [&] { return !writing_ && (stop_ || !entries_.empty()); });
     if (entries_.empty()) return;
-    // Everything waiting goes out in one write: a browser that reads quickly then costs the
-    // host one call into the kernel for a burst of frames rather than one a frame.
-    std::vector<std::string> batch;
-    std::size_t charge = 0;
-    while (!entries_.empty()) {
-      Entry& entry = entries_.front();
-      // A "connection" that is being written may already be read, so the next one must queue.
-      if (entry.reply) {
-        --repliesWaiting_;
-      } else if (entry.kind == MessageKind::kConnection) {
-        --connectionsWaiting_;
-      }
-      charge += entry.text.size() + kChargePerFrame;
-      batch.push_back(std::move(entry.text));
-      entries_.pop_front();
-    }
-    writerBusy_ = true;
-    lock.unlock();
-    writeMessages(batch);
-    lock.lock();
-    writerBusy_ = false;
-    // Room is given back only once the frames are out, so the limit covers the frames being
-    // written.
-    bytes_ -= charge;
-    finished_ += batch.size();
+    WriteQueued(lock);
     changed_.notify_all();
   }
+}
+
+// Runs on the writer thread or the main thread, with `lock` held and no write under way.
+void FrameQueue::WriteQueued(std::unique_lock<std::mutex>& lock) {
+  // Everything waiting goes out in one write: a browser that reads quickly then costs the host
+  // one call into the kernel for a burst of frames rather than one a frame.
+  std::vector<std::string> batch;
+  batch.reserve(entries_.size());
+  std::size_t charge = 0;
+  for (Entry& entry : entries_) {
+    // A "connection" that is being written may already be read, so the next one must queue.
+    if (entry.reply) {
+      --repliesWaiting_;
+    } else if (entry.kind == MessageKind::kConnection) {
+      --connectionsWaiting_;
+    }
+    charge += entry.text.size() + kChargePerFrame;
+    batch.push_back(std::move(entry.text));
+  }
+  entries_.clear();
+  writing_ = true;
+  lock.unlock();
+  writeMessages(batch);
+  lock.lock();
+  writing_ = false;
+  // Room is given back only once the frames are out, so the limit covers the frames being
+  // written.
+  bytes_ -= charge;
+  finished_ += batch.size();
 }
 
 void setFrameQueue(FrameQueue* queue) {
@@ -136,12 +148,16 @@ void setFrameQueue(FrameQueue* queue) {
 
 void writeReply(std::string text) {
   if (FrameQueue* queue = theQueue.load()) {
-    // A browser that sends requests without waiting for replies has its replies written in
-    // batches by the writer; one that waits for each reply has it written from here.
-    queue->PostReply(std::move(text), !requestBytesWaiting());
+    // While the next request has come already, the reply may wait to go out with its reply; the
+    // request loop sends what waits before it waits for input.
+    queue->PostReply(std::move(text), nextRequestWaiting());
   } else {
     writeMessage(std::move(text));
   }
+}
+
+void sendHeldReplies() {
+  if (FrameQueue* queue = theQueue.load()) queue->SendHeldReplies();
 }
 
 void flushFrameQueue() {

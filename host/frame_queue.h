@@ -1,9 +1,9 @@
 // Every frame on its way to standard output: the MIDI layer posts its messages ("midi",
-// "connection") here without waiting, the main thread its replies, and a thread of ours writes them
-// all, in the order they came, with writeMessage. So a reply never overtakes an event that came
-// before it, and a browser that reads slowly holds up only that thread. A reply that finds nothing
-// waiting or being written leaves from the main thread itself, which keeps the hand-over off the
-// round trip of a request answered one at a time.
+// "connection") here without waiting, the main thread its replies. A thread of ours writes the
+// messages, and the main thread writes its replies itself when no write is under way, each time
+// everything queued, in the order it came. So a reply never overtakes an event that came before it,
+// a browser that reads slowly holds up only the writer thread (and the main thread once many
+// replies wait), and a request answered one at a time costs no hand-over between threads.
 #pragma once
 
 #include <chrono>
@@ -21,8 +21,8 @@ class FrameQueue : public MessageSink {
  public:
   // What the queued texts may hold, with a fixed charge per frame for its bookkeeping. Past it,
   // "midi" messages are dropped until the writer has made room, and a "connection" is queued only
-  // if none is already waiting. Replies are never dropped; the main thread waits while
-  // kMostReplies of them wait to be written.
+  // if none is already waiting. Replies are never dropped: at most kMostReplies wait, and past that
+  // the main thread waits for a write under way to end, as it would for a full pipe.
   static constexpr std::size_t kDefaultLimit = 1u << 20;
   static constexpr std::size_t kChargePerFrame = 64;
   static constexpr int kMostReplies = 64;
@@ -35,9 +35,12 @@ class FrameQueue : public MessageSink {
 
   // Runs on the input callback's thread or the watcher's; never waits for the writer.
   void Post(MessageKind kind, std::string text) override;
-  // Sends a reply to a request: written at once when `writeNowIfIdle` and nothing else is waiting
-  // or being written, else queued behind what is. Main thread.
-  void PostReply(std::string text, bool writeNowIfIdle = true);
+  // Sends a reply to a request, after everything queued before it. With `hold`, it may wait, with
+  // at most kMostReplies others, to go out in one write with the replies that follow, until
+  // SendHeldReplies. Main thread.
+  void PostReply(std::string text, bool hold = false);
+  // Sends the replies held back by PostReply. Main thread.
+  void SendHeldReplies();
   // Returns once every message posted before the call has been written (or dropped), or once
   // `limit` has passed; true in the first case.
   bool Flush(std::chrono::milliseconds limit = std::chrono::milliseconds::max());
@@ -52,10 +55,16 @@ class FrameQueue : public MessageSink {
   };
   // Runs on the writer thread.
   void Write();
+  // Writes everything queued in one write, with `lock` (on mutex_) released meanwhile, then gives
+  // its room back. Only while no other write is under way. Writer thread or main thread.
+  void WriteQueued(std::unique_lock<std::mutex>& lock);
+  // Sends what is queued: from the calling thread when no write is under way, else by the writer
+  // after its write. Waits only while kMostReplies replies wait. Main thread.
+  void SendQueued(std::unique_lock<std::mutex>& lock);
 
   const std::size_t limit_;
   std::mutex mutex_;                    // guards everything below
-  std::condition_variable changed_;     // for Flush and PostReply: frames have gone out
+  std::condition_variable changed_;     // for Flush and PostReply: a write has ended
   std::condition_variable writerWake_;  // for the writer: something to write, or the end
   std::deque<Entry> entries_;
   std::size_t bytes_ = 0;       // charged for entries_
@@ -64,8 +73,7 @@ class FrameQueue : public MessageSink {
   std::uint64_t posted_ = 0;    // messages taken or dropped so far
   std::uint64_t finished_ = 0;  // of those, written or dropped
   std::uint64_t dropped_ = 0;
-  bool writerBusy_ = false;   // the writer thread is writing a batch
-  bool mainWriting_ = false;  // the main thread is writing a reply itself; the writer waits
+  bool writing_ = false;  // a thread is in WriteQueued; the other one waits
   bool stop_ = false;
   std::thread writer_;  // started last, so that it finds everything above made
 };
@@ -77,6 +85,10 @@ void setFrameQueue(FrameQueue* queue);
 // Sends a reply to a request: through the queue when one is installed, so that it follows the
 // messages queued before it, else at once. Main thread.
 void writeReply(std::string text);
+
+// Sends the replies the installed queue holds back: for the request loop, before it waits for
+// input. Main thread.
+void sendHeldReplies();
 
 // Writes whatever the installed queue holds, for at most a second: for the end of input, before the
 // process ends, which a browser that reads nothing must not put off.

@@ -86,6 +86,22 @@ bool FrameReader::skip(std::size_t count) {
   return true;
 }
 
+namespace {
+
+// The length a frame header gives: 4 bytes, lowest first.
+std::uint32_t lengthAt(const char* bytes) {
+  const auto* header = reinterpret_cast<const unsigned char*>(bytes);
+  return static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
+         static_cast<std::uint32_t>(header[2]) << 16 | static_cast<std::uint32_t>(header[3]) << 24;
+}
+
+}  // namespace
+
+bool FrameReader::holdsWholeFrame() const {
+  if (end_ - begin_ < 4) return false;
+  return end_ - begin_ - 4 >= lengthAt(buffer_.data() + begin_);
+}
+
 bool FrameReader::next(std::string& text) {
   std::string_view view;
   if (!next(view, text)) return false;
@@ -96,10 +112,7 @@ bool FrameReader::next(std::string& text) {
 bool FrameReader::next(std::string_view& view, std::string& text) {
   for (;;) {
     if (!fill(4)) return false;
-    const auto* header = reinterpret_cast<const unsigned char*>(buffer_.data() + begin_);
-    const std::uint32_t length =
-        static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
-        static_cast<std::uint32_t>(header[2]) << 16 | static_cast<std::uint32_t>(header[3]) << 24;
+    const std::uint32_t length = lengthAt(buffer_.data() + begin_);
     begin_ += 4;
     const std::size_t total = length;
     if (total > maxHeld_) {
@@ -152,10 +165,13 @@ bool FrameReader::next(std::string_view& view, std::string& text) {
 namespace {
 
 void (*endOfInputAction)() = nullptr;  // main thread only
+void (*beforeWaitAction)() = nullptr;  // main thread only
 
 }  // namespace
 
 void setEndOfInputAction(void (*action)()) { endOfInputAction = action; }
+
+void setBeforeInputWaitAction(void (*action)()) { beforeWaitAction = action; }
 
 namespace {
 
@@ -167,9 +183,10 @@ FrameReader& standardInput() {
 
 }  // namespace
 
-bool requestBytesWaiting() { return standardInput().holdsBytes(); }
+bool nextRequestWaiting() { return standardInput().holdsWholeFrame(); }
 
 std::string_view readMessage(std::string& storage) {
+  if (beforeWaitAction != nullptr && !standardInput().holdsWholeFrame()) beforeWaitAction();
   std::string_view text;
   if (!standardInput().next(text, storage)) {
     // End of input is the browser's way of saying stop. End at once: other threads may still be

@@ -22,8 +22,8 @@ class FrameReader {
   // The same without a copy: `text` views the reader's buffer, where a frame that came whole in
   // one read lies, or `storage`, which holds any other. Valid until the next call.
   bool next(std::string_view& text, std::string& storage);
-  // True when bytes that came are still to be given out: a browser has sent more than one frame.
-  bool holdsBytes() const { return end_ > begin_; }
+  // True when the next frame has come whole, so that next() gives it without waiting for input.
+  bool holdsWholeFrame() const;
 
  private:
   // Reads what the descriptor has, at most `size` bytes, waiting only while it has nothing;
@@ -49,8 +49,11 @@ class FrameReader {
 std::string readMessage();
 // The same without a copy where it can: valid until the next call; `storage` holds it or not.
 std::string_view readMessage(std::string& storage);
-// True when the host has already read bytes of the next request from standard input. Main thread.
-bool requestBytesWaiting();
+// True when the next request has already come whole on standard input, so that reading it will not
+// wait for the browser. Main thread.
+bool nextRequestWaiting();
+// What to do before reading input that may not have come yet (main thread).
+void setBeforeInputWaitAction(void (*action)());
 // What to do at the end of the input, just before the process ends (main thread).
 void setEndOfInputAction(void (*action)());
 

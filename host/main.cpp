@@ -23,6 +23,8 @@ int main() {
   // queued last go out before the end of input ends the process.
   setFrameQueue(new FrameQueue());
   setEndOfInputAction(flushFrameQueue);
+  // Replies to requests that came together leave together, before the host waits for more.
+  setBeforeInputWaitAction(sendHeldReplies);
   serveRequests(
       [](std::string_view& text, std::string& storage) {
         text = readMessage(storage);

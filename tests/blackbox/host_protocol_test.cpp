@@ -45,10 +45,13 @@ TEST(HostProtocol, RequestsThatNameNoCommandGetNoReplyAndTheHostReadsOn) {
   EXPECT_EQ(r.output, frame("[\"version\",\"1.5\"]"));
 }
 
+// Also when the last request of the burst has no reply: every reply is out before the host waits
+// for more input.
 TEST(HostProtocol, BackToBackRequestsAreAnsweredInOrder) {
   HostSession host({"out \"Only Out\""});
   host.sendBytes(frame("[\"version\"]") + frame("[\"refresh\"]") +
-                 frame("[\"openout\",\"Only Out\"]") + frame("[\"version\"]"));
+                 frame("[\"openout\",\"Only Out\"]") + frame("[\"version\"]") +
+                 frame("[\"closeout\"]"));
   EXPECT_EQ(host.next(), "[\"version\",\"1.5\"]");
   EXPECT_EQ(
       host.next(),
