@@ -1,7 +1,6 @@
 #include "host/frame_queue.h"
 
 #include <atomic>
-#include <vector>
 
 #include "host/frame_reader.h"
 #include "host/frame_writer.h"
@@ -14,6 +13,9 @@ std::atomic<FrameQueue*> theQueue{nullptr};
 }  // namespace
 
 FrameQueue::FrameQueue(std::size_t limitBytes) : limit_(limitBytes) {
+  // Reserved, not touched: the pages become resident only as frames fill them.
+  waiting_.reserve(limit_);
+  outgoing_.reserve(limit_);
   writer_ = std::thread([this] { Write(); });
 }
 
@@ -26,21 +28,24 @@ FrameQueue::~FrameQueue() {
   writer_.join();
 }
 
+void FrameQueue::Queue(const std::string& text) {
+  appendFrame(waiting_, text);
+  ++framesWaiting_;
+}
+
 // Runs on the input callback's thread or the watcher's.
 void FrameQueue::Post(MessageKind kind, std::string text) {
-  const std::size_t charge = text.size() + kChargePerFrame;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++posted_;
-    const bool full = bytes_ + charge > limit_;
+    const bool full = waiting_.size() + bytesWritten_ + kFrameHeader + text.size() > limit_;
     if (full && (kind == MessageKind::kMidi || connectionsWaiting_ > 0)) {
       ++finished_;
       if (kind == MessageKind::kMidi) ++dropped_;
       return;
     }
-    bytes_ += charge;
     if (kind == MessageKind::kConnection) ++connectionsWaiting_;
-    entries_.push_back(Entry{false, kind, std::move(text)});
+    Queue(text);
   }
   writerWake_.notify_all();
 }
@@ -49,8 +54,7 @@ void FrameQueue::PostReply(std::string text, bool hold) {
   std::unique_lock<std::mutex> lock(mutex_);
   ++posted_;
   ++repliesWaiting_;
-  bytes_ += text.size() + kChargePerFrame;
-  entries_.push_back(Entry{true, MessageKind::kMidi, std::move(text)});
+  Queue(text);
   // Held back for the replies to the requests already read: a browser that sends without waiting
   // then costs one write for many replies.
   if (hold && repliesWaiting_ < kMostReplies) return;
@@ -75,7 +79,7 @@ void FrameQueue::SendQueued(std::unique_lock<std::mutex>& lock) {
   }
   // No write is under way, so the replies leave from here, without waking the writer thread.
   WriteQueued(lock);
-  const bool more = !entries_.empty();
+  const bool more = !waiting_.empty();
   lock.unlock();
   // The writer is woken only for what came meanwhile.
   if (more) writerWake_.notify_all();
@@ -105,8 +109,8 @@ std::uint64_t FrameQueue::Dropped() {
 void FrameQueue::Write() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    writerWake_.wait(lock, [&] { return !writing_ && (stop_ || !entries_.empty()); });
-    if (entries_.empty()) return;
+    writerWake_.wait(lock, [&] { return !writing_ && (stop_ || !waiting_.empty()); });
+    if (waiting_.empty()) return;
     WriteQueued(lock);
     changed_.notify_all();
   }
@@ -116,29 +120,23 @@ void FrameQueue::Write() {
 void FrameQueue::WriteQueued(std::unique_lock<std::mutex>& lock) {
   // Everything waiting goes out in one write: a browser that reads quickly then costs the host
   // one call into the kernel for a burst of frames rather than one a frame.
-  std::vector<std::string> batch;
-  batch.reserve(entries_.size());
-  std::size_t charge = 0;
-  for (Entry& entry : entries_) {
-    // A "connection" that is being written may already be read, so the next one must queue.
-    if (entry.reply) {
-      --repliesWaiting_;
-    } else if (entry.kind == MessageKind::kConnection) {
-      --connectionsWaiting_;
-    }
-    charge += entry.text.size() + kChargePerFrame;
-    batch.push_back(std::move(entry.text));
-  }
-  entries_.clear();
+  outgoing_.swap(waiting_);
+  const std::size_t frames = framesWaiting_;
+  framesWaiting_ = 0;
+  // A "connection" that is being written may already be read, so the next one must queue.
+  connectionsWaiting_ = 0;
+  repliesWaiting_ = 0;
+  bytesWritten_ = outgoing_.size();
   writing_ = true;
   lock.unlock();
-  writeMessages(batch);
+  writeFrames(outgoing_);
+  outgoing_.clear();
   lock.lock();
   writing_ = false;
   // Room is given back only once the frames are out, so the limit covers the frames being
   // written.
-  bytes_ -= charge;
-  finished_ += batch.size();
+  bytesWritten_ = 0;
+  finished_ += frames;
 }
 
 void setFrameQueue(FrameQueue* queue) {

@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,12 +18,13 @@
 
 class FrameQueue : public MessageSink {
  public:
-  // What the queued texts may hold, with a fixed charge per frame for its bookkeeping. Past it,
-  // "midi" messages are dropped until the writer has made room, and a "connection" is queued only
-  // if none is already waiting. Replies are never dropped: at most kMostReplies wait, and past that
-  // the main thread waits for a write under way to end, as it would for a full pipe.
-  static constexpr std::size_t kDefaultLimit = 1u << 20;
-  static constexpr std::size_t kChargePerFrame = 64;
+  // What the queued frames, length headers included, and the frames being written may hold
+  // together. Past it, "midi" messages are dropped until a write has made room, and a "connection"
+  // is queued only if none is already waiting. Replies are never dropped: at most kMostReplies
+  // wait, and past that the main thread waits for a write under way to end, as it would for a full
+  // pipe.
+  static constexpr std::size_t kDefaultLimit = 128u << 10;
+  static constexpr std::size_t kFrameHeader = 4;
   static constexpr int kMostReplies = 64;
 
   explicit FrameQueue(std::size_t limitBytes = kDefaultLimit);
@@ -48,11 +48,8 @@ class FrameQueue : public MessageSink {
   std::uint64_t Dropped();
 
  private:
-  struct Entry {
-    bool reply;
-    MessageKind kind;  // of a message that is no reply
-    std::string text;
-  };
+  // Appends `text` as a frame to what waits. With mutex_ held.
+  void Queue(const std::string& text);
   // Runs on the writer thread.
   void Write();
   // Writes everything queued in one write, with `lock` (on mutex_) released meanwhile, then gives
@@ -66,15 +63,21 @@ class FrameQueue : public MessageSink {
   std::mutex mutex_;                    // guards everything below
   std::condition_variable changed_;     // for Flush and PostReply: a write has ended
   std::condition_variable writerWake_;  // for the writer: something to write, or the end
-  std::deque<Entry> entries_;
-  std::size_t bytes_ = 0;       // charged for entries_
-  int connectionsWaiting_ = 0;  // "connection" messages in entries_, not yet being written
-  int repliesWaiting_ = 0;      // replies in entries_
-  std::uint64_t posted_ = 0;    // messages taken or dropped so far
-  std::uint64_t finished_ = 0;  // of those, written or dropped
+  // The frames waiting, length headers and texts, in the order they came: the next write as it will
+  // leave. Room for the limit is reserved once, so that the queue never reallocates on a callback.
+  std::string waiting_;
+  std::size_t framesWaiting_ = 0;
+  int connectionsWaiting_ = 0;    // "connection" messages in waiting_
+  int repliesWaiting_ = 0;        // replies in waiting_
+  std::size_t bytesWritten_ = 0;  // the size of the write under way
+  std::uint64_t posted_ = 0;      // messages taken or dropped so far
+  std::uint64_t finished_ = 0;    // of those, written or dropped
   std::uint64_t dropped_ = 0;
   bool writing_ = false;  // a thread is in WriteQueued; the other one waits
   bool stop_ = false;
+  // What is being written: swapped with waiting_ under mutex_ by the thread that sets writing_,
+  // then used by that thread alone until it clears writing_.
+  std::string outgoing_;
   std::thread writer_;  // started last, so that it finds everything above made
 };
 

@@ -1,5 +1,6 @@
 #include "host/frame_writer.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -51,19 +52,23 @@ bool writeAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+// A frame's length field: 4 bytes, lowest first.
+std::array<char, 4> lengthHeader(std::uint32_t length) {
+  return {static_cast<char>(length & 0xFF), static_cast<char>((length >> 8) & 0xFF),
+          static_cast<char>((length >> 16) & 0xFF), static_cast<char>((length >> 24) & 0xFF)};
+}
+
 void writeFrameText(const char* text, std::size_t size) {
   if (gLock == nullptr || (gOut == nullptr && gFd < 0)) return;
   // The length field has 32 bits; a longer text cannot be framed, and writing a truncated length
   // would desynchronise every later frame, so such a text is dropped.
   if (size > std::numeric_limits<std::uint32_t>::max()) return;
   const auto length = static_cast<std::uint32_t>(size);
-  const char header[4] = {static_cast<char>(length & 0xFF), static_cast<char>((length >> 8) & 0xFF),
-                          static_cast<char>((length >> 16) & 0xFF),
-                          static_cast<char>((length >> 24) & 0xFF)};
+  const std::array<char, 4> header = lengthHeader(length);
 
   CMidiLockHolder hold(*gLock);
   if (gOut != nullptr) {
-    gOut->write(header, sizeof header);
+    gOut->write(header.data(), sizeof header);
     gOut->write(text, static_cast<std::streamsize>(size));
     gOut->flush();
     // A write to a closed pipe sets the stream's error bits, and a stream in error writes nothing
@@ -75,12 +80,12 @@ void writeFrameText(const char* text, std::size_t size) {
   // when the lock is released, as a flush would make sure.
   if (size + sizeof header <= kSmallFrame) {
     char frame[kSmallFrame];
-    std::memcpy(frame, header, sizeof header);
+    std::memcpy(frame, header.data(), sizeof header);
     if (size > 0) std::memcpy(frame + sizeof header, text, size);
     writeAll(gFd, frame, size + sizeof header);
     return;
   }
-  if (writeAll(gFd, header, sizeof header)) writeAll(gFd, text, size);
+  if (writeAll(gFd, header.data(), sizeof header)) writeAll(gFd, text, size);
 }
 
 }  // namespace
@@ -104,25 +109,24 @@ void writeMessage(std::string_view text) { writeFrameText(text.data(), text.size
 
 void writeMessage(const char* text) { writeFrameText(text, std::strlen(text)); }
 
-// Runs on the frame queue's writer thread.
-void writeMessages(const std::vector<std::string>& texts) {
-  if (gLock == nullptr || (gOut == nullptr && gFd < 0)) return;
-  if (gOut != nullptr || texts.size() == 1) {
-    for (const std::string& text : texts) writeFrameText(text.data(), text.size());
+void appendFrame(std::string& frames, std::string_view text) {
+  // As in writeFrameText: a text too long for the length field is dropped.
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) return;
+  const auto length = static_cast<std::uint32_t>(text.size());
+  const std::array<char, 4> header = lengthHeader(length);
+  frames.append(header.data(), sizeof header);
+  frames.append(text);
+}
+
+// Runs on the frame queue's writer thread or the main thread.
+void writeFrames(std::string_view frames) {
+  if (gLock == nullptr || (gOut == nullptr && gFd < 0) || frames.empty()) return;
+  CMidiLockHolder hold(*gLock);
+  if (gOut != nullptr) {
+    gOut->write(frames.data(), static_cast<std::streamsize>(frames.size()));
+    gOut->flush();
+    gOut->clear();  // as in writeFrameText: a failed write must not silence later frames
     return;
   }
-  std::string frames;
-  std::size_t total = 0;
-  for (const std::string& text : texts) total += text.size() + 4;
-  frames.reserve(total);
-  for (const std::string& text : texts) {
-    // As in writeFrameText: a text too long for the length field is dropped.
-    if (text.size() > std::numeric_limits<std::uint32_t>::max()) continue;
-    const auto length = static_cast<std::uint32_t>(text.size());
-    for (int shift = 0; shift < 32; shift += 8)
-      frames.push_back(static_cast<char>((length >> shift) & 0xFF));
-    frames += text;
-  }
-  CMidiLockHolder hold(*gLock);
   writeAll(gFd, frames.data(), frames.size());
 }

@@ -4,7 +4,6 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "midi/cmidi_lock.h"
 
@@ -20,6 +19,9 @@ void setFrameOutputFile(CMidiLock* lock, int fd);
 void writeMessage(std::string text);
 void writeMessage(std::string_view text);
 void writeMessage(const char* text);
-// Writes each of `texts` as a frame, in order, under one hold of the output lock; to a descriptor
-// in one write. The same bytes as writeMessage on each in turn, for fewer calls into the kernel.
-void writeMessages(const std::vector<std::string>& texts);
+// Appends `text` to `frames` as a frame: its length, then the text. A text too long for the length
+// field is left out, as writeMessage leaves it out.
+void appendFrame(std::string& frames, std::string_view text);
+// Writes `frames`, made by appendFrame, under one hold of the output lock and, to a descriptor, in
+// one write. The same bytes as writeMessage on each text in turn, for fewer calls into the kernel.
+void writeFrames(std::string_view frames);

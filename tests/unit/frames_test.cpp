@@ -190,12 +190,12 @@ TEST_F(FrameWriterTest, WritesWholeFramesToADescriptor) {
   writeMessage("[\"literal\"]");
   expected += frame("[\"view\"]") + frame("[\"literal\"]");
   // The frame queue's batch: the same frames, in order, as one write each would give.
-  std::vector<std::string> batch;
+  std::string batch;
   for (std::size_t length : lengths) {
-    batch.push_back(pattern(length));
+    appendFrame(batch, pattern(length));
     expected += frame(pattern(length));
   }
-  writeMessages(batch);
+  writeFrames(batch);
   setFrameOutput(nullptr, nullptr);
   EXPECT_TRUE(output.finish() == expected);
 }
@@ -344,7 +344,7 @@ TEST_F(FrameWriterTest, AFullFrameQueueDropsMidiKeepsOneConnectionAndNeverWaits)
   std::ostringstream out;
   setFrameOutput(&lock_, &out);
   const std::string midi = "[\"midi\",1]";  // 10 bytes
-  FrameQueue queue(10 * (midi.size() + FrameQueue::kChargePerFrame));
+  FrameQueue queue(10 * (midi.size() + FrameQueue::kFrameHeader));
   setFrameQueue(&queue);
   lock_.Lock();  // the browser reads nothing: the writer waits with the first frame
   for (int i = 0; i < 15; ++i) queue.Post(MessageKind::kMidi, midi);
