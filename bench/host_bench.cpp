@@ -356,7 +356,8 @@ std::pair<long, long> resident(const std::string& program, std::size_t small, st
   auto floodOf = [&](std::size_t n) {
     host.control("flood \"Melvix Loopback\" short " + std::to_string(n));
     // A frame the queue dropped for a slow reader is not waited for.
-    host.await("[\"midi\",", n, [](Clock::time_point) {}, std::chrono::seconds(2));
+    host.await(
+        "[\"midi\",", n, [](Clock::time_point) {}, std::chrono::seconds(2));
     host.sync();
     return residentKiB(host.pid());
   };
