@@ -46,15 +46,24 @@ bool addFromWords(Direction d, const std::vector<std::string>& words) {
   return true;
 }
 
-// `flood "In" mode [count] [timed]`: a count ends the flood by itself after that many messages;
-// "timed" writes their delivery times to the file "delivered" once the last one is delivered.
+// `flood "In" mode [count] [timed] [pace N]`: a count ends the flood by itself after that many
+// messages; "timed" writes their delivery times to the file "delivered" once the last one is
+// delivered; "pace" makes N messages a second at most instead of as many as are taken.
 bool setFlood(const std::vector<std::string>& words) {
   const std::string& mode = words[2];
   unsigned long long count = 0;
+  unsigned long long pace = 0;
   bool timed = false;
+  const auto digits = [](const std::string& word) {
+    return !word.empty() && word.size() <= 9 &&
+           word.find_first_not_of("0123456789") == std::string::npos;
+  };
   for (std::size_t i = 3; i < words.size(); ++i) {
     if (words[i] == "timed" && !timed) {
       timed = true;
+    } else if (words[i] == "pace" && pace == 0 && i + 1 < words.size() && digits(words[i + 1])) {
+      pace = std::strtoull(words[++i].c_str(), nullptr, 10);
+      if (pace == 0) return false;
     } else if (i == 3 && !words[i].empty() &&
                words[i].find_first_not_of("0123456789") == std::string::npos) {
       count = std::strtoull(words[i].c_str(), nullptr, 10);
@@ -81,6 +90,7 @@ bool setFlood(const std::vector<std::string>& words) {
   if (!device) return false;
   device->floodLeft = m == FloodMode::kOff ? 0 : count;
   device->floodTimed = m != FloodMode::kOff && timed;
+  device->floodPace = m == FloodMode::kOff ? 0 : pace;
   device->flood = m;
   if (device->input != nullptr) device->input->wake();
   return true;
@@ -160,7 +170,7 @@ bool applyWords(const std::vector<std::string>& words) {
     if (words.size() == 5) times = std::strtol(words[4].c_str(), nullptr, 10);
     return setFault(d, u16(words[2]), fault, static_cast<int>(times));
   }
-  if (verb == "flood" && words.size() >= 3 && words.size() <= 5) return setFlood(words);
+  if (verb == "flood" && words.size() >= 3 && words.size() <= 7) return setFlood(words);
   if (verb == "late" && words.size() == 3 && parseNumber(words[2], n, 10)) {
     return changeNotifier(u16(words[1]), [&](Notifier& x) { x.setLate(static_cast<long>(n)); });
   }

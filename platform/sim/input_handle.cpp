@@ -256,7 +256,17 @@ void InputHandle::run() {
       changed_.wait(lock);
       continue;
     }
-    if (queue_.started && queue_.events.empty()) {
+    if (queue_.started && queue_.events.empty() && device_->flood.load() != FloodMode::kOff) {
+      // A paced flood makes its messages at even intervals; one that fell behind starts afresh.
+      if (const std::uint64_t pace = device_->floodPace.load(); pace > 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < nextFlood_) {
+          changed_.wait_until(lock, nextFlood_);
+          continue;
+        }
+        nextFlood_ = std::max(nextFlood_, now - std::chrono::milliseconds(1)) +
+                     std::chrono::nanoseconds(1000000000 / pace);
+      }
       generateFloodEvent();
     }
     if (!queue_.ready()) {

@@ -95,6 +95,8 @@ class InputHandle {
   // Behind a bounded notifier: when the next piece of data may be taken in.
   std::chrono::steady_clock::time_point nextDue_;
   std::vector<std::int64_t> deliveryTimes_;  // of the timed flood under way; delivery thread only
+  // When a paced flood makes its next message; delivery thread only.
+  std::chrono::steady_clock::time_point nextFlood_;
 
   std::thread thread_;  // set once in the constructor
 };

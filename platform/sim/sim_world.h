@@ -42,6 +42,8 @@ struct Device {
   // delivered. Set before `flood`; read by the delivery thread.
   std::atomic<std::uint64_t> floodLeft{0};
   std::atomic<bool> floodTimed{false};
+  // Messages a second a flood makes at most (0: as many as are taken). Set before `flood`.
+  std::atomic<std::uint64_t> floodPace{0};
 };
 
 struct OutputHandle {

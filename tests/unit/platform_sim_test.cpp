@@ -43,6 +43,8 @@ TEST(Flood, ACountedFloodEndsByItselfAfterItsLastMessage) {
   EXPECT_FALSE(sim::applyControlLine("flood \"F\" short 0"));
   EXPECT_FALSE(sim::applyControlLine("flood \"F\" short many"));
   EXPECT_FALSE(sim::applyControlLine("flood \"F\" short 5 timed 7"));
+  EXPECT_FALSE(sim::applyControlLine("flood \"F\" short 5 pace 0"));
+  EXPECT_FALSE(sim::applyControlLine("flood \"F\" short 5 pace"));
   HMIDIIN in = nullptr;
   ASSERT_EQ(midiInOpen(&in, 0, reinterpret_cast<DWORD_PTR>(countFlood), 0, CALLBACK_FUNCTION),
             MMSYSERR_NOERROR);
@@ -59,6 +61,14 @@ TEST(Flood, ACountedFloodEndsByItselfAfterItsLastMessage) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(floodMessages, 520);
+  // A paced flood is never faster than its pace: 20 messages at 100 a second take 190 ms at least.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(sim::applyControlLine("flood \"F\" short 20 pace 100"));
+  for (int i = 0; i < 500 && floodMessages < 540; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(floodMessages, 540);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(180));
   midiInReset(in);
   EXPECT_EQ(midiInClose(in), MMSYSERR_NOERROR);
 }
