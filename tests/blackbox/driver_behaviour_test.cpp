@@ -136,10 +136,12 @@ TEST(DriverBehaviour, ABrowserThatStopsReadingHoldsUpNoDriver) {
     sysex += " " + std::string(1, "0123456789abcdef"[(i >> 4) & 7]) + "0123456789abcdef"[i & 15];
   sysex += " f7";
   // While nobody reads, at a wire's pace: more system-exclusive data than a pipe holds, then
-  // enough short messages to fill the driver's queue, then both.
-  const int kRounds = 40;
-  std::string lines =
-      "repeat 100 sysex \"Keys\" " + sysex + "\nrepeat 500 short \"Keys\" 90 3c 01\n";
+  // enough short messages to fill the driver's queue, then both; all of it within what the pipe and
+  // the host's frame queue hold together (about 120 KB of frames).
+  const int kFirst = 80;
+  const int kRounds = 20;
+  std::string lines = "repeat " + std::to_string(kFirst) + " sysex \"Keys\" " + sysex +
+                      "\nrepeat 500 short \"Keys\" 90 3c 01\n";
   for (int i = 0; i < kRounds; ++i) {
     lines += "sysex \"Keys\" " + sysex + "\nrepeat 20 short \"Keys\" 90 3c 01\n";
   }
@@ -152,7 +154,7 @@ TEST(DriverBehaviour, ABrowserThatStopsReadingHoldsUpNoDriver) {
     ++(f->bytes.size() == 256 ? sysexFrames : shortFrames);
   }
   ASSERT_TRUE(f) << sysexFrames << " system-exclusive and " << shortFrames << " short messages";
-  EXPECT_EQ(sysexFrames, 100 + kRounds);
+  EXPECT_EQ(sysexFrames, kFirst + kRounds);
   EXPECT_EQ(shortFrames, 500 + 20 * kRounds);
   EXPECT_GE(answerTime(host, R"(["version"])", "version"), 0);
 }
