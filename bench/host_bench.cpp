@@ -243,20 +243,27 @@ Throughput pipelined(const std::string& program, const std::string& request, std
   return {n / wall, (cpuNanos(host.pid()) - cpuBefore) / n};
 }
 
-// One ["version"] at a time: microseconds from the write of the request to its reply read whole.
-Percentiles roundTrips(const std::string& program, std::size_t count) {
-  Host host(program, false);
-  host.sync();
-  const std::string request = frame("[\"version\"]");
+// `request` sent `count` times, one at a time, each time until a frame starting with `answer` is
+// read whole: microseconds from the write to that read, after a tenth as many to warm up.
+Percentiles exchanges(Host& host, const std::string& request, const char* answer,
+                      std::size_t count) {
+  const std::string bytes = frame(request);
   std::vector<double> micros;
   micros.reserve(count);
   for (std::size_t i = 0; i < count + count / 10; ++i) {
     const auto start = Clock::now();
-    host.send(request);
-    host.await("[\"version\"", 1, [](Clock::time_point) {});
+    host.send(bytes);
+    host.await(answer, 1, [](Clock::time_point) {});
     if (i >= count / 10) micros.push_back(seconds(Clock::now() - start) * 1e6);
   }
   return percentiles(std::move(micros));
+}
+
+// One ["version"] at a time: microseconds from the write of the request to its reply read whole.
+Percentiles roundTrips(const std::string& program, std::size_t count) {
+  Host host(program, false);
+  host.sync();
+  return exchanges(host, "[\"version\"]", "[\"version\"", count);
 }
 
 // Milliseconds a host takes over one "play" of 1 MiB of text, until a ["version"] after it is
@@ -335,15 +342,7 @@ Percentiles loopback(const std::string& program, std::size_t count) {
   host.send(frame("[\"openout\",\"Melvix Loopback\"]"));
   host.send(frame("[\"openin\",\"Melvix Loopback\"]"));
   host.sync();
-  const std::string play = frame("[\"play\",144,60,100]");
-  std::vector<double> micros;
-  for (std::size_t i = 0; i < count + count / 10; ++i) {
-    const auto start = Clock::now();
-    host.send(play);
-    host.await("[\"midi\",", 1, [](Clock::time_point) {});
-    if (i >= count / 10) micros.push_back(seconds(Clock::now() - start) * 1e6);
-  }
-  return percentiles(std::move(micros));
+  return exchanges(host, "[\"play\",144,60,100]", "[\"midi\",", count);
 }
 
 long residentKiB(pid_t pid) {
