@@ -33,18 +33,41 @@ void FrameQueue::Queue(const std::string& text) {
   ++framesWaiting_;
 }
 
+namespace {
+
+bool startsSysex(MessageKind kind) {
+  return kind == MessageKind::kSysexWhole || kind == MessageKind::kSysexStart;
+}
+
+bool endsSysex(MessageKind kind) {
+  return kind == MessageKind::kSysexWhole || kind == MessageKind::kSysexEnd;
+}
+
+bool isSysex(MessageKind kind) {
+  return startsSysex(kind) || endsSysex(kind) || kind == MessageKind::kSysexMiddle;
+}
+
+}  // namespace
+
 // Runs on the input callback's thread or the watcher's.
 void FrameQueue::Post(MessageKind kind, std::string text) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++posted_;
+    // A message that begins ends whatever was left of one cut short (a port that changed, say).
+    if (startsSysex(kind)) droppingSysex_ = false;
     const bool full = waiting_.size() + bytesWritten_ + kFrameHeader + text.size() > limit_;
-    if (full && (kind == MessageKind::kMidi || connectionsWaiting_ > 0)) {
+    const bool connection = kind == MessageKind::kConnection;
+    // A system-exclusive message that lost a piece loses the rest of it too, through its F7: the
+    // browser must never get one with a piece missing, which would look whole.
+    const bool restOfCut = isSysex(kind) && droppingSysex_;
+    if (restOfCut || (full && (!connection || connectionsWaiting_ > 0))) {
       ++finished_;
-      if (kind == MessageKind::kMidi) ++dropped_;
+      if (!connection) ++dropped_;
+      if (isSysex(kind)) droppingSysex_ = !endsSysex(kind);
       return;
     }
-    if (kind == MessageKind::kConnection) ++connectionsWaiting_;
+    if (connection) ++connectionsWaiting_;
     Queue(text);
   }
   writerWake_.notify_all();

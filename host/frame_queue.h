@@ -19,8 +19,9 @@
 class FrameQueue : public MessageSink {
  public:
   // What the queued frames, length headers included, and the frames being written may hold
-  // together. Past it, "midi" messages are dropped until a write has made room, and a "connection"
-  // is queued only if none is already waiting. Replies are never dropped: at most kMostReplies
+  // together. Past it, "midi" messages are dropped until a write has made room (a system-exclusive
+  // message that loses a piece loses every later piece of it too), and a "connection" is queued
+  // only if none is already waiting. Replies are never dropped: at most kMostReplies
   // wait, and past that the main thread waits for a write under way to end, as it would for a full
   // pipe.
   static constexpr std::size_t kDefaultLimit = 128u << 10;
@@ -73,6 +74,8 @@ class FrameQueue : public MessageSink {
   std::uint64_t posted_ = 0;      // messages taken or dropped so far
   std::uint64_t finished_ = 0;    // of those, written or dropped
   std::uint64_t dropped_ = 0;
+  // A system-exclusive message lost a piece: its later pieces are dropped through its F7.
+  bool droppingSysex_ = false;
   bool writing_ = false;  // a thread is in WriteQueued; the other one waits
   bool stop_ = false;
   // What is being written: swapped with waiting_ under mutex_ by the thread that sets writing_,

@@ -12,7 +12,8 @@ WideString CMidi::InName() const { return in_ ? in_->Name() : WideString(); }
 
 void CMidi::CloseOut() {
   if (!out_) return;
-  out_->AllNotesOff();
+  // A device that has gone hears nothing any more.
+  if (!out_->Gone()) out_->AllNotesOff();
   out_.reset();
 }
 

@@ -49,6 +49,8 @@ class CMidi {
   void CloseIn();
   // The current output port, or null. Main thread only.
   CMidiOut* Out() const { return out_.get(); }
+  // The current input port, or null. Main thread only.
+  CMidiIn* In() const { return in_.get(); }
 
   // The input callback's way to the current input port: a port returned by EnterInput stays
   // alive until the matching LeaveInput. `instance` is the value the event's device was opened

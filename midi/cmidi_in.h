@@ -21,8 +21,11 @@ class CMidiIn {
   // Hands the buffers to the driver and starts input.
   virtual void Start() {}
   // Stops input, takes the buffers back and closes the device; false when the device would not
-  // close, and the port must then be kept. Main thread.
+  // close, and the port must then be kept. A device that has gone is given up instead: true, its
+  // buffers left to the driver. Main thread.
   virtual bool Close() { return true; }
+  // Whether the device is still there, asked without disturbing it. Main thread.
+  virtual bool Alive() { return true; }
 
  private:
   WideString name_;

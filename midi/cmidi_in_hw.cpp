@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "midi/driver_held.h"
+#include "midi/device_gone.h"
 #include "midi/message_box.h"
 
 namespace {
@@ -18,49 +18,58 @@ constexpr DWORD kUnpreparePauseMs = 10;
 void CMidiInHW::Start() {
   // The default timer may step by 5 ms or more; "midi" time stamps should not.
   fineClock_ = timeBeginPeriod(1) == TIMERR_NOERROR;
-  for (int i = 0; i < kBufferCount; ++i) {
-    buffers_[i] = std::make_unique<Buffer>();
-    MIDIHDR& header = buffers_[i]->header;
-    header.lpData = buffers_[i]->data;
-    header.dwBufferLength = kBufferSize;
-    header.dwFlags = 0;
-    midiInPrepareHeader(handle_, &header, sizeof header);
-    midiInAddBuffer(handle_, &header, sizeof header);
-  }
+  buffers_.Queue();
   midiInStart(handle_);
 }
 
 bool CMidiInHW::Close() {
   if (closed_) return true;
-  midiInStop(handle_);
-  midiInReset(handle_);
-  for (int round = 0;; ++round) {
-    bool held = false;
-    for (auto& buffer : buffers_) {
-      if (!buffer) continue;
-      if (midiInUnprepareHeader(handle_, &buffer->header, sizeof(MIDIHDR)) ==
-          MIDIERR_STILLPLAYING) {
-        held = true;
-      } else {
-        buffer.reset();
-      }
-    }
-    if (!held) break;
-    // A buffer the driver still holds may still be written to: it is not freed.
-    if (round + 1 == kUnprepareRounds) return false;
-    Sleep(kUnpreparePauseMs);
-    midiInReset(handle_);
+  // From here on no buffer goes back to the driver.
+  buffers_.StopGivingBack();
+  if (buffers_.Gone() || deviceGone(midiInStop(handle_)) || deviceGone(midiInReset(handle_))) {
+    return GiveUp(true);
   }
-  if (midiInClose(handle_) != MMSYSERR_NOERROR) return false;
+  for (int round = 1;; ++round) {
+    const SysexBuffers::Unprepared unprepared = buffers_.Unprepare();
+    if (unprepared == SysexBuffers::Unprepared::kAll) break;
+    if (unprepared == SysexBuffers::Unprepared::kDeviceGone) return GiveUp(true);
+    // A buffer the driver still holds may still be written to: it is not freed.
+    if (round == kUnprepareRounds) return false;
+    Sleep(kUnpreparePauseMs);
+    if (deviceGone(midiInReset(handle_))) return GiveUp(true);
+  }
+  const MMRESULT closed = midiInClose(handle_);
+  if (closed == MMSYSERR_NOERROR) return Finished();
+  if (deviceGone(closed)) return GiveUp(false);
+  // Wine's winmm frees the handle even when the driver refuses to close, and the next opening
+  // takes the lowest free handle value: a later try would close that opening. Asked at once,
+  // before anything else is opened: a handle WinMM no longer knows is closed for good.
+  UINT id = 0;
+  if (midiInGetID(handle_, &id) == MMSYSERR_INVALHANDLE) return Finished();
+  return false;
+}
+
+bool CMidiInHW::GiveUp(bool tryClose) {
+  buffers_.LeaveToDriver();
+  if (tryClose) midiInClose(handle_);
+  return Finished();
+}
+
+bool CMidiInHW::Finished() {
   if (fineClock_) timeEndPeriod(1);
+  fineClock_ = false;
   closed_ = true;
   return true;
 }
 
+bool CMidiInHW::Alive() {
+  if (closed_ || buffers_.Gone()) return false;
+  return !deviceGone(midiInStart(handle_));
+}
+
 CMidiInHW::~CMidiInHW() {
-  if (Close()) return;
-  // The device would not let go: whatever it still holds is leaked rather than freed under it.
-  for (auto& buffer : buffers_) leaveToDriver(std::move(buffer));
+  // The device would not let go: whatever it still holds is left to it (see ~SysexBuffers).
+  Close();
 }
 
 void CMidiInHW::Receive(InputEvent* event, std::vector<unsigned char>& bytes) {
@@ -73,10 +82,12 @@ void CMidiInHW::Receive(InputEvent* event, std::vector<unsigned char>& bytes) {
       bytes.push_back(static_cast<unsigned char>((event->param1 >> 16) & 0xFF));
       return;
     case MIM_LONGDATA: {
-      auto* header = reinterpret_cast<MIDIHDR*>(event->param1);
+      const auto* header = reinterpret_cast<const MIDIHDR*>(event->param1);
       DWORD count = std::min(header->dwBytesRecorded, header->dwBufferLength);
       bytes.insert(bytes.end(), header->lpData, header->lpData + count);
-      midiInAddBuffer(event->device, header, sizeof(MIDIHDR));
+      // An empty one too: a port that is not being closed gets one back only when the driver
+      // gives up its queue by itself, as it does when the device is pulled out.
+      buffers_.GiveBack(header);
       return;
     }
     case MIM_OPEN:
@@ -86,7 +97,7 @@ void CMidiInHW::Receive(InputEvent* event, std::vector<unsigned char>& bytes) {
       // A buffer returned with an error goes back to the driver too; otherwise every error would
       // leave the port one system-exclusive buffer fewer until input dried up.
       if (event->message == MIM_LONGERROR && event->param1 != 0) {
-        midiInAddBuffer(event->device, reinterpret_cast<MIDIHDR*>(event->param1), sizeof(MIDIHDR));
+        buffers_.GiveBack(reinterpret_cast<const MIDIHDR*>(event->param1));
       }
       char text[32];
       std::snprintf(text, sizeof text, "MIDI message: %x", static_cast<unsigned>(event->message));

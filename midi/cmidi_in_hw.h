@@ -1,19 +1,21 @@
 #pragma once
 
-#include <array>
-#include <memory>
+#include <functional>
 
 #include "midi/cmidi_in.h"
+#include "midi/sysex_buffers.h"
 #include "platform/winapi.h"
 
-// An input port on an open WinMM device, with four 256-byte system-exclusive buffers queued with
-// the driver while it runs.
+// An input port on an open WinMM device, with its system-exclusive buffers queued with the driver
+// while it runs.
 class CMidiInHW : public CMidiIn {
  public:
-  static constexpr int kBufferCount = 4;
-  static constexpr DWORD kBufferSize = 256;
+  static constexpr DWORD kBufferSize = SysexBuffers::kSize;
 
-  CMidiInHW(HMIDIIN handle, const WCHAR* name) : CMidiIn(name), handle_(handle) {}
+  // `gone` runs, once, on a thread of the port's own when the driver answers that the device has
+  // gone (a USB device pulled out hands its buffers back, and then refuses them).
+  CMidiInHW(HMIDIIN handle, const WCHAR* name, std::function<void()> gone = {})
+      : CMidiIn(name), handle_(handle), buffers_(handle, std::move(gone)) {}
   // Closes the device unless Close has; buffers the driver still holds are left to it.
   ~CMidiInHW() override;
 
@@ -22,18 +24,19 @@ class CMidiInHW : public CMidiIn {
   void Start() override;
   // Stops and resets the device, takes the buffers back, closes it. Main thread.
   bool Close() override;
+  // midiInStart on a started input changes nothing; a handle whose device has gone answers
+  // MMSYSERR_NODRIVER. Main thread.
+  bool Alive() override;
 
  private:
-  // A header and the block it describes. The driver holds a pointer to both while the buffer is
-  // queued, so they live and die together: one the driver will not give back is leaked whole.
-  struct Buffer {
-    MIDIHDR header{};
-    char data[kBufferSize] = {};
-  };
+  // A device that has gone: its buffers stay the driver's, one close is tried so that WinMM may
+  // free the handle, and the handle is never touched again.
+  bool GiveUp(bool tryClose);
+  // The port is done with: the timer period it asked for is given back.
+  bool Finished();
 
   HMIDIIN handle_;
-  // Allocated by Start, freed once the driver has let go; main thread only.
-  std::array<std::unique_ptr<Buffer>, kBufferCount> buffers_;
+  SysexBuffers buffers_;
   bool fineClock_ = false;  // this port asked for a 1 ms timer period; main thread only
   bool closed_ = false;     // main thread only
 };

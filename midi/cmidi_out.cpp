@@ -1,5 +1,7 @@
 #include "midi/cmidi_out.h"
 
+#include "midi/device_gone.h"
+
 CMidiOut::CMidiOut(const WCHAR* name) : name_(wideFromZ(name)) {}
 
 void CMidiOut::SendShort(unsigned char status, unsigned char data1, unsigned char data2) {
@@ -18,4 +20,9 @@ void CMidiOut::AllNotesOff() {
   for (int status = 0xB0; status <= 0xBF; ++status) {
     SendShort(static_cast<unsigned char>(status), 123, 0);
   }
+}
+
+bool CMidiOut::Accepted(MMRESULT result) {
+  if (deviceGone(result)) gone_ = true;
+  return result == MMSYSERR_NOERROR;
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "midi/wide_string.h"
+#include "platform/winapi.h"
 
 // MIDI bytes of any value, 0 included.
 using ByteString = std::string;
@@ -29,10 +30,23 @@ class CMidiOut {
   // Control change 123 (all notes off) on all 16 channels.
   virtual void AllNotesOff();
 
+  // The device has answered a call with "no such device": it was pulled out while open, and this
+  // port will never reach it again.
+  bool Gone() const { return gone_; }
+  // Whether the device is still there, asked without sending it anything.
+  virtual bool Alive() { return !gone_; }
+
   // Bytes SendStream holds until their message is complete, or the kept running status.
   const ByteString& Pending() const { return pending_; }
+
+ protected:
+  // Takes WinMM's answer to a send: true when it was accepted; "no such device" marks the port
+  // gone.
+  bool Accepted(MMRESULT result);
+  void MarkGone() { gone_ = true; }
 
  private:
   WideString name_;
   ByteString pending_;
+  bool gone_ = false;
 };

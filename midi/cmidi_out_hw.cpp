@@ -4,4 +4,9 @@
 
 CMidiOutHW::~CMidiOutHW() { midiOutClose(handle_); }
 
-bool CMidiOutHW::Transmit(const ByteString& bytes) { return transmitOn(handle_, bytes); }
+bool CMidiOutHW::Transmit(const ByteString& bytes) { return Accepted(transmitOn(handle_, bytes)); }
+
+bool CMidiOutHW::Alive() {
+  if (!Gone() && !outputAlive(handle_)) MarkGone();
+  return !Gone();
+}

@@ -10,6 +10,7 @@ class CMidiOutHW : public CMidiOut {
   ~CMidiOutHW() override;
 
   bool Transmit(const ByteString& bytes) override;
+  bool Alive() override;
 
  private:
   HMIDIOUT handle_;

@@ -4,4 +4,9 @@
 
 CMidiOutSW::~CMidiOutSW() { midiOutClose(handle_); }
 
-bool CMidiOutSW::Transmit(const ByteString& bytes) { return transmitOn(handle_, bytes); }
+bool CMidiOutSW::Transmit(const ByteString& bytes) { return Accepted(transmitOn(handle_, bytes)); }
+
+bool CMidiOutSW::Alive() {
+  if (!Gone() && !outputAlive(handle_)) MarkGone();
+  return !Gone();
+}

@@ -11,6 +11,7 @@ class CMidiOutSW : public CMidiOut {
   ~CMidiOutSW() override;
 
   bool Transmit(const ByteString& bytes) override;
+  bool Alive() override;
 
  private:
   HMIDIOUT handle_;

@@ -104,8 +104,20 @@ PortInfo CMidiWin32::InInfo(std::uint32_t index) {
   return describeCaps(caps);
 }
 
+// A port that is open under the name asked for stays as it is, untouched, unless its device has
+// gone (pulled out, and perhaps plugged in again): then the name is opened afresh. An output is
+// known gone once a send was answered "no such device"; an input is asked, with a call that
+// changes nothing on a live one.
+bool CMidiWin32::OutIsCurrent(const WideString& name) {
+  return name == OutName() && (Out() == nullptr || !Out()->Gone());
+}
+
+bool CMidiWin32::InIsCurrent(const WideString& name) {
+  return name == InName() && (In() == nullptr || In()->Alive());
+}
+
 WideString CMidiWin32::OpenOut(const WideString& name) {
-  if (name == OutName()) return OutName();
+  if (OutIsCurrent(name)) return OutName();
   UINT id = 0;
   if (!findByName<MIDIOUTCAPSW>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPSW>, id)) {
     return OutName();
@@ -117,7 +129,7 @@ WideString CMidiWin32::OpenOut(std::uint32_t index) {
   MIDIOUTCAPSW caps{};
   if (!outCaps(index, caps)) return OutName();
   WideString name = wideFromField(caps.szPname);
-  if (name == OutName()) return OutName();
+  if (OutIsCurrent(name)) return OutName();
   return OpenOutDevice(index, name);
 }
 
@@ -148,7 +160,7 @@ WideString CMidiWin32::OpenOutDevice(UINT id, const WideString& name) {
 }
 
 WideString CMidiWin32::OpenIn(const WideString& name, DWORD_PTR instance) {
-  if (name == InName()) return InName();
+  if (InIsCurrent(name)) return InName();
   UINT id = 0;
   if (!findByName<MIDIINCAPSW>(midiInGetNumDevs(), name, inCaps<MIDIINCAPSW>, id)) {
     return InName();
@@ -160,7 +172,7 @@ WideString CMidiWin32::OpenIn(std::uint32_t index, DWORD_PTR instance) {
   MIDIINCAPSW caps{};
   if (!inCaps(index, caps)) return InName();
   WideString name = wideFromField(caps.szPname);
-  if (name == InName()) return InName();
+  if (InIsCurrent(name)) return InName();
   return OpenInDevice(index, name, instance);
 }
 

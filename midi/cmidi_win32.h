@@ -24,6 +24,8 @@ class CMidiWin32 : public CMidi {
   std::unique_ptr<CMidiLock> NewLock() override;
 
  private:
+  bool OutIsCurrent(const WideString& name);
+  bool InIsCurrent(const WideString& name);
   WideString OpenOutDevice(UINT id, const WideString& name);
   WideString OpenInDevice(UINT id, const WideString& name, DWORD_PTR instance);
 

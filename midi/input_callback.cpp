@@ -16,6 +16,15 @@ void appendDecimal(std::string& text, std::uint32_t value) {
   text.append(digits, end);
 }
 
+// What the frame queue must know of a buffer of system-exclusive data to drop a message whole:
+// whether it starts one (F0) and whether it ends one (F7).
+MessageKind sysexPiece(const std::vector<unsigned char>& bytes) {
+  const bool starts = bytes.front() == 0xF0;
+  const bool ends = bytes.back() == 0xF7;
+  if (starts) return ends ? MessageKind::kSysexWhole : MessageKind::kSysexStart;
+  return ends ? MessageKind::kSysexEnd : MessageKind::kSysexMiddle;
+}
+
 }  // namespace
 
 void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
@@ -38,13 +47,7 @@ void ForwardInput(InputEvent* event) {
     delete event;
     return;
   }
-  // Empty buffers come back when a port is reset; they stay out of the driver's queue.
-  if (event->message == MIM_LONGDATA &&
-      reinterpret_cast<MIDIHDR*>(event->param1)->dwBytesRecorded == 0) {
-    midi->LeaveInput();
-    delete event;
-    return;
-  }
+  const bool longData = event->message == MIM_LONGDATA;
   std::vector<unsigned char> bytes;
   port->Receive(event, bytes);
   // The clock is read while this callback still counts as inside, so that the object it belongs
@@ -62,5 +65,5 @@ void ForwardInput(InputEvent* event) {
     appendDecimal(text, b);
   }
   text += ']';
-  postMessage(MessageKind::kMidi, std::move(text));
+  postMessage(longData ? sysexPiece(bytes) : MessageKind::kMidi, std::move(text));
 }

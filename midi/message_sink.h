@@ -5,8 +5,14 @@
 #include <string>
 
 enum class MessageKind {
-  kMidi,        // one input event's bytes; may be dropped when the browser has stopped reading
-  kConnection,  // the device set changed; carries no data, so one waiting stands for any number
+  kMidi,  // one short message's bytes; may be dropped when the browser has stopped reading
+  // One buffer of a system-exclusive message, which may be dropped too, but never alone: once one
+  // piece is dropped, so is every later piece of that message.
+  kSysexWhole,   // a whole message, F0 to F7
+  kSysexStart,   // the first piece of a longer one
+  kSysexMiddle,  // neither its first nor its last piece
+  kSysexEnd,     // its last piece, ending in F7
+  kConnection,   // the device set changed; carries no data, so one waiting stands for any number
 };
 
 class MessageSink {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 
+#include "midi/device_gone.h"
 #include "midi/driver_held.h"
 
 namespace {
@@ -30,29 +31,19 @@ std::chrono::milliseconds longMessageLimit(std::size_t bytes) {
   return std::chrono::milliseconds(wireMs + wireMs / 2 + 300);
 }
 
-bool transmitOn(HMIDIOUT handle, const ByteString& bytes) {
-  if (bytes.size() < 4) {
-    DWORD message = 0;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      message |= static_cast<DWORD>(static_cast<unsigned char>(bytes[i])) << (8 * i);
-    }
-    return midiOutShortMsg(handle, message) == MMSYSERR_NOERROR;
-  }
-  auto message = std::make_unique<LongMessage>();
-  message->bytes = bytes;
-  MIDIHDR& header = message->header;
-  header.lpData = &message->bytes[0];
-  header.dwBufferLength = static_cast<DWORD>(bytes.size());
-  header.dwFlags = 0;
-  if (midiOutPrepareHeader(handle, &header, sizeof header) != MMSYSERR_NOERROR) return false;
-  const bool sent = midiOutLongMsg(handle, &header, sizeof header) == MMSYSERR_NOERROR;
-  // The driver decides whether it sends before returning; until it lets go, the buffer is its.
-  const Clock::time_point giveUp = Clock::now() + longMessageLimit(bytes.size());
-  MMRESULT result;
-  while ((result = midiOutUnprepareHeader(handle, &header, sizeof header)) ==
-             MIDIERR_STILLPLAYING &&
-         Clock::now() < giveUp) {
+namespace {
+
+// Asks for the buffer until the driver lets go or `giveUp` has passed, a millisecond between asks.
+// Windows gives a process that has not asked for a 1 ms timer period its default tick (about 15.6
+// ms) for a Sleep(1), so the period is asked for while the wait lasts, and only when the first ask
+// did not get the buffer back.
+MMRESULT awaitBuffer(HMIDIOUT handle, MIDIHDR& header, Clock::time_point giveUp) {
+  MMRESULT result = midiOutUnprepareHeader(handle, &header, sizeof header);
+  if (result != MIDIERR_STILLPLAYING) return result;
+  const bool fine = timeBeginPeriod(1) == TIMERR_NOERROR;
+  while (result == MIDIERR_STILLPLAYING && Clock::now() < giveUp) {
     Sleep(kPollPauseMs);
+    result = midiOutUnprepareHeader(handle, &header, sizeof header);
   }
   if (result == MIDIERR_STILLPLAYING) {
     // Far longer than sending takes: the driver is stuck. A reset makes it give the buffer back.
@@ -63,7 +54,39 @@ bool transmitOn(HMIDIOUT handle, const ByteString& bytes) {
       Sleep(kPollPauseMs);
     }
   }
-  // A buffer the driver still holds may still be read: it is left to the driver, not freed.
-  if (result == MIDIERR_STILLPLAYING) leaveToDriver(std::move(message));
+  if (fine) timeEndPeriod(1);
+  return result;
+}
+
+}  // namespace
+
+MMRESULT transmitOn(HMIDIOUT handle, const ByteString& bytes) {
+  if (bytes.size() < 4) {
+    DWORD message = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      message |= static_cast<DWORD>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+    }
+    return midiOutShortMsg(handle, message);
+  }
+  auto message = std::make_unique<LongMessage>();
+  message->bytes = bytes;
+  MIDIHDR& header = message->header;
+  header.lpData = &message->bytes[0];
+  header.dwBufferLength = static_cast<DWORD>(bytes.size());
+  header.dwFlags = 0;
+  const MMRESULT prepared = midiOutPrepareHeader(handle, &header, sizeof header);
+  if (prepared != MMSYSERR_NOERROR) return prepared;
+  const MMRESULT sent = midiOutLongMsg(handle, &header, sizeof header);
+  // The driver decides whether it sends before returning; until it lets go, the buffer is its.
+  const MMRESULT released =
+      awaitBuffer(handle, header, Clock::now() + longMessageLimit(bytes.size()));
+  // Only a buffer the driver has given back is freed: any other answer does not prove that it will
+  // not read the buffer again.
+  if (released != MMSYSERR_NOERROR) leaveToDriver(std::move(message));
   return sent;
+}
+
+bool outputAlive(HMIDIOUT handle) {
+  MIDIOUTCAPSW caps{};
+  return !deviceGone(midiOutGetDevCapsW(reinterpret_cast<UINT_PTR>(handle), &caps, sizeof caps));
 }

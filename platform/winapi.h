@@ -148,6 +148,7 @@ constexpr MMRESULT MMSYSERR_ERROR = 1;
 constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
 constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
 constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_NODRIVER = 6;
 constexpr MMRESULT MMSYSERR_NOMEM = 7;
 constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
 constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
@@ -204,6 +205,7 @@ MMRESULT midiInStart(HMIDIIN hmi);
 MMRESULT midiInStop(HMIDIIN hmi);
 MMRESULT midiInReset(HMIDIIN hmi);
 MMRESULT midiInClose(HMIDIIN hmi);
+MMRESULT midiInGetID(HMIDIIN hmi, UINT* puDeviceID);
 
 DWORD timeGetTime();
 constexpr MMRESULT TIMERR_NOERROR = 0;
@@ -212,6 +214,9 @@ MMRESULT timeEndPeriod(UINT uPeriod);
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
 BOOL ReleaseMutex(HANDLE hMutex);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCWSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL CloseHandle(HANDLE hObject);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,

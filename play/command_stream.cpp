@@ -72,20 +72,26 @@ void DeviceSink::longMessage(std::vector<char>& bytes) {
   if (midiOutPrepareHeader(out_, &header, sizeof header) != MMSYSERR_NOERROR) return;
   midiOutLongMsg(out_, &header, sizeof header);
   const auto giveUp = std::chrono::steady_clock::now() + stuckAfter(length);
-  MMRESULT result;
-  while ((result = midiOutUnprepareHeader(out_, &header, sizeof header)) == MIDIERR_STILLPLAYING &&
-         std::chrono::steady_clock::now() < giveUp) {
-    Sleep(1);
-  }
+  MMRESULT result = midiOutUnprepareHeader(out_, &header, sizeof header);
   if (result == MIDIERR_STILLPLAYING) {
-    midiOutReset(out_);
-    for (int attempt = 0; attempt < 20 && result == MIDIERR_STILLPLAYING; ++attempt) {
+    // A Sleep(1) lasts a whole default timer tick (about 15.6 ms) in a process that has not asked
+    // for 1 ms, and the next note would wait that long: asked for while the wait lasts.
+    const bool fine = timeBeginPeriod(1) == TIMERR_NOERROR;
+    while (result == MIDIERR_STILLPLAYING && std::chrono::steady_clock::now() < giveUp) {
+      Sleep(1);
       result = midiOutUnprepareHeader(out_, &header, sizeof header);
-      if (result == MIDIERR_STILLPLAYING) Sleep(1);
     }
+    if (result == MIDIERR_STILLPLAYING) {
+      midiOutReset(out_);
+      for (int attempt = 0; attempt < 20 && result == MIDIERR_STILLPLAYING; ++attempt) {
+        result = midiOutUnprepareHeader(out_, &header, sizeof header);
+        if (result == MIDIERR_STILLPLAYING) Sleep(1);
+      }
+    }
+    if (fine) timeEndPeriod(1);
   }
-  // Still the driver's: left to it rather than freed under it, and kept reachable.
-  if (result == MIDIERR_STILLPLAYING) {
+  // Not given back: left to the driver rather than freed under it, and kept reachable.
+  if (result != MMSYSERR_NOERROR) {
     static auto* leftToDriver = new std::vector<std::unique_ptr<LongMessage>>();
     leftToDriver->push_back(std::move(message));
   }

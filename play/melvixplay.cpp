@@ -1,5 +1,6 @@
 // melvixplay: plays a textual stream of MIDI messages from standard input on output device 0
-// (the commands are described in command_stream.h). Nothing is printed; the exit code is always 0.
+// (the commands are described in command_stream.h). Nothing is printed. The exit code is 0, or
+// kNoDevice when device 0 could not be opened.
 #include <cstdio>
 
 #ifdef _WIN32
@@ -10,21 +11,29 @@
 #include "platform/winapi.h"
 #include "play/command_stream.h"
 
+namespace {
+
+// Device 0 could not be opened (another program holds it, say): nothing was played. Reported, so
+// that a script that plays through melvixplay does not take silence for success.
+constexpr int kNoDevice = 2;
+
+}  // namespace
+
 int main() {
 #ifdef _WIN32
   // In text mode the C runtime ends the input at a byte 0x1A; every byte must be read, and all but
   // the commands skipped.
   _setmode(_fileno(stdin), _O_BINARY);
 #endif
-  // When device 0 cannot be opened the handle stays null: the input is still read to its end and
-  // every send fails quietly.
+  // When device 0 cannot be opened the handle stays null: the input is still read to its end,
+  // every send fails quietly, and the exit code says so.
   HMIDIOUT out = nullptr;
-  midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL);
+  const bool opened = midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR;
 
   DeviceSink device(out);
   playCommands(stdin, device);
 
   midiOutReset(out);
   midiOutClose(out);
-  return 0;
+  return opened ? 0 : kNoDevice;
 }

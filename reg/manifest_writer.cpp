@@ -72,8 +72,14 @@ File openForWriting(const NativeString& name) {
 #endif
 }
 
-void writeText(const File& file, const std::string& text) {
-  if (file) std::fwrite(text.data(), 1, text.size(), file.get());
+// Writes `text` as the whole of a new file and closes it; false unless every byte reached the file
+// (a missing folder, no permission, a full disk or a file size limit all say false).
+bool writeFile(const NativeString& name, const std::string& text) {
+  File file = openForWriting(name);
+  if (!file) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  // The stream's buffer reaches the file only at the close, which can fail too.
+  return std::fclose(file.release()) == 0 && written;
 }
 
 }  // namespace
@@ -129,11 +135,9 @@ int runMelvixReg(const std::vector<NativeString>& args, const NativeString& mark
   const NativeString& prefix = args[0];
   const std::string hostPath = nativeToUtf8(args[1]);
 
-  // Each file is written whatever became of the other one; they are closed in reverse order, the
-  // marker last.
-  File chrome = openForWriting(prefix + nativeFromAscii(".chrome.json"));
-  writeText(chrome, chromeManifest(hostPath));
-  File firefox = openForWriting(prefix + nativeFromAscii(".firefox.json"));
-  writeText(firefox, firefoxManifest(hostPath));
-  return 0;
+  // Each file is written whatever became of the other one, the marker closed last.
+  const bool chrome = writeFile(prefix + nativeFromAscii(".chrome.json"), chromeManifest(hostPath));
+  const bool firefox =
+      writeFile(prefix + nativeFromAscii(".firefox.json"), firefoxManifest(hostPath));
+  return chrome && firefox ? 0 : kManifestNotWritten;
 }

@@ -29,8 +29,12 @@ using NativeString = std::wstring;
 using NativeString = std::string;
 #endif
 
+// melvixreg's exit code when a manifest could not be written whole; 1 stays "wrong arguments".
+inline constexpr int kManifestNotWritten = 2;
+
 // Creates `markerPath` empty; then, given exactly the two arguments prefix and host path, writes
-// prefix + ".chrome.json" and prefix + ".firefox.json". A file that cannot be written is skipped
-// without a word, as an installer has no one to show it to. Returns the exit code: 0 for two
-// arguments, 1 otherwise.
+// prefix + ".chrome.json" and prefix + ".firefox.json". A file that cannot be written whole does
+// not stop the other one; nothing is printed, as an installer has no one to show it to. Returns
+// the exit code: 0 when both were written, kManifestNotWritten when one was not, 1 for a wrong
+// number of arguments.
 int runMelvixReg(const std::vector<NativeString>& args, const NativeString& markerPath);

@@ -1,6 +1,7 @@
 // melvixreg PREFIX HOST_PATH: writes PREFIX.chrome.json and PREFIX.firefox.json, the manifests that
 // register melvixhost (at HOST_PATH) with Chrome and Firefox. Prints nothing; exit code 1 for a
-// wrong number of arguments.
+// wrong number of arguments, 2 when a manifest could not be written whole.
+#include <csignal>
 #include <vector>
 
 #include "reg/manifest_writer.h"
@@ -40,6 +41,8 @@ int main(int argc, char** argv) {
   (void)argv;
   return runMelvixReg(commandLineArguments(), kMarkerPath);
 #else
+  // A write past the file size limit must fail like any other, not end the process unannounced.
+  std::signal(SIGXFSZ, SIG_IGN);
   std::vector<NativeString> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   return runMelvixReg(args, kMarkerPath);

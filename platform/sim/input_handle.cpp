@@ -132,6 +132,23 @@ void InputHandle::reset(bool keepBuffers) {
   });
 }
 
+void InputHandle::unplug() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  jobs_.push_back([this] {
+    std::deque<MIDIHDR*> back;
+    {
+      std::lock_guard<std::mutex> held(mutex_);
+      back = queue_.reset(false);
+    }
+    for (MIDIHDR* header : back) {
+      markReturnedEmpty(header);
+      call(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp());
+    }
+  });
+  ++jobsPosted_;
+  changed_.notify_all();
+}
+
 bool InputHandle::hasQueuedBuffers() {
   std::lock_guard<std::mutex> lock(mutex_);
   return !queue_.buffers.empty();

@@ -46,6 +46,9 @@ class InputHandle {
   void reset(bool keepBuffers = false);
   MMRESULT close();  // MIM_CLOSE; fails while buffers are queued
   bool hasQueuedBuffers();
+  // The device has been pulled out: input stops and every queued buffer comes back empty, from the
+  // delivery thread, without the caller waiting (it holds the world's mutex).
+  void unplug();
 
   void pushShort(DWORD message);
   void pushSysex(std::vector<BYTE> bytes, bool asError = false);

@@ -81,6 +81,32 @@ class MutexObject : public KernelObject {
   std::condition_variable released_;
 };
 
+// A Windows event: signalled by SetEvent, waited for like any object; an auto-reset event lets one
+// waiter through and is unsignalled again.
+class EventObject : public KernelObject {
+ public:
+  EventObject(bool manualReset, bool signalled) : manual_(manualReset), signalled_(signalled) {}
+  DWORD wait(DWORD milliseconds) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!waitFor(set_, lock, milliseconds, [&] { return signalled_; })) return WAIT_TIMEOUT;
+    if (!manual_) signalled_ = false;
+    return WAIT_OBJECT_0;
+  }
+  void set() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      signalled_ = true;
+    }
+    set_.notify_all();
+  }
+
+ private:
+  const bool manual_;
+  std::mutex mutex_;  // guards signalled_
+  std::condition_variable set_;
+  bool signalled_;
+};
+
 // What a thread and the holders of its handle share: whether it has ended.
 struct ThreadState {
   std::mutex mutex;  // guards done
@@ -118,6 +144,17 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR) {
   return static_cast<KernelObject*>(mutex);
 }
 
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR) {
+  return static_cast<KernelObject*>(new EventObject(bManualReset != 0, bInitialState != 0));
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+  auto* event = dynamic_cast<EventObject*>(static_cast<KernelObject*>(hEvent));
+  if (event == nullptr) return FALSE;
+  event->set();
+  return TRUE;
+}
+
 BOOL ReleaseMutex(HANDLE hMutex) {
   if (hMutex == nullptr) return FALSE;
   return static_cast<KernelObject*>(hMutex)->release() ? TRUE : FALSE;
@@ -151,17 +188,39 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
   return static_cast<KernelObject*>(new ThreadObject(state));
 }
 
-void Sleep(DWORD dwMilliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
-}
+namespace {
 
-DWORD timeGetTime() {
+// The clock before it is rounded down to the timer's tick.
+DWORD exactTime() {
   auto now = SteadyClock::now().time_since_epoch();
   auto setAt = SteadyClock::duration(clockSetAt.load());
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - setAt).count();
-  auto value = static_cast<DWORD>(clockValue.load() + static_cast<std::uint64_t>(elapsed));
+  return static_cast<DWORD>(clockValue.load() + static_cast<std::uint64_t>(elapsed));
+}
+
+// The timer's step while no program has asked for 1 ms, or 0 when it steps every millisecond.
+DWORD coarseTick() {
   const DWORD tick = clockTick.load();
-  if (tick > 1 && fineRequests.load() <= 0) value -= value % tick;
+  return tick > 1 && fineRequests.load() <= 0 ? tick : 0;
+}
+
+}  // namespace
+
+void Sleep(DWORD dwMilliseconds) {
+  DWORD wait = dwMilliseconds;
+  // A sleep ends on a tick of the timer, as on Windows: with the default tick of about 15.6 ms
+  // even Sleep(1) lasts a whole tick.
+  if (const DWORD tick = coarseTick(); tick != 0 && wait != 0) {
+    const DWORD now = exactTime();
+    const DWORD target = now + wait;
+    wait += (tick - target % tick) % tick;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+}
+
+DWORD timeGetTime() {
+  DWORD value = exactTime();
+  if (const DWORD tick = coarseTick(); tick != 0) value -= value % tick;
   return value;
 }
 

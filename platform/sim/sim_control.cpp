@@ -26,6 +26,13 @@ bool withInput(const std::u16string& name, Action action) {
   return true;
 }
 
+// A device pulled out: an open input gives its buffers back; needs the world's mutex.
+void unplugLocked(Device& device) {
+  device.present = false;
+  device.flood = FloodMode::kOff;
+  if (device.input != nullptr) device.input->unplug();
+}
+
 }  // namespace
 
 bool callbacksOnCallingThread() { return closingCallbacksOnCaller.load(); }
@@ -70,8 +77,7 @@ bool removeDevice(Direction d, const std::u16string& name) {
   auto& list = world.list(d);
   for (auto it = list.begin(); it != list.end(); ++it) {
     if ((*it)->profile.name == name) {
-      (*it)->present = false;
-      (*it)->flood = FloodMode::kOff;
+      unplugLocked(**it);
       list.erase(it);
       return true;
     }
@@ -84,8 +90,7 @@ bool removeDeviceAt(Direction d, UINT id) {
   std::lock_guard<std::mutex> lock(world.mutex);
   auto& list = world.list(d);
   if (id >= list.size()) return false;
-  list[id]->present = false;
-  list[id]->flood = FloodMode::kOff;
+  unplugLocked(*list[id]);
   list.erase(list.begin() + id);
   return true;
 }

@@ -37,6 +37,10 @@ enum class Fault {
   kAddBuffer,      // midiInAddBuffer answers MMSYSERR_ERROR
   kReset,          // midiInReset keeps the queued buffers instead of handing them back
   kClose,          // midiInClose answers MIDIERR_STILLPLAYING and leaves the device open
+  // midiInClose answers MIDIERR_STILLPLAYING and the device stays open, but the handle is freed all
+  // the same, as Wine's winmm frees it whatever the driver answers; a later opening may get its
+  // value
+  kCloseFrees,
 };
 
 // ---- The device set ----
@@ -48,7 +52,10 @@ void reset();
 void addDefaultDevices();
 // Appends a device; returns its id (its position in its direction's list).
 UINT addDevice(Direction d, const DeviceSpec& profile);
-// Removes the first device of that name (true) or the device at that id.
+// Removes the first device of that name (true) or the device at that id. An open device is pulled
+// out as a USB cable is: an input hands its queued buffers back, empty, and from then on every call
+// on the handle answers MMSYSERR_NODRIVER until it is closed; only a new opening of a device
+// plugged in again works.
 bool removeDevice(Direction d, const std::u16string& name);
 bool removeDeviceAt(Direction d, UINT id);
 std::vector<std::u16string> deviceNames(Direction d);

@@ -16,8 +16,6 @@ using sim::World;
 
 namespace {
 
-constexpr MMRESULT kNoDriver = 6;  // MMSYSERR_NODRIVER: the device has been unplugged
-
 std::string hex8(DWORD value) {
   static const char kHex[] = "0123456789abcdef";
   std::string text(8, '0');
@@ -75,6 +73,7 @@ void applyOnOpen() {
 MMRESULT prepareHeader(World& world, Device& device, std::string call, LPMIDIHDR pmh, UINT cbmh) {
   if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
   call += " " + std::to_string(pmh->dwBufferLength);
+  if (!device.present) return logged(world, call, MMSYSERR_NODRIVER);
   if (world.takeFault(device, Fault::kPrepareHeader)) return logged(world, call, MMSYSERR_NOMEM);
   pmh->dwFlags |= MHDR_PREPARED;
   return logged(world, call, MMSYSERR_NOERROR);
@@ -107,6 +106,8 @@ MMRESULT getCaps(Direction d, UINT_PTR id, Plain* caps, UINT size, const char* n
   }
   if (byHandle != nullptr) call = std::string(name) + " " + sim::quoted(byHandle->profile.name);
   if (byHandle == nullptr && id >= list.size()) return logged(world, call, MMSYSERR_BADDEVICEID);
+  // The handle of a device that has been pulled out answers nothing but its close.
+  if (byHandle != nullptr && !byHandle->present) return logged(world, call, MMSYSERR_NODRIVER);
   Device& device = byHandle != nullptr ? *byHandle : *list[id];
   if (caps == nullptr || size < sizeof(Plain)) return logged(world, call, MMSYSERR_INVALPARAM);
   if (world.takeFault(device, Fault::kGetDevCaps)) {
@@ -158,7 +159,7 @@ MMRESULT midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
     Device& device = *out.device;
     call += ' ';
     call += hex8(dwMsg);
-    if (!device.present) return logged(world, call, kNoDriver);
+    if (!device.present) return logged(world, call, MMSYSERR_NODRIVER);
     if (world.takeFault(device, Fault::kShortMsg)) return logged(world, call, MIDIERR_NOTREADY);
     sim::Received r;
     r.device = device.profile.name;
@@ -187,7 +188,7 @@ MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
     if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
     call += " " + std::to_string(pmh->dwBufferLength);
     if ((pmh->dwFlags & MHDR_PREPARED) == 0) return logged(world, call, MIDIERR_UNPREPARED);
-    if (!device.present) return logged(world, call, kNoDriver);
+    if (!device.present) return logged(world, call, MMSYSERR_NODRIVER);
     if (world.takeFault(device, Fault::kLongMsg)) return logged(world, call, MIDIERR_NOTREADY);
     sim::Received r;
     r.device = device.profile.name;
@@ -215,6 +216,7 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
                   [&](World& world, OutputHandle& out, std::string call) {
                     if (pmh == nullptr || cbmh < sizeof(MIDIHDR))
                       return logged(world, call, MMSYSERR_INVALPARAM);
+                    if (!out.device->present) return logged(world, call, MMSYSERR_NODRIVER);
                     if (world.takeFault(*out.device, Fault::kStillPlaying)) {
                       return logged(world, call, MIDIERR_STILLPLAYING);
                     }
@@ -235,6 +237,7 @@ MMRESULT midiOutReset(HMIDIOUT hmo) {
   sim::syncControl();
   return onHandle(hmo, "midiOutReset",
                   [&](World& world, OutputHandle& out, const std::string& call) {
+                    if (!out.device->present) return logged(world, call, MMSYSERR_NODRIVER);
                     // Every buffer the device holds comes back, marked done.
                     for (auto& held : out.held) held.second = std::chrono::steady_clock::now();
                     return logged(world, call, MMSYSERR_NOERROR);
@@ -310,10 +313,11 @@ MMRESULT midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
 MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
   return onHandle(hmi, "midiInUnprepareHeader",
-                  [&](World& world, InputHandle&, const std::string& call) {
+                  [&](World& world, InputHandle& in, const std::string& call) {
                     if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
                       return logged(world, call, MMSYSERR_INVALPARAM);
                     }
+                    if (!in.device()->present) return logged(world, call, MMSYSERR_NODRIVER);
                     if ((pmh->dwFlags & MHDR_INQUEUE) != 0) {
                       return logged(world, call, MIDIERR_STILLPLAYING);
                     }
@@ -329,6 +333,7 @@ MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
                     if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
                       return logged(world, call, MMSYSERR_INVALPARAM);
                     }
+                    if (!in.device()->present) return logged(world, call, MMSYSERR_NODRIVER);
                     if (world.takeFault(*in.device(), Fault::kAddBuffer)) {
                       return logged(world, call, MMSYSERR_ERROR);
                     }
@@ -339,6 +344,7 @@ MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
 MMRESULT midiInStart(HMIDIIN hmi) {
   sim::syncControl();
   return onHandle(hmi, "midiInStart", [&](World& world, InputHandle& in, const std::string& call) {
+    if (!in.device()->present) return logged(world, call, MMSYSERR_NODRIVER);
     if (world.takeFault(*in.device(), Fault::kStart)) {
       return logged(world, call, MMSYSERR_ERROR);
     }
@@ -347,11 +353,26 @@ MMRESULT midiInStart(HMIDIIN hmi) {
   });
 }
 
+namespace {
+
+// Whether the device behind an open input has been pulled out; logs the call if so.
+bool pulledOut(InputHandle& in, const char* name) {
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  if (in.device()->present) return false;
+  logged(world, std::string(name) + " " + sim::quoted(in.device()->profile.name),
+         MMSYSERR_NODRIVER);
+  return true;
+}
+
+}  // namespace
+
 MMRESULT midiInStop(HMIDIIN hmi) {
   sim::syncControl();
   MMRESULT failure = MMSYSERR_NOERROR;
   InputHandle* in = lookUpInput(hmi, "midiInStop", &failure);
   if (in == nullptr) return failure;
+  if (pulledOut(*in, "midiInStop")) return MMSYSERR_NODRIVER;
   in->stop();
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
@@ -363,6 +384,7 @@ MMRESULT midiInReset(HMIDIIN hmi) {
   MMRESULT failure = MMSYSERR_NOERROR;
   InputHandle* in = lookUpInput(hmi, "midiInReset", &failure);
   if (in == nullptr) return failure;
+  if (pulledOut(*in, "midiInReset")) return MMSYSERR_NODRIVER;
   bool keepBuffers = false;
   {
     World& world = World::get();
@@ -382,23 +404,42 @@ MMRESULT midiInClose(HMIDIIN hmi) {
   World& world = World::get();
   std::string call = "midiInClose " + sim::quoted(in->device()->profile.name);
   bool refused = false;
+  bool freedAllTheSame = false;
   {
     std::lock_guard<std::mutex> lock(world.mutex);
-    refused = world.takeFault(*in->device(), Fault::kClose);
+    freedAllTheSame = world.takeFault(*in->device(), Fault::kCloseFrees);
+    refused = freedAllTheSame || world.takeFault(*in->device(), Fault::kClose);
   }
+  // A device that has been pulled out still closes, once its buffers are back.
   MMRESULT result = refused ? MIDIERR_STILLPLAYING : in->close();
   {
     std::lock_guard<std::mutex> lock(world.mutex);
     if (result == MMSYSERR_NOERROR) {
       in->device()->open = false;
       in->device()->input = nullptr;
-      world.removeInput(in->handle());
     }
+    // The driver keeps a device it refused to close, and its handle object with it.
+    if (result == MMSYSERR_NOERROR || freedAllTheSame) world.removeInput(in->handle());
     logged(world, call, result);
   }
   // Ends the device's delivery thread; it is idle now that MIM_CLOSE has been delivered.
   if (result == MMSYSERR_NOERROR) delete in;
   return result;
+}
+
+MMRESULT midiInGetID(HMIDIIN hmi, UINT* puDeviceID) {
+  sim::syncControl();
+  return onHandle(hmi, "midiInGetID", [&](World& world, InputHandle& in, const std::string& call) {
+    if (puDeviceID == nullptr) return logged(world, call, MMSYSERR_INVALPARAM);
+    const auto& ins = world.ins;
+    for (std::size_t id = 0; id < ins.size(); ++id) {
+      if (ins[id] == in.device()) {
+        *puDeviceID = static_cast<UINT>(id);
+        return logged(world, call, MMSYSERR_NOERROR);
+      }
+    }
+    return logged(world, call, MMSYSERR_NODRIVER);
+  });
 }
 
 MMRESULT timeBeginPeriod(UINT uPeriod) {

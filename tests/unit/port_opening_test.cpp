@@ -8,6 +8,7 @@
 #include "midi/cmidi_out_hw.h"
 #include "midi/cmidi_out_sw.h"
 #include "midi/cmidi_win32.h"
+#include "midi/sysex_buffers.h"
 #include "platform/sim/sim_control.h"
 #include "tests/support/captured_frames.h"
 #include "tests/support/sim_calls.h"
@@ -32,7 +33,8 @@ Calls allNotesOff(const std::string& device) {
 Calls inputClosing(const std::string& device) {
   const std::string q = "\"" + device + "\"";
   Calls out = {"midiInStop " + q + " -> 0", "midiInReset " + q + " -> 0"};
-  for (int i = 0; i < 4; ++i) out.push_back("midiInUnprepareHeader " + q + " -> 0");
+  for (int i = 0; i < SysexBuffers::kCount; ++i)
+    out.push_back("midiInUnprepareHeader " + q + " -> 0");
   out.push_back("midiInClose " + q + " -> 0");
   return out;
 }
@@ -40,7 +42,7 @@ Calls inputClosing(const std::string& device) {
 Calls inputStarting(const std::string& device) {
   const std::string q = "\"" + device + "\"";
   Calls out;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < SysexBuffers::kCount; ++i) {
     out.push_back("midiInPrepareHeader " + q + " 256 -> 0");
     out.push_back("midiInAddBuffer " + q + " -> 0");
   }

@@ -1,0 +1,92 @@
+#include "midi/sysex_buffers.h"
+
+#include "midi/device_gone.h"
+#include "midi/driver_held.h"
+
+SysexBuffers::SysexBuffers(HMIDIIN handle, std::function<void()> gone)
+    : handle_(handle),
+      onGone_(std::move(gone)),
+      // Made before any buffer is queued: the callback may hand one back at once.
+      wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
+SysexBuffers::~SysexBuffers() {
+  StopGivingBack();
+  LeaveToDriver();
+  if (wake_ != nullptr) CloseHandle(wake_);
+}
+
+void SysexBuffers::Queue() {
+  for (int i = 0; i < kCount; ++i) {
+    buffers_[i] = std::make_unique<Buffer>();
+    MIDIHDR& header = buffers_[i]->header;
+    header.lpData = buffers_[i]->data;
+    header.dwBufferLength = kSize;
+    header.dwFlags = 0;
+    // Tells the callback which buffer came back without a look at anything else of ours.
+    header.dwUser = static_cast<DWORD_PTR>(i);
+    NoteResult(midiInPrepareHeader(handle_, &header, sizeof header));
+    NoteResult(midiInAddBuffer(handle_, &header, sizeof header));
+  }
+  // Without the event or the thread buffers are not given back, and system-exclusive input stops
+  // once the queued ones are used: input goes on, the host does not stop.
+  if (wake_ != nullptr) thread_ = CreateThread(nullptr, 0, GiveBackThread, this, 0, nullptr);
+}
+
+void SysexBuffers::GiveBack(const MIDIHDR* header) {
+  const DWORD_PTR i = header->dwUser;
+  // The driver hands back only buffers it was given; anything else is left alone.
+  if (i >= static_cast<DWORD_PTR>(kCount) || !buffers_[i] || &buffers_[i]->header != header) return;
+  handedBack_[i].store(true);
+  if (wake_ != nullptr) SetEvent(wake_);
+}
+
+void SysexBuffers::StopGivingBack() {
+  if (thread_ == nullptr) return;
+  quit_.store(true);
+  SetEvent(wake_);
+  WaitForSingleObject(thread_, INFINITE);
+  CloseHandle(thread_);
+  thread_ = nullptr;
+}
+
+DWORD WINAPI SysexBuffers::GiveBackThread(LPVOID self) {
+  static_cast<SysexBuffers*>(self)->GiveBackLoop();
+  return 0;
+}
+
+// Runs on the give-back thread.
+void SysexBuffers::GiveBackLoop() {
+  for (;;) {
+    WaitForSingleObject(wake_, INFINITE);
+    if (quit_.load()) return;
+    for (int i = 0; i < kCount; ++i) {
+      if (!handedBack_[i].exchange(false) || Gone()) continue;
+      NoteResult(midiInAddBuffer(handle_, &buffers_[i]->header, sizeof(MIDIHDR)));
+    }
+  }
+}
+
+void SysexBuffers::NoteResult(MMRESULT result) {
+  if (deviceGone(result) && !gone_.exchange(true) && onGone_) onGone_();
+}
+
+SysexBuffers::Unprepared SysexBuffers::Unprepare() {
+  bool held = false;
+  for (auto& buffer : buffers_) {
+    if (!buffer) continue;
+    const MMRESULT result = midiInUnprepareHeader(handle_, &buffer->header, sizeof(MIDIHDR));
+    if (result == MMSYSERR_NOERROR) {
+      buffer.reset();
+    } else if (deviceGone(result)) {
+      NoteResult(result);
+      return Unprepared::kDeviceGone;
+    } else {
+      held = true;
+    }
+  }
+  return held ? Unprepared::kSomeHeld : Unprepared::kAll;
+}
+
+void SysexBuffers::LeaveToDriver() {
+  for (auto& buffer : buffers_) leaveToDriver(std::move(buffer));
+}
