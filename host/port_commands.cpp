@@ -32,16 +32,15 @@ void handlePlay(const Request& request, CMidi& midi) {
   for (std::size_t i = 1; i < request.size(); ++i) {
     bytes.push_back(static_cast<char>(request[i].number & 0xFF));
   }
-  if (CMidiOut* out = midi.Out()) out->SendRaw(bytes);
+  midi.Play(bytes);
 }
 
 void handlePlay(RequestScanner& rest, CMidi& midi) {
   // With no output port the bytes would go nowhere, so they need not even be read.
-  CMidiOut* out = midi.Out();
-  if (out == nullptr) return;
+  if (!midi.HasOut()) return;
   ByteString bytes;
   rest.takeByteValues(bytes);
-  out->SendRaw(bytes);
+  midi.Play(bytes);
 }
 
 void handleCloseOut(const Request&, CMidi& midi) { midi.CloseOut(); }

@@ -4,24 +4,75 @@
 
 #include "midi/driver_held.h"
 
-CMidi::~CMidi() { Shutdown(); }
+CMidi::CMidi() : watcherWake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
-WideString CMidi::OutName() const { return out_ ? out_->Name() : WideString(); }
+CMidi::~CMidi() {
+  Shutdown();
+  if (watcherWake_ != nullptr) CloseHandle(watcherWake_);
+}
 
-WideString CMidi::InName() const { return in_ ? in_->Name() : WideString(); }
+WideString CMidi::OutName() const {
+  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  return out_ ? out_->Name() : WideString();
+}
+
+WideString CMidi::InName() const {
+  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  return in_ ? in_->Name() : WideString();
+}
+
+bool CMidi::HasOut() const {
+  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  return out_ != nullptr;
+}
 
 void CMidi::CloseOut() {
+  bool portsOpen = false;
+  {
+    std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+    CloseOutHeld();
+    portsOpen = in_ != nullptr;
+  }
+  KeepWatcher(portsOpen);
+}
+
+void CMidi::CloseOutHeld() {
   if (!out_) return;
   // A device that has gone hears nothing any more.
   if (!out_->Gone()) out_->AllNotesOff();
   out_.reset();
 }
 
-void CMidi::CloseIn() { DestroyIn(); }
+void CMidi::CloseIn() {
+  bool portsOpen = false;
+  {
+    std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+    DestroyIn();
+    portsOpen = out_ != nullptr;
+  }
+  KeepWatcher(portsOpen);
+}
+
+void CMidi::Play(const ByteString& bytes) {
+  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  // While the device is away the message goes nowhere; the watcher opens it again on its return.
+  if (!out_ || out_->Gone()) return;
+  if (out_->SendRaw(bytes) || !out_->Gone()) return;
+  // It has only now answered that it has gone, and may be back already under another id (a cable
+  // pulled and put back while nothing was played): the message goes there.
+  const WideString name = out_->Name();
+  OpenOut(name);
+  if (out_->Gone()) {
+    NotePortGone();
+    return;
+  }
+  out_->SendRaw(bytes);
+}
 
 void CMidi::ReplaceOut(std::unique_ptr<CMidiOut> port) {
-  CloseOut();
+  CloseOutHeld();
   out_ = std::move(port);
+  KeepWatcher(true);
 }
 
 void CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) {
@@ -34,6 +85,7 @@ void CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) {
   }
   // Started only once current, so that none of its data finds no port.
   in_->Start();
+  KeepWatcher(true);
 }
 
 DWORD_PTR CMidi::NewInputInstance() {
@@ -43,6 +95,11 @@ DWORD_PTR CMidi::NewInputInstance() {
   DWORD_PTR value = ++last;
   if (value == 0) value = ++last;
   return value;
+}
+
+void CMidi::NotePortGone() {
+  portGone_.store(true);
+  if (watcherWake_ != nullptr) SetEvent(watcherWake_);
 }
 
 void CMidi::DestroyIn() {
@@ -97,12 +154,15 @@ DWORD_PTR CMidi::InputInstance() {
 }
 
 void CMidi::Shutdown() {
-  DestroyIn();
-  RetryClosingInputs();
-  // Whatever still refuses to close stays the driver's: it is left, not freed.
-  for (auto& port : unclosedIns_) leaveToDriver(std::move(port));
-  unclosedIns_.clear();
-  CloseOut();
+  {
+    std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+    DestroyIn();
+    RetryClosingInputs();
+    // Whatever still refuses to close stays the driver's: it is left, not freed.
+    for (auto& port : unclosedIns_) leaveToDriver(std::move(port));
+    unclosedIns_.clear();
+    CloseOutHeld();
+  }
   // The watcher uses this object's operations and fields: it must have ended before they go.
   StopWatcher();
 }

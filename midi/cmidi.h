@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -17,9 +18,13 @@
 // The one object through which the host reaches the MIDI devices: it lists, describes, opens and
 // closes ports, owns the current output and input port, tells the time, runs the device watcher
 // and makes locks.
+//
+// A current port whose device goes away (pulled out while open) stays current, and when a device
+// of the same name comes back it is opened again by itself, as an open of that name would: the
+// watcher's thread, which also runs while a port is open, looks for it.
 class CMidi {
  public:
-  CMidi() = default;
+  CMidi();
   // Closes both ports and stops the watcher; see Shutdown.
   virtual ~CMidi();
   CMidi(const CMidi&) = delete;
@@ -47,9 +52,14 @@ class CMidi {
   WideString InName() const;
   void CloseOut();
   void CloseIn();
-  // The current output port, or null. Main thread only.
+  // Sends `bytes` unparsed as one message on the current output ("play"). A device that answers
+  // that it has gone is looked for at once under the same name (it may be back already) and the
+  // message sent there; while it is away, messages are dropped. Main thread.
+  void Play(const ByteString& bytes);
+  // Whether an output port is current. Main thread.
+  bool HasOut() const;
+  // The current port, or null. For the thread that changes ports, or one holding PortsGuard().
   CMidiOut* Out() const { return out_.get(); }
-  // The current input port, or null. Main thread only.
   CMidiIn* In() const { return in_.get(); }
 
   // The input callback's way to the current input port: a port returned by EnterInput stays
@@ -71,6 +81,10 @@ class CMidi {
   void SetWatch(WatchKind kind, bool on);
 
  protected:
+  // Guards the current ports: held by every operation that opens, closes or uses one, on the main
+  // thread and on the watcher's when it opens a port again whose device came back. Recursive, as
+  // an open closes the port it replaces. Taken before the watch guard, never after it.
+  std::recursive_mutex& PortsGuard() const { return portsGuard_; }
   // Makes `port` the current output port, silencing and destroying the previous one.
   void ReplaceOut(std::unique_ptr<CMidiOut> port);
   // Makes `port`, whose device was opened with the callback instance `instance`, the current
@@ -78,6 +92,9 @@ class CMidi {
   void ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance);
   // A new instance value for the next input opening: never 0, never one given before.
   static DWORD_PTR NewInputInstance();
+  // A current port's device has answered that it has gone: the watcher's thread looks for its
+  // return. Any thread; never waits.
+  void NotePortGone();
   // Tries again to close the input ports whose devices would not close; main thread.
   void RetryClosingInputs();
   // What destruction does: closes the input port, then the output port, then stops the watcher
@@ -87,30 +104,51 @@ class CMidi {
 
   // The watcher's pause between two passes; runs on the watcher thread. `held` holds the watch
   // guard, which the pause releases so that SetWatch can go on; it returns after 100 ms, or as soon
-  // as `stop` (guarded by the watch guard) is true, with the guard held again. Tests replace it to
-  // run passes one at a time.
+  // as `stop` (guarded by the watch guard) is true, with the guard held again. With nothing to look
+  // for (no watch on, no port away) it waits until there is. Tests replace it to run passes one at
+  // a time.
   virtual void PauseWatcher(std::unique_lock<std::mutex>& held, const bool& stop);
 
  private:
   // Takes the current input port away from the input callback, waits for the callbacks that
   // use it to leave, then destroys it.
   void DestroyIn();
+  // CloseOut without the watcher's stop, for an open that replaces the port. Ports guard held.
+  void CloseOutHeld();
 
   struct Watcher;
+  // The names one pass listed, for a direction that is watched.
+  struct Listed {
+    bool outs = false;
+    bool ins = false;
+    std::vector<WideString> outNames;
+    std::vector<WideString> inNames;
+  };
   // The watcher thread's routine: a pass at once, then one after each pause, until told to stop.
   static void WatchDevices(CMidi& midi);
-  // One look at the device set; on the watcher thread with watchGuard_ held.
-  void WatchPass();
+  // One look at the device set; on the watcher thread with watchGuard_ held. Returns what it
+  // listed.
+  Listed WatchPass();
+  // Opens again, under its name, a current port whose device has gone and is back. A port whose
+  // name the watch no longer lists is asked whether it is still there. True while a port is away.
+  // On the watcher thread, with neither guard held.
+  bool LookAfterPorts(const Listed& listed);
   bool AnyWatch() const;
+  // The watcher runs while a watch is on or a port is current: started when the first of them
+  // begins, stopped when the last ends. Main thread, neither guard held (the port guard may be held
+  // when it only starts, as an open does).
+  void KeepWatcher(bool portsOpen);
   // Switches every kind off, tells the watcher to stop and waits for its thread to end. Main
   // thread only.
   void StopWatcher();
 
-  // Changed only on the main thread.
+  // Guarded by portsGuard_; the pointers change on the main thread, and on the watcher's when it
+  // opens a port again whose device came back.
+  mutable std::recursive_mutex portsGuard_;
   std::unique_ptr<CMidiIn> in_;
   std::unique_ptr<CMidiOut> out_;
   // Ports whose devices refused to close: kept, handle and buffers, until a later try succeeds,
-  // since the driver may still write into their buffers. Main thread only.
+  // since the driver may still write into their buffers. Guarded by portsGuard_.
   std::vector<std::unique_ptr<CMidiIn>> unclosedIns_;
 
   // What the input callback may use; guarded by inputGuard_. The main thread detaches a port
@@ -126,11 +164,18 @@ class CMidi {
   // watcher holds it for each whole pass, the posting of "connection" included (so it is always
   // taken before the message sink's lock, never after), and SetWatch holds it around its changes.
   std::mutex watchGuard_;
-  std::condition_variable watcherWake_;  // ends the watcher's pause when it is told to stop
   bool watch_[4] = {};                   // indexed by WatchKind
   std::vector<WideString> outNames_;     // output names as of the last look
   std::vector<WideString> inNames_;      // input names as of the last look
   // The running watcher's own state, registered before its thread starts so that no stop is
   // lost; null while none runs.
   std::shared_ptr<Watcher> watcher_;
+  // Ends the watcher's pause early: a stop, a watch switched on, a port gone. An auto-reset event,
+  // so that a wake-up set from any thread, the input's own included, is never lost.
+  const HANDLE watcherWake_;
+  // A port's device has gone since the watcher last looked (any thread sets it).
+  std::atomic<bool> portGone_{false};
+  // A current port is away, its device not back yet: the watcher looks every pass. Watcher thread
+  // only.
+  bool portAway_ = false;
 };

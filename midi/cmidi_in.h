@@ -24,8 +24,11 @@ class CMidiIn {
   // close, and the port must then be kept. A device that has gone is given up instead: true, its
   // buffers left to the driver. Main thread.
   virtual bool Close() { return true; }
-  // Whether the device is still there, asked without disturbing it. Main thread.
+  // Whether the device is still there, asked without disturbing it; an answer that it has gone
+  // is kept. With the ports guard held.
   virtual bool Alive() { return true; }
+  // The device is known to have gone: a call on it answered "no such device".
+  virtual bool Gone() const { return false; }
 
  private:
   WideString name_;

@@ -26,7 +26,7 @@ bool CMidiInHW::Close() {
   if (closed_) return true;
   // From here on no buffer goes back to the driver.
   buffers_.StopGivingBack();
-  if (buffers_.Gone() || deviceGone(midiInStop(handle_)) || deviceGone(midiInReset(handle_))) {
+  if (Gone() || deviceGone(midiInStop(handle_)) || deviceGone(midiInReset(handle_))) {
     return GiveUp(true);
   }
   for (int round = 1;; ++round) {
@@ -63,8 +63,9 @@ bool CMidiInHW::Finished() {
 }
 
 bool CMidiInHW::Alive() {
-  if (closed_ || buffers_.Gone()) return false;
-  return !deviceGone(midiInStart(handle_));
+  if (closed_ || Gone()) return false;
+  gone_ = deviceGone(midiInStart(handle_));
+  return !gone_;
 }
 
 CMidiInHW::~CMidiInHW() {

@@ -25,8 +25,9 @@ class CMidiInHW : public CMidiIn {
   // Stops and resets the device, takes the buffers back, closes it. Main thread.
   bool Close() override;
   // midiInStart on a started input changes nothing; a handle whose device has gone answers
-  // MMSYSERR_NODRIVER. Main thread.
+  // MMSYSERR_NODRIVER. With the ports guard held.
   bool Alive() override;
+  bool Gone() const override { return gone_ || buffers_.Gone(); }
 
  private:
   // A device that has gone: its buffers stay the driver's, one close is tried so that WinMM may
@@ -39,4 +40,5 @@ class CMidiInHW : public CMidiIn {
   SysexBuffers buffers_;
   bool fineClock_ = false;  // this port asked for a 1 ms timer period; main thread only
   bool closed_ = false;     // main thread only
+  bool gone_ = false;       // a call answered "no such device"; under the ports guard
 };

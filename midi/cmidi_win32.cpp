@@ -117,6 +117,7 @@ bool CMidiWin32::InIsCurrent(const WideString& name) {
 }
 
 WideString CMidiWin32::OpenOut(const WideString& name) {
+  std::lock_guard<std::recursive_mutex> ports(PortsGuard());
   if (OutIsCurrent(name)) return OutName();
   UINT id = 0;
   if (!findByName<MIDIOUTCAPSW>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPSW>, id)) {
@@ -126,6 +127,7 @@ WideString CMidiWin32::OpenOut(const WideString& name) {
 }
 
 WideString CMidiWin32::OpenOut(std::uint32_t index) {
+  std::lock_guard<std::recursive_mutex> ports(PortsGuard());
   MIDIOUTCAPSW caps{};
   if (!outCaps(index, caps)) return OutName();
   WideString name = wideFromField(caps.szPname);
@@ -160,6 +162,7 @@ WideString CMidiWin32::OpenOutDevice(UINT id, const WideString& name) {
 }
 
 WideString CMidiWin32::OpenIn(const WideString& name, DWORD_PTR instance) {
+  std::lock_guard<std::recursive_mutex> ports(PortsGuard());
   if (InIsCurrent(name)) return InName();
   UINT id = 0;
   if (!findByName<MIDIINCAPSW>(midiInGetNumDevs(), name, inCaps<MIDIINCAPSW>, id)) {
@@ -169,6 +172,7 @@ WideString CMidiWin32::OpenIn(const WideString& name, DWORD_PTR instance) {
 }
 
 WideString CMidiWin32::OpenIn(std::uint32_t index, DWORD_PTR instance) {
+  std::lock_guard<std::recursive_mutex> ports(PortsGuard());
   MIDIINCAPSW caps{};
   if (!inCaps(index, caps)) return InName();
   WideString name = wideFromField(caps.szPname);
@@ -189,7 +193,10 @@ WideString CMidiWin32::OpenInDevice(UINT id, const WideString& name, DWORD_PTR /
       return InName();
     }
     if (openedAs<MIDIINCAPSW>(reinterpret_cast<UINT_PTR>(handle), name, midiInGetDevCapsW)) {
-      ReplaceIn(std::make_unique<CMidiInHW>(handle, winStr(name)), opening);
+      // A device pulled out hands its buffers back and then refuses them: the watcher looks for
+      // its return from then on.
+      ReplaceIn(std::make_unique<CMidiInHW>(handle, winStr(name), [this] { NotePortGone(); }),
+                opening);
       return InName();
     }
     // Not started and given no buffer: it closes at once, and nothing of it is ever current.
