@@ -1,6 +1,8 @@
 // What the device watch costs a host that has nothing else to do: melvixhost with 32 simulated
-// ports (16 inputs, 16 outputs) idles for a while, once watching and once not, and the CPU time it
-// spends is read from /proc. The host without the watch is the reference.
+// ports (16 inputs, 16 outputs) idles for a while, not watching, watching, with an input and an
+// output open, and with an open input whose device has been pulled out (the host looks for its
+// return), and the CPU time it spends is read from /proc. The host that does nothing is the
+// reference.
 //
 //   watcher_idle_bench [--seconds N] [--host PATH]
 //
@@ -103,6 +105,7 @@ class Host {
       : process_(program, benchPorts()), in_(process_.input()), out_(process_.output()) {}
 
   pid_t pid() const { return process_.pid(); }
+  void control(const std::string& line) const { process_.control(line); }
 
   bool send(const std::string& json) {
     const std::string bytes = frame(json);
@@ -145,13 +148,22 @@ struct Share {
   bool haveSched = false;
 };
 
-// Starts a host, has it list its ports (so that everything it starts on first use runs), watches
-// or not, lets it settle, then measures what it uses while idle for `seconds`.
-Share measure(const std::string& program, bool watching, double seconds) {
+enum class Idle { kNothing, kWatching, kPortsOpen, kPortAway };
+
+// Starts a host, has it list its ports (so that everything it starts on first use runs), puts it
+// in the state asked for, lets it settle, then measures what it uses while idle for `seconds`.
+Share measure(const std::string& program, Idle idle, double seconds) {
   Host host(program);
   Share share;
   if (!host.send("[\"refresh\"]") || !host.awaitReply("[\"refresh\",")) return share;
-  if (watching && !host.send("[\"watch\"]")) return share;
+  if (idle == Idle::kWatching && !host.send("[\"watch\"]")) return share;
+  if (idle == Idle::kPortsOpen || idle == Idle::kPortAway) {
+    if (!host.send("[\"openin\",\"Bench In 0\"]") || !host.awaitReply("[\"openin\",")) return share;
+    if (!host.send("[\"openout\",\"Bench Out 0\"]") || !host.awaitReply("[\"openout\",")) {
+      return share;
+    }
+  }
+  if (idle == Idle::kPortAway) host.control("remove in \"Bench In 0\"");
   if (!host.send("[\"version\"]") || !host.awaitReply("[\"version\",")) return share;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
@@ -169,7 +181,7 @@ Share measure(const std::string& program, bool watching, double seconds) {
 }
 
 void printLine(const char* what, double share) {
-  std::printf("  %-26s %7.3f%% of one core\n", what, share * 100);
+  std::printf("  %-30s %7.3f%% of one core\n", what, share * 100);
 }
 
 }  // namespace
@@ -189,26 +201,41 @@ int main(int argc, char** argv) {
   std::printf("idle host with %d simulated ports (%d in, %d out), %.1f s each\n",
               2 * kPortsPerDirection, kPortsPerDirection, kPortsPerDirection, seconds);
 
-  const Share reference = measure(program, false, seconds);
-  const Share watching = measure(program, true, seconds);
-  if (!reference.ok || !watching.ok) {
-    std::fprintf(stderr, "the host did not start or did not answer\n");
-    return 1;
+  const struct {
+    Idle idle;
+    const char* name;
+  } states[] = {{Idle::kNothing, "reference, nothing open"},
+                {Idle::kWatching, "watching"},
+                {Idle::kPortsOpen, "an input and an output open"},
+                {Idle::kPortAway, "an open input pulled out"}};
+  Share shares[4];
+  for (int i = 0; i < 4; ++i) {
+    shares[i] = measure(program, states[i].idle, seconds);
+    if (!shares[i].ok) {
+      std::fprintf(stderr, "the host did not start or did not answer (%s)\n", states[i].name);
+      return 1;
+    }
   }
+  bool haveSched = true;
+  for (const Share& share : shares) haveSched = haveSched && share.haveSched;
 
   std::printf("from utime + stime (/proc/<pid>/stat, %ld ticks a second):\n", sysconf(_SC_CLK_TCK));
-  printLine("reference, not watching", reference.stat);
-  printLine("watching", watching.stat);
-  if (reference.haveSched && watching.haveSched) {
+  for (int i = 0; i < 4; ++i) printLine(states[i].name, shares[i].stat);
+  const Share& reference = shares[0];
+  if (haveSched) {
     std::printf("from the threads' run times (/proc/<pid>/task/*/schedstat, nanoseconds):\n");
-    printLine("reference, not watching", reference.sched);
-    printLine("watching", watching.sched);
-    printLine("the watch itself", watching.sched - reference.sched);
-    if (reference.sched > 0) {
-      std::printf("  ratio watching / reference: %.2f\n", watching.sched / reference.sched);
+    for (int i = 0; i < 4; ++i) printLine(states[i].name, shares[i].sched);
+    for (int i = 1; i < 4; ++i) {
+      if (reference.sched > 0) {
+        std::printf("  ratio %s / reference: %.2f\n", states[i].name,
+                    shares[i].sched / reference.sched);
+      }
     }
   } else if (reference.stat > 0) {
-    std::printf("  ratio watching / reference: %.2f\n", watching.stat / reference.stat);
+    for (int i = 1; i < 4; ++i) {
+      std::printf("  ratio %s / reference: %.2f\n", states[i].name,
+                  shares[i].stat / reference.stat);
+    }
   }
   return 0;
 }

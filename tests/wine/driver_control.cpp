@@ -51,7 +51,7 @@ bool clearLine(const Words& words) {
   std::lock_guard<std::mutex> lock(devices.mutex);
   for (Direction d : {Direction::kOut, Direction::kIn}) {
     for (auto& device : devices.slots(d)) {
-      if (device) device->present = false;
+      if (device && device->present) devices.unplug(*device);
     }
   }
   return true;
@@ -138,6 +138,19 @@ bool lateLine(const Words& words) {
   return true;
 }
 
+// Inputs opened from now on deliver through a queue of `n` places, posted to with the port's
+// buffer lock held.
+bool ringLine(const Words& words) {
+  unsigned long n = 0;
+  if (words.size() != 3 || !sim::parseNumber(words[2], n, 10) || n == 0) return false;
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  auto device = devices.find(Direction::kIn, sim::u16(words[1]));
+  if (!device) return false;
+  device->late = std::make_shared<LateQueue>(0, n);
+  return true;
+}
+
 bool holdLine(const Words& words) {
   unsigned long ms = 0;
   if (words.size() != 3 || (words[2] != "forever" && !sim::parseNumber(words[2], ms, 10))) {
@@ -170,6 +183,7 @@ const std::pair<const char*, bool (*)(const Words&)> kVerbs[] = {
     {"error", errorLine},       {"flood", floodLine},
     {"fault", faultLine},       {"repeat", repeatLine},
     {"late", lateLine},         {"hold", holdLine},
+    {"ring", ringLine},
 };
 
 bool applyWords(const Words& words) {

@@ -80,8 +80,14 @@ bool Devices::plug(Direction d, const DeviceSpec& profile) {
 bool Devices::unplug(Direction d, const std::u16string& name) {
   auto device = find(d, name);
   if (!device) return false;
-  device->present = false;
+  unplug(*device);
   return true;
+}
+
+void Devices::unplug(Device& device) {
+  device.present = false;
+  device.flood = FloodMode::kOff;
+  if (device.input != nullptr) device.input->unplug();
 }
 
 bool Devices::takeFault(Device& device, Fault fault) {

@@ -57,6 +57,9 @@ class Devices {
   std::shared_ptr<Device> find(Direction d, const std::u16string& name);  // the lowest one
   bool plug(Direction d, const DeviceSpec& profile);  // false when every slot is taken
   bool unplug(Direction d, const std::u16string& name);
+  // Pulls a device out: an open input hands its queued buffers back, and from then on every
+  // message on its instance but the close answers MMSYSERR_NODRIVER.
+  void unplug(Device& device);
   // Consumes one failure of `fault`; true when the call must fail.
   bool takeFault(Device& device, Fault fault);
 

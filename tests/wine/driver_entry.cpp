@@ -58,11 +58,17 @@ std::string callName(Direction d, const char* what) {
   return std::string(d == Direction::kOut ? "midiOut" : "midiIn") + what;
 }
 
-// Fills a plain or an extended capability structure, as told by its size.
+// Fills a plain or an extended capability structure, as told by its size. Asked through a handle,
+// winmm passes the open instance's device, `opened`: one that has been pulled out answers that it
+// has no driver.
 template <typename Plain, typename Extended>
-DWORD getCaps(Direction d, UINT id, DWORD_PTR param1, DWORD_PTR size) {
+DWORD getCaps(Direction d, UINT id, DWORD_PTR param1, DWORD_PTR size, Device* opened) {
   Devices& devices = Devices::get();
   std::lock_guard<std::mutex> lock(devices.mutex);
+  if (opened != nullptr && !opened->present) {
+    return logged(callName(d, "GetDevCapsW ") + sim::quoted(opened->profile.name),
+                  MMSYSERR_NODRIVER);
+  }
   auto device = devices.at(d, id);
   if (!device) return MMSYSERR_BADDEVICEID;  // an empty slot: nothing recorded
   std::string call = callName(d, "GetDevCapsW ") + std::to_string(id);
@@ -78,6 +84,7 @@ DWORD prepare(Device& device, const std::string& name, DWORD_PTR param1, DWORD_P
   auto* header = reinterpret_cast<MIDIHDR*>(param1);
   if (header == nullptr || size < sizeof(MIDIHDR)) return logged(name, MMSYSERR_INVALPARAM);
   std::string call = name + " " + std::to_string(header->dwBufferLength);
+  if (!device.present) return logged(call, MMSYSERR_NODRIVER);
   if (Devices::get().takeFault(device, Fault::kPrepareHeader)) return logged(call, MMSYSERR_NOMEM);
   header->dwFlags |= MHDR_PREPARED;
   return logged(call, MMSYSERR_NOERROR);
@@ -128,6 +135,7 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
     case MODM_UNPREPARE: {
       std::string call = "midiOutUnprepareHeader " + name;
       if (header == nullptr || param2 < sizeof(MIDIHDR)) return logged(call, MMSYSERR_INVALPARAM);
+      if (!device.present) return logged(call, MMSYSERR_NODRIVER);
       if (devices.takeFault(device, Fault::kStillPlaying)) {
         return logged(call, MIDIERR_STILLPLAYING);
       }
@@ -166,6 +174,7 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
       return logged(call, MMSYSERR_NOERROR);
     }
     case MODM_RESET:
+      if (!device.present) return logged("midiOutReset " + name, MMSYSERR_NODRIVER);
       for (const auto& held : port->held) giveBack(held.first, notices);
       port->held.clear();
       return logged("midiOutReset " + name, MMSYSERR_NOERROR);
@@ -213,6 +222,19 @@ DWORD inputMessage(InputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR pa
   std::unique_lock<std::mutex> lock(devices.mutex);
   const std::string name = sim::quoted(device.profile.name);
   auto* header = reinterpret_cast<MIDIHDR*>(param1);
+  // A device pulled out answers nothing but its close.
+  if (!device.present && message != MIDM_CLOSE) {
+    static const std::pair<UINT, const char*> kNames[] = {{MIDM_PREPARE, "midiInPrepareHeader"},
+                                                          {MIDM_UNPREPARE, "midiInUnprepareHeader"},
+                                                          {MIDM_ADDBUFFER, "midiInAddBuffer"},
+                                                          {MIDM_START, "midiInStart"},
+                                                          {MIDM_STOP, "midiInStop"},
+                                                          {MIDM_RESET, "midiInReset"}};
+    for (const auto& [code, call] : kNames) {
+      if (code == message) return logged(std::string(call) + " " + name, MMSYSERR_NODRIVER);
+    }
+    return MMSYSERR_NODRIVER;
+  }
   switch (message) {
     case MIDM_PREPARE:
       return prepare(device, "midiInPrepareHeader " + name, param1, param2);
@@ -249,7 +271,9 @@ DWORD inputMessage(InputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR pa
       return MMSYSERR_NOERROR;
     }
     case MIDM_CLOSE: {
-      const bool refused = devices.takeFault(device, Fault::kClose);
+      // Wine's midiInClose frees the handle whatever the driver answers: both faults are one here.
+      const bool refused =
+          devices.takeFault(device, Fault::kCloseFrees) || devices.takeFault(device, Fault::kClose);
       lock.unlock();
       DWORD result = refused ? MIDIERR_STILLPLAYING : port->close();
       lock.lock();
@@ -285,8 +309,11 @@ DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWOR
   if (message == (d == Direction::kOut ? MODM_OPEN : MIDM_OPEN)) wdrv::applyOnOpen();
   if (d == Direction::kOut) {
     switch (message) {
-      case MODM_GETDEVCAPS:
-        return getCaps<MIDIOUTCAPSW, MIDIOUTCAPS2W>(d, id, param1, param2);
+      case MODM_GETDEVCAPS: {
+        auto* port = reinterpret_cast<OutputPort*>(instance);
+        return getCaps<MIDIOUTCAPSW, MIDIOUTCAPS2W>(d, id, param1, param2,
+                                                    port != nullptr ? port->device.get() : nullptr);
+      }
       case MODM_OPEN: {
         auto* slot = reinterpret_cast<DWORD_PTR*>(instance);
         DWORD result = openOutput(id, slot, param1, param2);
@@ -313,8 +340,11 @@ DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWOR
     }
   }
   switch (message) {
-    case MIDM_GETDEVCAPS:
-      return getCaps<MIDIINCAPSW, MIDIINCAPS2W>(d, id, param1, param2);
+    case MIDM_GETDEVCAPS: {
+      auto* port = reinterpret_cast<InputPort*>(instance);
+      return getCaps<MIDIINCAPSW, MIDIINCAPS2W>(d, id, param1, param2,
+                                                port != nullptr ? &port->device() : nullptr);
+    }
     case MIDM_OPEN:
       return openInput(id, reinterpret_cast<DWORD_PTR*>(instance), param1, param2);
     default:

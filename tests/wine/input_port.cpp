@@ -1,5 +1,7 @@
 #include "tests/wine/input_port.h"
 
+#include <chrono>
+
 namespace wdrv {
 
 InputPort::InputPort(std::shared_ptr<Device> device, const MIDIOPENDESC& desc, DWORD flags,
@@ -103,6 +105,13 @@ void InputPort::wake() {
   changed_.notify_all();
 }
 
+void InputPort::unplug() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.stop();
+  unplugged_ = true;
+  changed_.notify_all();
+}
+
 void InputPort::generateFloodEventLocked() {
   FloodMode mode = device_->flood.load();
   if (mode == FloodMode::kOff) return;
@@ -122,22 +131,39 @@ void InputPort::run() {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return closing_ || readyLocked(); });
+      changed_.wait(lock, [this] { return closing_ || unplugged_ || readyLocked(); });
       if (closing_) return;
     }
     std::lock_guard<std::mutex> callback(callbackMutex_);
-    UINT message = 0;
-    DWORD_PTR param1 = 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (closing_ || !readyLocked()) continue;
-      Event& e = queue_.events.front();
-      message = e.callbackMessage();
-      // System-exclusive data fills the queued buffers in order; a long error takes one.
-      param1 = e.needsBuffer() ? reinterpret_cast<DWORD_PTR>(sim::fillNextBuffer(queue_.buffers, e))
-                               : e.message;
-      if (e.delivered()) queue_.events.pop_front();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closing_) continue;
+    if (unplugged_) {
+      unplugged_ = false;
+      std::deque<MIDIHDR*> back = queue_.reset(false);
+      lock.unlock();
+      for (MIDIHDR* header : back) {
+        sim::markReturnedEmpty(header);
+        notify(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), now());
+      }
+      continue;
     }
+    if (!readyLocked()) continue;
+    Event& e = queue_.events.front();
+    const UINT message = e.callbackMessage();
+    // System-exclusive data fills the queued buffers in order; a long error takes one.
+    const DWORD_PTR param1 =
+        e.needsBuffer() ? reinterpret_cast<DWORD_PTR>(sim::fillNextBuffer(queue_.buffers, e))
+                        : e.message;
+    if (e.delivered()) queue_.events.pop_front();
+    if (late_ != nullptr && late_->bounded()) {
+      // Posted with the buffer lock held, as Wine's ALSA driver does: while its delivery queue is
+      // full, midiInAddBuffer waits too. Data comes in at a wire's pace.
+      notify(message, param1, now());
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    lock.unlock();
     notify(message, param1, now());
   }
 }

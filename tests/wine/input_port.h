@@ -46,6 +46,9 @@ class InputPort {
   void pushError(DWORD message);
   void pushSysex(const std::vector<BYTE>& bytes, bool asError);
   void wake();
+  // The device has been pulled out: input stops, and the delivery thread hands every queued
+  // buffer back, empty. Never waits (the caller holds the devices' mutex).
+  void unplug();
 
  private:
   using Event = sim::InputEvent;
@@ -69,6 +72,7 @@ class InputPort {
   std::condition_variable changed_;
   sim::InputQueue<Event> queue_;
   bool closing_ = false;
+  bool unplugged_ = false;  // its buffers are still to be handed back
   DWORD startTime_ = 0;
   std::uint32_t floodCount_ = 0;
 

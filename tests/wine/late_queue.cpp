@@ -5,7 +5,8 @@
 namespace wdrv {
 
 void LateQueue::post(const Notice& notice) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return capacity_ == 0 || queue_.size() < capacity_; });
   if (!running_) {
     running_ = true;
     // Holds the queue alive: it may still call back after its port and device are gone.
@@ -26,6 +27,7 @@ void LateQueue::run() {
     }
     const Notice n = queue_.front().second;
     queue_.pop_front();
+    changed_.notify_all();  // room for a waiting post
     lock.unlock();
     DriverCallback(n.callback, n.flags, n.handle, n.message, n.instance, n.param1, n.param2);
     lock.lock();

@@ -1,12 +1,14 @@
-// A driver's delivery queue ("late"): an input's callbacks wait in it for a set time and a thread
-// of its own makes them, as Wine's ALSA driver hands events from its ring to a notification
+// A driver's delivery queue ("late", "ring"): an input's callbacks wait in it for a set time and a
+// thread of its own makes them, as Wine's ALSA driver hands events from its ring to a notification
 // thread. Closing the device does not empty it, so data of a closed device reaches the program
 // after midiInClose returned, naming buffers that may be freed and a handle value that winmm may
-// have given to a new opening already.
+// have given to a new opening already. With a capacity, a post waits for room, and the port posts
+// holding its buffer lock, as the ALSA driver does.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -32,11 +34,13 @@ class LateQueue : public std::enable_shared_from_this<LateQueue> {
     DWORD_PTR param2;
   };
 
-  explicit LateQueue(long milliseconds) : delay_(milliseconds) {}
+  explicit LateQueue(long milliseconds, std::size_t capacity = 0)
+      : delay_(milliseconds), capacity_(capacity) {}
 
-  // Makes the callback `delay` from now; its thread starts with the first one and runs for the
-  // life of the process.
+  // Makes the callback `delay` from now, once there is room; its thread starts with the first one
+  // and runs for the life of the process.
   void post(const Notice& notice);
+  bool bounded() const { return capacity_ > 0; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -44,7 +48,8 @@ class LateQueue : public std::enable_shared_from_this<LateQueue> {
   void run();
 
   const std::chrono::milliseconds delay_;
-  std::mutex mutex_;  // guards everything below
+  const std::size_t capacity_;  // 0: unbounded
+  std::mutex mutex_;            // guards everything below
   std::condition_variable changed_;
   std::deque<std::pair<Clock::time_point, Notice>> queue_;
   bool running_ = false;
