@@ -27,13 +27,8 @@ bool CMidi::HasOut() const {
 }
 
 void CMidi::CloseOut() {
-  bool portsOpen = false;
-  {
-    std::lock_guard<std::recursive_mutex> ports(portsGuard_);
-    CloseOutHeld();
-    portsOpen = in_ != nullptr;
-  }
-  KeepWatcher(portsOpen);
+  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  CloseOutHeld();
 }
 
 void CMidi::CloseOutHeld() {
@@ -44,13 +39,8 @@ void CMidi::CloseOutHeld() {
 }
 
 void CMidi::CloseIn() {
-  bool portsOpen = false;
-  {
-    std::lock_guard<std::recursive_mutex> ports(portsGuard_);
-    DestroyIn();
-    portsOpen = out_ != nullptr;
-  }
-  KeepWatcher(portsOpen);
+  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  DestroyIn();
 }
 
 void CMidi::Play(const ByteString& bytes) {

@@ -134,9 +134,10 @@ class CMidi {
   // On the watcher thread, with neither guard held.
   bool LookAfterPorts(const Listed& listed);
   bool AnyWatch() const;
-  // The watcher runs while a watch is on or a port is current: started when the first of them
-  // begins, stopped when the last ends. Main thread, neither guard held (the port guard may be held
-  // when it only starts, as an open does).
+  // The watcher runs once a watch is on or a port is current, and ends when the watch goes off
+  // with no port current (or with the object). Closing a port leaves it running, idle: under Wine
+  // the end of a thread takes milliseconds to be noticed, too long for every close. Main thread,
+  // the watch guard not held; the ports guard may be held when it only starts, as an open does.
   void KeepWatcher(bool portsOpen);
   // Switches every kind off, tells the watcher to stop and waits for its thread to end. Main
   // thread only.

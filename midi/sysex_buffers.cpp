@@ -1,18 +1,15 @@
 #include "midi/sysex_buffers.h"
 
+#include "midi/buffer_giver.h"
 #include "midi/device_gone.h"
 #include "midi/driver_held.h"
 
 SysexBuffers::SysexBuffers(HMIDIIN handle, std::function<void()> gone)
-    : handle_(handle),
-      onGone_(std::move(gone)),
-      // Made before any buffer is queued: the callback may hand one back at once.
-      wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    : handle_(handle), onGone_(std::move(gone)) {}
 
 SysexBuffers::~SysexBuffers() {
   StopGivingBack();
   LeaveToDriver();
-  if (wake_ != nullptr) CloseHandle(wake_);
 }
 
 void SysexBuffers::Queue() {
@@ -27,9 +24,12 @@ void SysexBuffers::Queue() {
     NoteResult(midiInPrepareHeader(handle_, &header, sizeof header));
     NoteResult(midiInAddBuffer(handle_, &header, sizeof header));
   }
-  // Without the event or the thread buffers are not given back, and system-exclusive input stops
-  // once the queued ones are used: input goes on, the host does not stop.
-  if (wake_ != nullptr) thread_ = CreateThread(nullptr, 0, GiveBackThread, this, 0, nullptr);
+  // Without the giver's thread buffers are not given back, and system-exclusive input stops once
+  // the queued ones are used: input goes on, the host does not stop.
+  BufferGiver::Get().Add(this);
+  givenBack_ = true;
+  // A buffer filled while this port was not yet the giver's is given back now.
+  BufferGiver::Get().Wake();
 }
 
 void SysexBuffers::GiveBack(const MIDIHDR* header) {
@@ -37,32 +37,20 @@ void SysexBuffers::GiveBack(const MIDIHDR* header) {
   // The driver hands back only buffers it was given; anything else is left alone.
   if (i >= static_cast<DWORD_PTR>(kCount) || !buffers_[i] || &buffers_[i]->header != header) return;
   handedBack_[i].store(true);
-  if (wake_ != nullptr) SetEvent(wake_);
+  BufferGiver::Get().Wake();
 }
 
 void SysexBuffers::StopGivingBack() {
-  if (thread_ == nullptr) return;
-  quit_.store(true);
-  SetEvent(wake_);
-  WaitForSingleObject(thread_, INFINITE);
-  CloseHandle(thread_);
-  thread_ = nullptr;
+  if (!givenBack_) return;
+  BufferGiver::Get().Remove(this);
+  givenBack_ = false;
 }
 
-DWORD WINAPI SysexBuffers::GiveBackThread(LPVOID self) {
-  static_cast<SysexBuffers*>(self)->GiveBackLoop();
-  return 0;
-}
-
-// Runs on the give-back thread.
-void SysexBuffers::GiveBackLoop() {
-  for (;;) {
-    WaitForSingleObject(wake_, INFINITE);
-    if (quit_.load()) return;
-    for (int i = 0; i < kCount; ++i) {
-      if (!handedBack_[i].exchange(false) || Gone()) continue;
-      NoteResult(midiInAddBuffer(handle_, &buffers_[i]->header, sizeof(MIDIHDR)));
-    }
+// Runs on the giver's thread, while it has this port.
+void SysexBuffers::GiveBackPending() {
+  for (int i = 0; i < kCount; ++i) {
+    if (!handedBack_[i].exchange(false) || Gone()) continue;
+    NoteResult(midiInAddBuffer(handle_, &buffers_[i]->header, sizeof(MIDIHDR)));
   }
 }
 

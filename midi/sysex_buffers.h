@@ -1,8 +1,5 @@
-// The system-exclusive buffers of one open input, and the thread of the port's own that gives them
-// back to the driver. The input callback makes no multimedia call: Microsoft's documentation warns
-// that it can deadlock, and Wine's ALSA driver shows how, holding its buffer lock (which
-// midiInAddBuffer needs) while it waits for room in a delivery queue that only the thread running
-// our callback empties. So the callback only marks a buffer as handed back and sets an event.
+// The system-exclusive buffers of one open input. The input callback hands a filled buffer back
+// here; the buffer giver's thread (buffer_giver.h) queues it with the driver again.
 #pragma once
 
 #include <array>
@@ -19,20 +16,24 @@ class SysexBuffers {
   static constexpr int kCount = 16;
   static constexpr DWORD kSize = 256;
 
-  // `gone` runs on the give-back thread, once, when the driver answers that the device has gone.
+  // `gone` runs, once, when the driver answers that the device has gone (on the giver's thread, or
+  // the calling thread of Queue or Unprepare).
   SysexBuffers(HMIDIIN handle, std::function<void()> gone);
-  // Ends the give-back thread. A buffer not unprepared successfully stays the driver's: not freed.
+  // Stops the giving back. A buffer not unprepared successfully stays the driver's: not freed.
   ~SysexBuffers();
   SysexBuffers(const SysexBuffers&) = delete;
   SysexBuffers& operator=(const SysexBuffers&) = delete;
 
-  // Prepares and queues every buffer and starts the give-back thread. Main thread.
+  // Prepares and queues every buffer; from then on the giver gives back what is handed back. Main
+  // thread.
   void Queue();
   // A buffer the driver has handed back, to be queued again. Runs on the input callback's thread
   // and never waits.
   void GiveBack(const MIDIHDR* header);
-  // Ends the give-back thread, so that no buffer goes back to the driver any more. Main thread.
+  // From its return on, no buffer goes back to the driver any more. Main thread.
   void StopGivingBack();
+  // Queues again every buffer handed back so far. On the giver's thread, while it has this port.
+  void GiveBackPending();
 
   enum class Unprepared { kAll, kSomeHeld, kDeviceGone };
   // Unprepares every buffer not yet released and frees those the driver answered for with
@@ -49,22 +50,16 @@ class SysexBuffers {
     MIDIHDR header{};
     char data[kSize] = {};
   };
-  // The give-back thread's procedure, as CreateThread calls it.
-  static DWORD WINAPI GiveBackThread(LPVOID self);
-  // Runs on the give-back thread.
-  void GiveBackLoop();
   void NoteResult(MMRESULT result);
 
   const HMIDIIN handle_;
   const std::function<void()> onGone_;
-  // Set by Queue and released by Unprepare on the main thread; the give-back thread reads the
-  // headers only while it runs, between the two.
+  // Set by Queue and released by Unprepare on the main thread; the giver reads the headers only
+  // while it has this port, between the two.
   std::array<std::unique_ptr<Buffer>, kCount> buffers_;
   // Buffer i has come back and waits to be queued again: set by the callback, cleared by the
-  // give-back thread.
+  // giver.
   std::array<std::atomic<bool>, kCount> handedBack_{};
-  std::atomic<bool> quit_{false};
   std::atomic<bool> gone_{false};
-  const HANDLE wake_;        // auto-reset event: something to give back, or quit
-  HANDLE thread_ = nullptr;  // main thread only
+  bool givenBack_ = false;  // the giver has this port; main thread only
 };

@@ -1,5 +1,6 @@
 #include "tests/wine/input_port.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace wdrv {
@@ -148,24 +149,41 @@ void InputPort::run() {
       continue;
     }
     if (!readyLocked()) continue;
-    Event& e = queue_.events.front();
-    const UINT message = e.callbackMessage();
-    // System-exclusive data fills the queued buffers in order; a long error takes one.
-    const DWORD_PTR param1 =
-        e.needsBuffer() ? reinterpret_cast<DWORD_PTR>(sim::fillNextBuffer(queue_.buffers, e))
-                        : e.message;
-    if (e.delivered()) queue_.events.pop_front();
     if (late_ != nullptr && late_->bounded()) {
-      // Posted with the buffer lock held, as Wine's ALSA driver does: while its delivery queue is
-      // full, midiInAddBuffer waits too. Data comes in at a wire's pace.
-      notify(message, param1, now());
-      lock.unlock();
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      deliverThroughRing(lock);
       continue;
     }
+    const auto [message, param1] = takeFrontLocked();
     lock.unlock();
     notify(message, param1, now());
   }
+}
+
+std::pair<UINT, DWORD_PTR> InputPort::takeFrontLocked() {
+  Event& e = queue_.events.front();
+  const UINT message = e.callbackMessage();
+  // System-exclusive data fills the queued buffers in order; a long error takes one.
+  const DWORD_PTR param1 = e.needsBuffer()
+                               ? reinterpret_cast<DWORD_PTR>(sim::fillNextBuffer(queue_.buffers, e))
+                               : e.message;
+  if (e.delivered()) queue_.events.pop_front();
+  return {message, param1};
+}
+
+// Data comes in at a wire's pace, a message or a buffer a millisecond, and is posted to the
+// delivery queue with the buffer lock held, as Wine's ALSA driver does: while the queue is full,
+// midiInAddBuffer waits too. Behind its pace (after a wait for room) the port catches up at full
+// speed without letting go of the lock.
+void InputPort::deliverThroughRing(std::unique_lock<std::mutex>& lock) {
+  using Clock = std::chrono::steady_clock;
+  nextDue_ = std::max(nextDue_, Clock::now());
+  do {
+    const auto [message, param1] = takeFrontLocked();
+    notify(message, param1, now());
+    nextDue_ += std::chrono::milliseconds(1);
+  } while (!closing_ && !unplugged_ && readyLocked() && Clock::now() >= nextDue_);
+  lock.unlock();
+  std::this_thread::sleep_until(nextDue_);
 }
 
 }  // namespace wdrv

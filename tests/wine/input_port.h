@@ -3,12 +3,14 @@
 // real driver does.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/input_queue.h"
@@ -54,6 +56,10 @@ class InputPort {
   using Event = sim::InputEvent;
 
   void run();
+  // Takes the front event for its callback: the message and its first parameter. Needs `mutex_`.
+  std::pair<UINT, DWORD_PTR> takeFrontLocked();
+  // Delivers through a bounded queue ("ring"), `lock` (on `mutex_`) held and released at the end.
+  void deliverThroughRing(std::unique_lock<std::mutex>& lock);
   // Whether the front event (or a flood) can be delivered now. Needs `mutex_`.
   bool readyLocked();
   void generateFloodEventLocked();
@@ -73,6 +79,8 @@ class InputPort {
   sim::InputQueue<Event> queue_;
   bool closing_ = false;
   bool unplugged_ = false;  // its buffers are still to be handed back
+  // Behind a bounded queue: when the next piece of data comes in from the wire.
+  std::chrono::steady_clock::time_point nextDue_;
   DWORD startTime_ = 0;
   std::uint32_t floodCount_ = 0;
 

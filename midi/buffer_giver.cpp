@@ -1,0 +1,51 @@
+#include "midi/buffer_giver.h"
+
+#include <algorithm>
+
+#include "midi/sysex_buffers.h"
+
+BufferGiver& BufferGiver::Get() {
+  static auto* giver = new BufferGiver();
+  return *giver;
+}
+
+BufferGiver::BufferGiver() {
+  HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (wake == nullptr) return;
+  HANDLE thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+  if (thread == nullptr) {
+    CloseHandle(wake);
+    return;
+  }
+  // It runs for the life of the process and is never waited for.
+  CloseHandle(thread);
+  wake_ = wake;
+}
+
+void BufferGiver::Add(SysexBuffers* buffers) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ports_.push_back(buffers);
+}
+
+void BufferGiver::Remove(SysexBuffers* buffers) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ports_.erase(std::remove(ports_.begin(), ports_.end(), buffers), ports_.end());
+}
+
+void BufferGiver::Wake() {
+  // While input pours in the thread is mostly at work already, and the event is set only to wake
+  // it.
+  if (wake_ != nullptr && !woken_.exchange(true)) SetEvent(wake_);
+}
+
+// Runs on the giver's thread, for the life of the process.
+DWORD WINAPI BufferGiver::Run(LPVOID giver) {
+  auto& self = *static_cast<BufferGiver*>(giver);
+  for (;;) {
+    WaitForSingleObject(self.wake_, INFINITE);
+    // Cleared before the ports are looked at: a buffer handed back meanwhile sets the event again.
+    self.woken_.store(false);
+    std::lock_guard<std::mutex> lock(self.mutex_);
+    for (SysexBuffers* buffers : self.ports_) buffers->GiveBackPending();
+  }
+}
