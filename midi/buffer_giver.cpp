@@ -9,17 +9,16 @@ BufferGiver& BufferGiver::Get() {
   return *giver;
 }
 
-BufferGiver::BufferGiver() {
-  HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (wake == nullptr) return;
+BufferGiver::BufferGiver() : wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+  if (wake_ == nullptr) return;
   HANDLE thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-  if (thread == nullptr) {
-    CloseHandle(wake);
-    return;
-  }
   // It runs for the life of the process and is never waited for.
-  CloseHandle(thread);
-  wake_ = wake;
+  if (thread != nullptr) {
+    CloseHandle(thread);
+  } else {
+    CloseHandle(wake_);
+    wake_ = nullptr;
+  }
 }
 
 void BufferGiver::Add(SysexBuffers* buffers) {
