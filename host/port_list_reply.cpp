@@ -11,12 +11,12 @@ namespace {
 template <typename Describe>
 void appendPorts(std::string& reply, Describe describe) {
   for (std::uint32_t i = 0;; ++i) {
-    PortInfo info = describe(i);
-    if (info.size() < 3) return;
+    const PortLookup info = describe(i);
+    if (!info) return;
     reply += i == 0 ? "{" : ",{";
-    reply += "\"name\":" + quoteJson(wideToUtf8(info[0]));
-    reply += ",\"manufacturer\":" + quoteJson(wideToUtf8(info[1]));
-    reply += ",\"version\":" + quoteJson(wideToUtf8(info[2]));
+    reply += "\"name\":" + quoteJson(wideToUtf8(info->name));
+    reply += ",\"manufacturer\":" + quoteJson(wideToUtf8(info->manufacturer));
+    reply += ",\"version\":" + quoteJson(wideToUtf8(info->version));
     reply += "}";
   }
 }

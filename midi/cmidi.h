@@ -32,10 +32,12 @@ class CMidi {
 
   virtual std::vector<WideString> ListOuts() = 0;
   virtual std::vector<WideString> ListIns() = 0;
-  virtual PortInfo OutInfo(const WideString& name) = 0;
-  virtual PortInfo OutInfo(std::uint32_t index) = 0;
-  virtual PortInfo InInfo(const WideString& name) = 0;
-  virtual PortInfo InInfo(std::uint32_t index) = 0;
+  // The description of a port by name (the lowest id of that name) or by device id; nothing when
+  // there is no such port.
+  virtual PortLookup OutInfo(const WideString& name) = 0;
+  virtual PortLookup OutInfo(std::uint32_t index) = 0;
+  virtual PortLookup InInfo(const WideString& name) = 0;
+  virtual PortLookup InInfo(std::uint32_t index) = 0;
   // Each returns the name of the port that is current afterwards (empty when none is).
   virtual WideString OpenOut(const WideString& name) = 0;
   virtual WideString OpenOut(std::uint32_t index) = 0;

@@ -80,27 +80,31 @@ std::vector<WideString> CMidiWin32::ListIns() {
   return listNames<MIDIINCAPSW>(midiInGetNumDevs(), inCaps<MIDIINCAPSW>);
 }
 
-PortInfo CMidiWin32::OutInfo(const WideString& name) {
+PortLookup CMidiWin32::OutInfo(const WideString& name) {
   UINT id = 0;
-  if (!findByName<MIDIOUTCAPS2W>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPS2W>, id)) return {};
+  if (!findByName<MIDIOUTCAPS2W>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPS2W>, id)) {
+    return std::nullopt;
+  }
   return OutInfo(static_cast<std::uint32_t>(id));
 }
 
-PortInfo CMidiWin32::OutInfo(std::uint32_t index) {
+PortLookup CMidiWin32::OutInfo(std::uint32_t index) {
   MIDIOUTCAPS2W caps{};
-  if (!outCaps(index, caps)) return {};
+  if (!outCaps(index, caps)) return std::nullopt;
   return describeCaps(caps);
 }
 
-PortInfo CMidiWin32::InInfo(const WideString& name) {
+PortLookup CMidiWin32::InInfo(const WideString& name) {
   UINT id = 0;
-  if (!findByName<MIDIINCAPS2W>(midiInGetNumDevs(), name, inCaps<MIDIINCAPS2W>, id)) return {};
+  if (!findByName<MIDIINCAPS2W>(midiInGetNumDevs(), name, inCaps<MIDIINCAPS2W>, id)) {
+    return std::nullopt;
+  }
   return InInfo(static_cast<std::uint32_t>(id));
 }
 
-PortInfo CMidiWin32::InInfo(std::uint32_t index) {
+PortLookup CMidiWin32::InInfo(std::uint32_t index) {
   MIDIINCAPS2W caps{};
-  if (!inCaps(index, caps)) return {};
+  if (!inCaps(index, caps)) return std::nullopt;
   return describeCaps(caps);
 }
 

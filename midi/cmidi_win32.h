@@ -10,10 +10,10 @@ class CMidiWin32 : public CMidi {
 
   std::vector<WideString> ListOuts() override;
   std::vector<WideString> ListIns() override;
-  PortInfo OutInfo(const WideString& name) override;
-  PortInfo OutInfo(std::uint32_t index) override;
-  PortInfo InInfo(const WideString& name) override;
-  PortInfo InInfo(std::uint32_t index) override;
+  PortLookup OutInfo(const WideString& name) override;
+  PortLookup OutInfo(std::uint32_t index) override;
+  PortLookup InInfo(const WideString& name) override;
+  PortLookup InInfo(std::uint32_t index) override;
   WideString OpenOut(const WideString& name) override;
   WideString OpenOut(std::uint32_t index) override;
   WideString OpenIn(const WideString& name, DWORD_PTR instance) override;

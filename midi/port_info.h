@@ -1,8 +1,15 @@
 #pragma once
 
-#include <vector>
+#include <optional>
 
 #include "midi/wide_string.h"
 
-// A port's name, manufacturer and driver version, in that order; empty when there is no such port.
-using PortInfo = std::vector<WideString>;
+// A port as the browser's list shows it: its name, its manufacturer and its driver's version.
+struct PortInfo {
+  WideString name;
+  WideString manufacturer;
+  WideString version;
+};
+
+// A port's description, or nothing when there is no such port.
+using PortLookup = std::optional<PortInfo>;

@@ -314,10 +314,9 @@ TEST(PortDescription, ManufacturerComesFromRegistryThenTable) {
   for (const auto& c : cases) {
     auto lookup = [&](const GUID&) { return c.registryName ? WideString(c.registryName) : u""; };
     PortInfo info = describePort(u"Port", c.mid, c.version, GUID{}, lookup);
-    ASSERT_EQ(info.size(), 3u) << c.what;
-    EXPECT_EQ(wideToUtf8(info[0]), "Port") << c.what;
-    EXPECT_EQ(wideToUtf8(info[1]), c.manufacturer) << c.what;
-    EXPECT_EQ(wideToUtf8(info[2]), c.versionText) << c.what;
+    EXPECT_EQ(wideToUtf8(info.name), "Port") << c.what;
+    EXPECT_EQ(wideToUtf8(info.manufacturer), c.manufacturer) << c.what;
+    EXPECT_EQ(wideToUtf8(info.version), c.versionText) << c.what;
   }
 }
 
@@ -347,7 +346,7 @@ TEST(PortDescription, ReadsTheRegistryNameForTheManufacturerGuid) {
   // A value longer than the 1024-byte buffer cannot be read: the table decides.
   sim::setRegistryValue(key, u"Name", utf16(std::u16string(600, u'x'), 1));
   EXPECT_EQ(registryManufacturer(guid), u"");
-  EXPECT_EQ(describePort(u"P", 37, 0x100, guid)[1], u"Yamaha Corporation");
+  EXPECT_EQ(describePort(u"P", 37, 0x100, guid).manufacturer, u"Yamaha Corporation");
 
   // Exactly filling the buffer, without a terminating NUL, still reads.
   sim::setRegistryValue(key, u"Name", utf16(std::u16string(512, u'y'), 0));
