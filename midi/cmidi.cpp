@@ -68,11 +68,7 @@ void CMidi::ReplaceOut(std::unique_ptr<CMidiOut> port) {
 void CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) {
   DestroyIn();
   in_ = std::move(port);
-  {
-    std::lock_guard<std::mutex> lock(inputGuard_);
-    inputForCallbacks_ = in_.get();
-    inputInstance_ = instance;
-  }
+  gate_.Open(in_.get(), instance);
   // Started only once current, so that none of its data finds no port.
   in_->Start();
   KeepWatcher(true);
@@ -94,12 +90,7 @@ void CMidi::NotePortGone() {
 
 void CMidi::DestroyIn() {
   if (!in_) return;
-  {
-    std::unique_lock<std::mutex> lock(inputGuard_);
-    inputForCallbacks_ = nullptr;
-    inputInstance_ = 0;
-    callbacksLeft_.wait(lock, [this] { return callbacksInside_ == 0; });
-  }
+  gate_.Close();
   // No callback can reach the port now; what the driver hands back while it stops, resets and
   // closes finds no port and is dropped there, so no buffer goes back to a closing device.
   if (in_->Close()) {
@@ -117,30 +108,6 @@ void CMidi::RetryClosingInputs() {
       ++it;
     }
   }
-}
-
-CMidiIn* CMidi::EnterInput(DWORD_PTR instance) {
-  std::lock_guard<std::mutex> lock(inputGuard_);
-  if (inputForCallbacks_ == nullptr || instance != inputInstance_) return nullptr;
-  ++callbacksInside_;
-  return inputForCallbacks_;
-}
-
-void CMidi::LeaveInput() {
-  std::lock_guard<std::mutex> lock(inputGuard_);
-  if (--callbacksInside_ == 0) callbacksLeft_.notify_all();
-}
-
-void CMidi::InputClosed(DWORD_PTR instance) {
-  std::lock_guard<std::mutex> lock(inputGuard_);
-  if (instance != inputInstance_) return;
-  inputForCallbacks_ = nullptr;
-  inputInstance_ = 0;
-}
-
-DWORD_PTR CMidi::InputInstance() {
-  std::lock_guard<std::mutex> lock(inputGuard_);
-  return inputInstance_;
 }
 
 void CMidi::Shutdown() {

@@ -10,6 +10,7 @@
 #include "midi/cmidi_in.h"
 #include "midi/cmidi_lock.h"
 #include "midi/cmidi_out.h"
+#include "midi/input_gate.h"
 #include "midi/port_info.h"
 #include "midi/watch_kind.h"
 #include "midi/wide_string.h"
@@ -64,18 +65,8 @@ class CMidi {
   CMidiOut* Out() const { return out_.get(); }
   CMidiIn* In() const { return in_.get(); }
 
-  // The input callback's way to the current input port: a port returned by EnterInput stays
-  // alive until the matching LeaveInput. `instance` is the value the event's device was opened
-  // with; an event of any other opening (a device closed or replaced, whose driver still delivers
-  // late) gets null, as does every event once no input port is current. Called on the thread on
-  // which WinMM calls the input callback.
-  CMidiIn* EnterInput(DWORD_PTR instance);
-  void LeaveInput();
-  // The current port's device has sent MIM_CLOSE: nothing it delivers afterwards counts. Called
-  // on the input callback's thread.
-  void InputClosed(DWORD_PTR instance);
-  // The instance value the current input port was opened with, 0 when none is current.
-  DWORD_PTR InputInstance();
+  // The input callback's way to the current input port.
+  InputGate& Gate() { return gate_; }
 
   // Switches one kind of device watch on or off. The names of a direction are taken when its
   // first kind goes on; the watcher starts when the first of all kinds goes on, and when the last
@@ -154,14 +145,8 @@ class CMidi {
   // since the driver may still write into their buffers. Guarded by portsGuard_.
   std::vector<std::unique_ptr<CMidiIn>> unclosedIns_;
 
-  // What the input callback may use; guarded by inputGuard_. The main thread detaches a port
-  // here and waits for callbacksInside_ to reach 0 before it stops, resets and frees it, and never
-  // holds inputGuard_ across a WinMM call, since those calls may run the callback and wait for it.
-  std::mutex inputGuard_;
-  std::condition_variable callbacksLeft_;
-  CMidiIn* inputForCallbacks_ = nullptr;
-  DWORD_PTR inputInstance_ = 0;  // the opening inputForCallbacks_ belongs to
-  int callbacksInside_ = 0;
+  // The current input port as the callback reaches it.
+  InputGate gate_;
 
   // The device watch. watchGuard_ guards every field below and the watcher's stop flag. The
   // watcher holds it for each whole pass, the posting of "connection" included (so it is always

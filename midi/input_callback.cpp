@@ -31,7 +31,7 @@ void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DW
                             DWORD_PTR param2) {
   if (message == MIM_OPEN) return;
   if (message == MIM_CLOSE) {
-    if (CMidi* midi = midiSystem()) midi->InputClosed(instance);
+    if (CMidi* midi = midiSystem()) midi->Gate().Closed(instance);
     return;
   }
   ForwardInput(new InputEvent{instance, device, message, param1, param2});
@@ -39,7 +39,7 @@ void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DW
 
 void ForwardInput(InputEvent* event) {
   CMidi* midi = midiSystem();
-  CMidiIn* port = midi != nullptr ? midi->EnterInput(event->instance) : nullptr;
+  CMidiIn* port = midi != nullptr ? midi->Gate().Enter(event->instance) : nullptr;
   if (port == nullptr) {
     // Not an event of the current opening of the current port: a port that is closing, or a
     // device closed or replaced whose driver delivers late (its handle value may even be the
@@ -53,7 +53,7 @@ void ForwardInput(InputEvent* event) {
   // The clock is read while this callback still counts as inside, so that the object it belongs
   // to cannot be taken down meanwhile.
   const std::uint32_t now = bytes.empty() ? 0 : midi->Time();
-  midi->LeaveInput();
+  midi->Gate().Leave();
   if (bytes.empty()) return;
   // Built in place: while input pours in, this thread spends its time here. The frame is only
   // queued: a browser that reads slowly must not hold up the driver's thread.

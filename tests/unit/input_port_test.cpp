@@ -241,10 +241,10 @@ TEST_F(InputPortTest, OnlyTheCurrentOpeningsEventsCountAndNoOtherIsTouched) {
   ForwardInput(new InputEvent{0, nullptr, MIM_DATA, 0x643C90, 0});
   InputCallback(nullptr, MIM_LONGDATA, 0, gone, 0);
   ASSERT_EQ(midi.OpenIn(u"In", 0), u"In");
-  const DWORD_PTR closed = midi.InputInstance();
+  const DWORD_PTR closed = midi.Gate().Instance();
   midi.CloseIn();
   ASSERT_EQ(midi.OpenIn(u"In", 0), u"In");
-  const DWORD_PTR current = midi.InputInstance();
+  const DWORD_PTR current = midi.Gate().Instance();
   ASSERT_NE(closed, current);
   forgetCalls();
   const struct {
@@ -327,7 +327,7 @@ TEST_F(InputPortTest, DataThatArrivesWhileThePortClosesIsDroppedAndItsBuffersSta
       std::thread closer([&] { midi.CloseIn(); });
       // Once the port is out of the callback's reach, the closing waits for the device's thread;
       // the data under way then comes back while the device stops.
-      ASSERT_TRUE(waitUntil([&] { return midi.InputInstance() == 0; })) << mode;
+      ASSERT_TRUE(waitUntil([&] { return midi.Gate().Instance() == 0; })) << mode;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       sink.open();
       closer.join();
