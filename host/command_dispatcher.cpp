@@ -6,7 +6,7 @@ namespace {
 
 struct Command {
   std::string_view name;
-  void (*handler)(const Request&, CMidi&);
+  Reply (*handler)(const Request&, CMidi&);
 };
 
 const Command kCommands[] = {
@@ -20,29 +20,25 @@ constexpr std::size_t kItemsKept = 64;
 
 }  // namespace
 
-void dispatchRequest(const Request& request, CMidi& midi) {
-  if (request.empty()) return;
+Reply dispatchRequest(const Request& request, CMidi& midi) {
+  if (request.empty()) return std::nullopt;
   // Whole, case-sensitive, byte-for-byte: a name with a NUL or a trailing blank matches nothing.
   const std::string_view first = request.front().text;
   for (const Command& command : kCommands) {
-    if (first == command.name) {
-      command.handler(request, midi);
-      return;
-    }
+    if (first == command.name) return command.handler(request, midi);
   }
+  return std::nullopt;
 }
 
-void handleRequest(std::string_view text, Request& scratch, CMidi& midi) {
+Reply handleRequest(std::string_view text, Request& scratch, CMidi& midi) {
   RequestScanner scanner(text);
   if (scratch.empty()) scratch.emplace_back();
-  if (!scanner.next(scratch.front())) return;
+  if (!scanner.next(scratch.front())) return std::nullopt;
   // "play" takes its bytes straight from the scanner: a play of a megabyte of text would
   // otherwise first become a quarter of a million items.
-  if (std::string_view(scratch.front().text) == "play") {
-    handlePlay(scanner, midi);
-    return;
-  }
+  if (std::string_view(scratch.front().text) == "play") return handlePlay(scanner, midi);
   tokenizeRest(scanner, scratch, 1);
-  dispatchRequest(scratch, midi);
+  Reply reply = dispatchRequest(scratch, midi);
   if (scratch.capacity() > kItemsKept) Request().swap(scratch);
+  return reply;
 }

@@ -1,18 +1,6 @@
 #include "host/frame_queue.h"
 
-#include <atomic>
-
-#include "host/frame_reader.h"
-#include "host/frame_writer.h"
-
-namespace {
-
-// Read by the main thread for replies; atomic so that a test may swap it.
-std::atomic<FrameQueue*> theQueue{nullptr};
-
-}  // namespace
-
-FrameQueue::FrameQueue(std::size_t limitBytes) : limit_(limitBytes) {
+FrameQueue::FrameQueue(FrameWriter& out, std::size_t limitBytes) : out_(out), limit_(limitBytes) {
   // Reserved, not touched: the pages become resident only as frames fill them.
   waiting_.reserve(limit_);
   outgoing_.reserve(limit_);
@@ -152,7 +140,7 @@ void FrameQueue::WriteQueued(std::unique_lock<std::mutex>& lock) {
   bytesWritten_ = outgoing_.size();
   writing_ = true;
   lock.unlock();
-  writeFrames(outgoing_);
+  out_.Write(outgoing_);
   outgoing_.clear();
   lock.lock();
   writing_ = false;
@@ -160,27 +148,4 @@ void FrameQueue::WriteQueued(std::unique_lock<std::mutex>& lock) {
   // written.
   bytesWritten_ = 0;
   finished_ += frames;
-}
-
-void setFrameQueue(FrameQueue* queue) {
-  theQueue.store(queue);
-  setMessageSink(queue);
-}
-
-void writeReply(std::string text) {
-  if (FrameQueue* queue = theQueue.load()) {
-    // While the next request has come already, the reply may wait to go out with its reply; the
-    // request loop sends what waits before it waits for input.
-    queue->PostReply(std::move(text), nextRequestWaiting());
-  } else {
-    writeMessage(std::move(text));
-  }
-}
-
-void sendHeldReplies() {
-  if (FrameQueue* queue = theQueue.load()) queue->SendHeldReplies();
-}
-
-void flushFrameQueue() {
-  if (FrameQueue* queue = theQueue.load()) queue->Flush(std::chrono::seconds(1));
 }

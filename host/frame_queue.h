@@ -14,8 +14,11 @@
 #include <string>
 #include <thread>
 
+#include "host/frame_writer.h"
 #include "midi/message_sink.h"
 
+// The one place where frames meet standard output: one thread writes at a time, so frames never
+// interleave.
 class FrameQueue : public MessageSink {
  public:
   // What the queued frames, length headers included, and the frames being written may hold
@@ -28,7 +31,8 @@ class FrameQueue : public MessageSink {
   static constexpr std::size_t kFrameHeader = 4;
   static constexpr int kMostReplies = 64;
 
-  explicit FrameQueue(std::size_t limitBytes = kDefaultLimit);
+  // Writes through `out`, which must outlive the queue.
+  explicit FrameQueue(FrameWriter& out, std::size_t limitBytes = kDefaultLimit);
   // Writes what is queued, then ends the writer thread.
   ~FrameQueue() override;
   FrameQueue(const FrameQueue&) = delete;
@@ -60,6 +64,7 @@ class FrameQueue : public MessageSink {
   // after its write. Waits only while kMostReplies replies wait. Main thread.
   void SendQueued(std::unique_lock<std::mutex>& lock);
 
+  FrameWriter& out_;
   const std::size_t limit_;
   std::mutex mutex_;                    // guards everything below
   std::condition_variable changed_;     // for Flush and PostReply: a write has ended
@@ -83,19 +88,3 @@ class FrameQueue : public MessageSink {
   std::string outgoing_;
   std::thread writer_;  // started last, so that it finds everything above made
 };
-
-// Installs `queue` as the MIDI layer's message sink and as the queue that replies wait for (null:
-// none). Set at start-up, before any port is opened.
-void setFrameQueue(FrameQueue* queue);
-
-// Sends a reply to a request: through the queue when one is installed, so that it follows the
-// messages queued before it, else at once. Main thread.
-void writeReply(std::string text);
-
-// Sends the replies the installed queue holds back: for the request loop, before it waits for
-// input. Main thread.
-void sendHeldReplies();
-
-// Writes whatever the installed queue holds, for at most a second: for the end of input, before the
-// process ends, which a browser that reads nothing must not put off.
-void flushFrameQueue();

@@ -2,15 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
 #else
 #include <unistd.h>
@@ -160,57 +157,4 @@ bool FrameReader::next(std::string_view& view, std::string& text) {
     std::string().swap(text);
     if (!skip(total - held)) return false;
   }
-}
-
-namespace {
-
-void (*endOfInputAction)() = nullptr;  // main thread only
-void (*beforeWaitAction)() = nullptr;  // main thread only
-
-}  // namespace
-
-void setEndOfInputAction(void (*action)()) { endOfInputAction = action; }
-
-void setBeforeInputWaitAction(void (*action)()) { beforeWaitAction = action; }
-
-namespace {
-
-// Only the main thread reads standard input, so the reader needs no guard.
-FrameReader& standardInput() {
-  static FrameReader reader(0);
-  return reader;
-}
-
-}  // namespace
-
-bool nextRequestWaiting() { return standardInput().holdsWholeFrame(); }
-
-std::string_view readMessage(std::string& storage) {
-  if (beforeWaitAction != nullptr && !standardInput().holdsWholeFrame()) beforeWaitAction();
-  std::string_view text;
-  if (!standardInput().next(text, storage)) {
-    // End of input is the browser's way of saying stop. End at once: other threads may still be
-    // running and nothing must be destroyed under them.
-    if (endOfInputAction != nullptr) endOfInputAction();
-    std::fflush(stdout);
-    std::_Exit(0);
-  }
-  return text;
-}
-
-std::string readMessage() {
-  std::string storage;
-  return std::string(readMessage(storage));
-}
-
-void useBinaryStandardStreams() {
-#ifdef _WIN32
-  // The C runtime would otherwise turn 0D 0A into 0A and stop at 1A inside a length or a text.
-  _setmode(_fileno(stdin), _O_BINARY);
-  _setmode(_fileno(stdout), _O_BINARY);
-#else
-  // A browser that has closed its end of the pipe must not kill the host with SIGPIPE; the
-  // failed write is ignored and the host goes on until its input ends.
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
 }

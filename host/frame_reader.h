@@ -43,19 +43,3 @@ class FrameReader {
   std::size_t begin_ = 0;  // the unread bytes are buffer_[begin_, end_)
   std::size_t end_ = 0;
 };
-
-// The next request text from standard input. At the end of the input the process ends at once
-// with exit status 0, after the action set with setEndOfInputAction.
-std::string readMessage();
-// The same without a copy where it can: valid until the next call; `storage` holds it or not.
-std::string_view readMessage(std::string& storage);
-// True when the next request has already come whole on standard input, so that reading it will not
-// wait for the browser. Main thread.
-bool nextRequestWaiting();
-// What to do before reading input that may not have come yet (main thread).
-void setBeforeInputWaitAction(void (*action)());
-// What to do at the end of the input, just before the process ends (main thread).
-void setEndOfInputAction(void (*action)());
-
-// Switches the standard streams to untranslated bytes where the C runtime translates them.
-void useBinaryStandardStreams();

@@ -5,23 +5,24 @@
 #include <string>
 #include <string_view>
 
-#include "midi/cmidi_lock.h"
+// Where framed bytes go: a file descriptor, written with write(2) (the host's standard output), or
+// a stream (tests capture frames in memory). It does not serialise writes: its one user, the frame
+// queue, lets one thread write at a time.
+class FrameWriter {
+ public:
+  explicit FrameWriter(int fd) : fd_(fd) {}
+  explicit FrameWriter(std::ostream& out) : out_(&out) {}
 
-// Names the process-wide output lock and where frames go: a stream (tests capture frames in
-// memory this way) or a file descriptor, written with write(2) (the host's standard output). Set
-// once at start-up, before any thread that writes frames exists.
-void setFrameOutput(CMidiLock* lock, std::ostream* out);
-void setFrameOutputFile(CMidiLock* lock, int fd);
+  // Writes `frames`, made by appendFrame, whole: to a descriptor in as few writes as it takes, so
+  // that a burst of frames costs one call into the kernel. A failed write (a browser that closed
+  // the pipe) is ignored, and the next one is tried all the same.
+  void Write(std::string_view frames);
 
-// Writes `text` as one frame and flushes it. Safe to call from any thread: the output lock is
-// held from the first length byte to the flush, so frames never interleave. A failed write is
-// ignored. The other two forms write the same frame without taking a copy of the text.
-void writeMessage(std::string text);
-void writeMessage(std::string_view text);
-void writeMessage(const char* text);
+ private:
+  int fd_ = -1;
+  std::ostream* out_ = nullptr;
+};
+
 // Appends `text` to `frames` as a frame: its length, then the text. A text too long for the length
-// field is left out, as writeMessage leaves it out.
+// field is left out: a truncated length would garble every later frame.
 void appendFrame(std::string& frames, std::string_view text);
-// Writes `frames`, made by appendFrame, under one hold of the output lock and, to a descriptor, in
-// one write. The same bytes as writeMessage on each text in turn, for fewer calls into the kernel.
-void writeFrames(std::string_view frames);

@@ -1,34 +1,41 @@
 // melvixhost: the native-messaging host that gives a browser extension the MIDI devices.
-#include <string>
-#include <string_view>
+#include <chrono>
+#include <cstdlib>
 
-#include "host/command_handlers.h"
 #include "host/frame_queue.h"
 #include "host/frame_reader.h"
 #include "host/frame_writer.h"
-#include "host/request_tokenizer.h"
+#include "host/request_loop.h"
+#include "host/standard_streams.h"
 #include "midi/cmidi_win32.h"
-#include "midi/midi_system.h"
+#include "midi/input_callback.h"
 
 int main() {
   useBinaryStandardStreams();
-  // Both live until the process ends; at the end of input it ends at once, ports still open.
+
+  // The host's parts, in the order they start. None is ever destroyed: the end of input ends the
+  // process at once, ports open and threads running, which the system then releases.
+  //
+  // Frames leave through standard output, descriptor 1, written straight to it; the C runtime's
+  // stream is not used for them.
+  auto* output = new FrameWriter(1);
+  // Every frame waits here, in the order it came; its writer thread, not the driver's, is what a
+  // browser that reads slowly holds up.
+  auto* frames = new FrameQueue(*output);
+  // The one MIDI system object: it opens the ports, and its construction sets the clock's zero.
   auto* midi = new CMidiWin32();
-  setMidiSystem(midi);
-  CMidiLock* outputLock = midi->NewLock().release();
-  // Frames go straight to descriptor 1, standard output, one write each; the C runtime's stream
-  // is not used for them.
-  setFrameOutputFile(outputLock, 1);
-  // Frames wait here for a browser that reads slowly, not in the driver's thread; the replies
-  // queued last go out before the end of input ends the process.
-  setFrameQueue(new FrameQueue());
-  setEndOfInputAction(flushFrameQueue);
-  // Replies to requests that came together leave together, before the host waits for more.
-  setBeforeInputWaitAction(sendHeldReplies);
-  serveRequests(
-      [](std::string_view& text, std::string& storage) {
-        text = readMessage(storage);
-        return true;
-      },
-      *midi);
+  midi->SetMessageSink(frames);
+  // WinMM calls the input callback with nothing but a handle and our instance value: this is how
+  // it finds the object.
+  setInputCallbackTarget(midi);
+  // Requests come from standard input, which only this thread reads.
+  FrameReader requests(0);
+
+  serveRequests(requests, *frames, *midi);
+
+  // The end of input is the browser's way of saying stop. What waits goes out first, for a second
+  // at most (a browser that reads nothing must not put the end off), then the process ends at once:
+  // other threads may still be running and nothing must be destroyed under them.
+  frames->Flush(std::chrono::seconds(1));
+  std::_Exit(0);
 }

@@ -1,5 +1,4 @@
 #include "host/command_handlers.h"
-#include "host/frame_queue.h"
 #include "host/text_encoding.h"
 
 namespace {
@@ -13,19 +12,19 @@ WideString portName(const RequestItem& item) {
 
 }  // namespace
 
-void handleOpenOut(const Request& request, CMidi& midi) {
-  if (request.size() < 2) return;
+Reply handleOpenOut(const Request& request, CMidi& midi) {
+  if (request.size() < 2) return std::nullopt;
   WideString name = midi.OpenOut(portName(request[1]));
-  writeReply("[\"openout\"," + quoteJson(wideToUtf8(name)) + "]");
+  return "[\"openout\"," + quoteJson(wideToUtf8(name)) + "]";
 }
 
-void handleOpenIn(const Request& request, CMidi& midi) {
-  if (request.size() < 2) return;
+Reply handleOpenIn(const Request& request, CMidi& midi) {
+  if (request.size() < 2) return std::nullopt;
   WideString name = midi.OpenIn(portName(request[1]), 0);
-  writeReply("[\"openin\"," + quoteJson(wideToUtf8(name)) + "]");
+  return "[\"openin\"," + quoteJson(wideToUtf8(name)) + "]";
 }
 
-void handlePlay(const Request& request, CMidi& midi) {
+Reply handlePlay(const Request& request, CMidi& midi) {
   ByteString bytes;
   bytes.reserve(request.size() - 1);
   // A string item counts as 0; a number above 255 keeps its low 8 bits.
@@ -33,16 +32,24 @@ void handlePlay(const Request& request, CMidi& midi) {
     bytes.push_back(static_cast<char>(request[i].number & 0xFF));
   }
   midi.Play(bytes);
+  return std::nullopt;
 }
 
-void handlePlay(RequestScanner& rest, CMidi& midi) {
+Reply handlePlay(RequestScanner& rest, CMidi& midi) {
   // With no output port the bytes would go nowhere, so they need not even be read.
-  if (!midi.HasOut()) return;
+  if (!midi.HasOut()) return std::nullopt;
   ByteString bytes;
   rest.takeByteValues(bytes);
   midi.Play(bytes);
+  return std::nullopt;
 }
 
-void handleCloseOut(const Request&, CMidi& midi) { midi.CloseOut(); }
+Reply handleCloseOut(const Request&, CMidi& midi) {
+  midi.CloseOut();
+  return std::nullopt;
+}
 
-void handleCloseIn(const Request&, CMidi& midi) { midi.CloseIn(); }
+Reply handleCloseIn(const Request&, CMidi& midi) {
+  midi.CloseIn();
+  return std::nullopt;
+}

@@ -2,7 +2,6 @@
 #include <string>
 
 #include "host/command_handlers.h"
-#include "host/frame_queue.h"
 #include "host/text_encoding.h"
 
 namespace {
@@ -23,11 +22,11 @@ void appendPorts(std::string& reply, Describe describe) {
 
 }  // namespace
 
-void handleRefresh(const Request&, CMidi& midi) {
+Reply handleRefresh(const Request&, CMidi& midi) {
   std::string reply = "[\"refresh\",{\"ins\":[";
   appendPorts(reply, [&](std::uint32_t i) { return midi.InInfo(i); });
   reply += "],\"outs\":[";
   appendPorts(reply, [&](std::uint32_t i) { return midi.OutInfo(i); });
   reply += "]}]";
-  writeReply(std::move(reply));
+  return reply;
 }

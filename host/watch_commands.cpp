@@ -2,10 +2,12 @@
 
 // Neither request has a reply.
 
-void handleWatch(const Request&, CMidi& midi) {
+Reply handleWatch(const Request&, CMidi& midi) {
   for (WatchKind kind : kWatchKinds) midi.SetWatch(kind, true);
+  return std::nullopt;
 }
 
-void handleUnwatch(const Request&, CMidi& midi) {
+Reply handleUnwatch(const Request&, CMidi& midi) {
   for (WatchKind kind : kWatchKinds) midi.SetWatch(kind, false);
+  return std::nullopt;
 }

@@ -1,14 +1,33 @@
 #include "midi/cmidi.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "midi/driver_held.h"
 
-CMidi::CMidi() : watcherWake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+namespace {
 
-CMidi::~CMidi() {
-  Shutdown();
-  if (watcherWake_ != nullptr) CloseHandle(watcherWake_);
+bool contains(const std::vector<WideString>& names, const WideString& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+}  // namespace
+
+CMidi::CMidi() : watcher_(std::make_unique<DeviceWatcher>(*this)) {}
+
+CMidi::~CMidi() { Shutdown(); }
+
+void CMidi::SetWatch(WatchKind kind, bool on) { watcher_->SetWatch(kind, on, PortsOpen()); }
+
+bool CMidi::PortsOpen() const {
+  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  return out_ != nullptr || in_ != nullptr;
+}
+
+void CMidi::UseWatcher(std::unique_ptr<DeviceWatcher> watcher) { watcher_ = std::move(watcher); }
+
+void CMidi::Post(MessageKind kind, std::string text) {
+  if (sink_ != nullptr) sink_->Post(kind, std::move(text));
 }
 
 WideString CMidi::OutName() const {
@@ -62,7 +81,7 @@ void CMidi::Play(const ByteString& bytes) {
 void CMidi::ReplaceOut(std::unique_ptr<CMidiOut> port) {
   CloseOutHeld();
   out_ = std::move(port);
-  KeepWatcher(true);
+  watcher_->KeepRunning(true);
 }
 
 void CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) {
@@ -71,7 +90,7 @@ void CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) {
   gate_.Open(in_.get(), instance);
   // Started only once current, so that none of its data finds no port.
   in_->Start();
-  KeepWatcher(true);
+  watcher_->KeepRunning(true);
 }
 
 DWORD_PTR CMidi::NewInputInstance() {
@@ -83,10 +102,7 @@ DWORD_PTR CMidi::NewInputInstance() {
   return value;
 }
 
-void CMidi::NotePortGone() {
-  portGone_.store(true);
-  if (watcherWake_ != nullptr) SetEvent(watcherWake_);
-}
+void CMidi::NotePortGone() { watcher_->PortGone(); }
 
 void CMidi::DestroyIn() {
   if (!in_) return;
@@ -110,6 +126,31 @@ void CMidi::RetryClosingInputs() {
   }
 }
 
+// Runs on the watcher thread, without the watch guard.
+bool CMidi::LookAfterPorts(const ListedNames& listed) {
+  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  bool away = false;
+  if (out_) {
+    // A name the watch no longer lists: the device may have gone, which the port is asked.
+    if (listed.outs && !out_->Gone() && !contains(listed.outNames, out_->Name())) out_->Alive();
+    if (out_->Gone()) {
+      // Opened again exactly as an open of its name would: the lowest id of that name, if any.
+      const WideString name = out_->Name();
+      if (!listed.outs || contains(listed.outNames, name)) OpenOut(name);
+      away = out_->Gone();
+    }
+  }
+  if (in_) {
+    if (listed.ins && !in_->Gone() && !contains(listed.inNames, in_->Name())) in_->Alive();
+    if (in_->Gone()) {
+      const WideString name = in_->Name();
+      if (!listed.ins || contains(listed.inNames, name)) OpenIn(name, 0);
+      away = away || in_->Gone();
+    }
+  }
+  return away;
+}
+
 void CMidi::Shutdown() {
   {
     std::lock_guard<std::recursive_mutex> ports(portsGuard_);
@@ -121,5 +162,5 @@ void CMidi::Shutdown() {
     CloseOutHeld();
   }
   // The watcher uses this object's operations and fields: it must have ended before they go.
-  StopWatcher();
+  watcher_->Stop();
 }

@@ -1,24 +1,25 @@
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "midi/cmidi_in.h"
 #include "midi/cmidi_lock.h"
 #include "midi/cmidi_out.h"
+#include "midi/device_watcher.h"
 #include "midi/input_gate.h"
+#include "midi/message_sink.h"
 #include "midi/port_info.h"
 #include "midi/watch_kind.h"
 #include "midi/wide_string.h"
 #include "platform/winapi.h"
 
 // The one object through which the host reaches the MIDI devices: it lists, describes, opens and
-// closes ports, owns the current output and input port, tells the time, runs the device watcher
-// and makes locks.
+// closes ports, owns the current output and input port and the device watcher, tells the time and
+// makes threads and locks.
 //
 // A current port whose device goes away (pulled out while open) stays current, and when a device
 // of the same name comes back it is opened again by itself, as an open of that name would: the
@@ -65,13 +66,23 @@ class CMidi {
   CMidiOut* Out() const { return out_.get(); }
   CMidiIn* In() const { return in_.get(); }
 
+  // Where the messages this layer sends unasked ("midi", "connection") go; none: they are
+  // dropped. Set before any port is opened or the watch switched on.
+  void SetMessageSink(MessageSink* sink) { sink_ = sink; }
+  // Sends one message through the sink. On the input callback's thread or the watcher's; never
+  // waits for the browser.
+  void Post(MessageKind kind, std::string text);
+
   // The input callback's way to the current input port.
   InputGate& Gate() { return gate_; }
 
-  // Switches one kind of device watch on or off. The names of a direction are taken when its
-  // first kind goes on; the watcher starts when the first of all kinds goes on, and when the last
-  // goes off it is told to stop and waited for, so at most one watcher ever runs. Main thread only.
+  // Switches one kind of device watch on or off (see DeviceWatcher). Main thread only.
   void SetWatch(WatchKind kind, bool on);
+  DeviceWatcher& Watcher() { return *watcher_; }
+  // Opens again, under its name, a current port whose device has gone and is back; a port whose
+  // name `listed` no longer holds is asked whether it is still there. True while a port is away.
+  // On the watcher's thread, without the watch guard.
+  bool LookAfterPorts(const ListedNames& listed);
 
  protected:
   // Guards the current ports: held by every operation that opens, closes or uses one, on the main
@@ -85,8 +96,8 @@ class CMidi {
   void ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance);
   // A new instance value for the next input opening: never 0, never one given before.
   static DWORD_PTR NewInputInstance();
-  // A current port's device has answered that it has gone: the watcher's thread looks for its
-  // return. Any thread; never waits.
+  // A current port's device has answered that it has gone: the watcher looks for its return. Any
+  // thread; never waits.
   void NotePortGone();
   // Tries again to close the input ports whose devices would not close; main thread.
   void RetryClosingInputs();
@@ -94,47 +105,16 @@ class CMidi {
   // and waits for it. A derived class calls it from its own destructor, since the watcher uses
   // its operations; calling it again does nothing.
   void Shutdown();
-
-  // The watcher's pause between two passes; runs on the watcher thread. `held` holds the watch
-  // guard, which the pause releases so that SetWatch can go on; it returns after 100 ms, or as soon
-  // as `stop` (guarded by the watch guard) is true, with the guard held again. With nothing to look
-  // for (no watch on, no port away) it waits until there is. Tests replace it to run passes one at
-  // a time.
-  virtual void PauseWatcher(std::unique_lock<std::mutex>& held, const bool& stop);
+  // Replaces the watcher (tests run its passes one at a time); before any watch or port.
+  void UseWatcher(std::unique_ptr<DeviceWatcher> watcher);
 
  private:
   // Takes the current input port away from the input callback, waits for the callbacks that
   // use it to leave, then destroys it.
   void DestroyIn();
-  // CloseOut without the watcher's stop, for an open that replaces the port. Ports guard held.
+  // CloseOut for an open that replaces the port. Ports guard held.
   void CloseOutHeld();
-
-  struct Watcher;
-  // The names one pass listed, for a direction that is watched.
-  struct Listed {
-    bool outs = false;
-    bool ins = false;
-    std::vector<WideString> outNames;
-    std::vector<WideString> inNames;
-  };
-  // The watcher thread's routine: a pass at once, then one after each pause, until told to stop.
-  static void WatchDevices(CMidi& midi);
-  // One look at the device set; on the watcher thread with watchGuard_ held. Returns what it
-  // listed.
-  Listed WatchPass();
-  // Opens again, under its name, a current port whose device has gone and is back. A port whose
-  // name the watch no longer lists is asked whether it is still there. True while a port is away.
-  // On the watcher thread, with neither guard held.
-  bool LookAfterPorts(const Listed& listed);
-  bool AnyWatch() const;
-  // The watcher runs once a watch is on or a port is current, and ends when the watch goes off
-  // with no port current (or with the object). Closing a port leaves it running, idle: under Wine
-  // the end of a thread takes milliseconds to be noticed, too long for every close. Main thread,
-  // the watch guard not held; the ports guard may be held when it only starts, as an open does.
-  void KeepWatcher(bool portsOpen);
-  // Switches every kind off, tells the watcher to stop and waits for its thread to end. Main
-  // thread only.
-  void StopWatcher();
+  bool PortsOpen() const;
 
   // Guarded by portsGuard_; the pointers change on the main thread, and on the watcher's when it
   // opens a port again whose device came back.
@@ -147,23 +127,7 @@ class CMidi {
 
   // The current input port as the callback reaches it.
   InputGate gate_;
-
-  // The device watch. watchGuard_ guards every field below and the watcher's stop flag. The
-  // watcher holds it for each whole pass, the posting of "connection" included (so it is always
-  // taken before the message sink's lock, never after), and SetWatch holds it around its changes.
-  std::mutex watchGuard_;
-  bool watch_[4] = {};                   // indexed by WatchKind
-  std::vector<WideString> outNames_;     // output names as of the last look
-  std::vector<WideString> inNames_;      // input names as of the last look
-  // The running watcher's own state, registered before its thread starts so that no stop is
-  // lost; null while none runs.
-  std::shared_ptr<Watcher> watcher_;
-  // Ends the watcher's pause early: a stop, a watch switched on, a port gone. An auto-reset event,
-  // so that a wake-up set from any thread, the input's own included, is never lost.
-  const HANDLE watcherWake_;
-  // A port's device has gone since the watcher last looked (any thread sets it).
-  std::atomic<bool> portGone_{false};
-  // A current port is away, its device not back yet: the watcher looks every pass. Watcher thread
-  // only.
-  bool portAway_ = false;
+  // Set once before any other thread runs; read by the callback's and the watcher's threads.
+  MessageSink* sink_ = nullptr;
+  std::unique_ptr<DeviceWatcher> watcher_;
 };

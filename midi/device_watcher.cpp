@@ -2,6 +2,8 @@
 // every 100 ms pause and sends ["connection"] when a name has appeared or disappeared. The same
 // thread runs while a port is open, idle until that port's device goes away; it then looks every
 // 100 ms for a device of the same name and opens it again.
+#include "midi/device_watcher.h"
+
 #include <algorithm>
 #include <chrono>
 #include <iterator>
@@ -35,140 +37,120 @@ bool isOutputKind(WatchKind kind) { return kind == OutAdded || kind == OutRemove
 
 }  // namespace
 
-// What belongs to one watcher. Made and registered before the watcher's thread starts.
-struct CMidi::Watcher {
-  bool stop = false;        // guarded by watchGuard_
-  HANDLE thread = nullptr;  // main thread only
+// What belongs to one running thread. Made and registered before the thread starts.
+struct DeviceWatcher::Thread {
+  bool stop = false;        // guarded by guard_
+  HANDLE handle = nullptr;  // main thread only
 };
 
-namespace {
+DeviceWatcher::DeviceWatcher(CMidi& midi)
+    : midi_(midi), wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
-bool contains(const std::vector<WideString>& names, const WideString& name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
+DeviceWatcher::~DeviceWatcher() {
+  if (wake_ != nullptr) CloseHandle(wake_);
 }
 
-}  // namespace
-
-bool CMidi::AnyWatch() const {
+bool DeviceWatcher::AnyWatch() const {
   return watch_[OutAdded] || watch_[OutRemoved] || watch_[InAdded] || watch_[InRemoved];
 }
 
-void CMidi::SetWatch(WatchKind kind, bool on) {
+void DeviceWatcher::SetWatch(WatchKind kind, bool on, bool portsOpen) {
   {
-    std::lock_guard<std::mutex> guard(watchGuard_);
+    std::lock_guard<std::mutex> guard(guard_);
     if (watch_[kind] == on) return;
     if (on) {
       // A direction's names are taken when it starts being watched, so that what changed before
       // is not reported.
-      if (isOutputKind(kind) && !watch_[OutAdded] && !watch_[OutRemoved]) outNames_ = ListOuts();
-      if (!isOutputKind(kind) && !watch_[InAdded] && !watch_[InRemoved]) inNames_ = ListIns();
+      if (isOutputKind(kind) && !watch_[OutAdded] && !watch_[OutRemoved]) {
+        outNames_ = midi_.ListOuts();
+      }
+      if (!isOutputKind(kind) && !watch_[InAdded] && !watch_[InRemoved]) {
+        inNames_ = midi_.ListIns();
+      }
     }
     watch_[kind] = on;
   }
-  bool portsOpen = false;
-  {
-    std::lock_guard<std::recursive_mutex> ports(portsGuard_);
-    portsOpen = out_ != nullptr || in_ != nullptr;
-  }
-  KeepWatcher(portsOpen);
-  // A watcher that only stood by for a port that might go away looks every 100 ms from now on.
-  if (on && portsOpen && watcherWake_ != nullptr) SetEvent(watcherWake_);
+  KeepRunning(portsOpen);
+  // A thread that only stood by for a port that might go away looks every 100 ms from now on.
+  if (on && portsOpen && wake_ != nullptr) SetEvent(wake_);
 }
 
-void CMidi::KeepWatcher(bool portsOpen) {
+void DeviceWatcher::KeepRunning(bool portsOpen) {
   {
-    std::lock_guard<std::mutex> guard(watchGuard_);
+    std::lock_guard<std::mutex> guard(guard_);
     const bool wanted = portsOpen || AnyWatch();
-    if (wanted == (watcher_ != nullptr)) return;
+    if (wanted == (thread_ != nullptr)) return;
     if (wanted) {
-      // The previous watcher, if any, has ended (StopWatcher waits for it), so the one that the
-      // new thread finds here is its own.
-      watcher_ = std::make_shared<Watcher>();
-      watcher_->thread = StartThread(&CMidi::WatchDevices);
+      // The previous thread, if any, has ended (Stop waits for it), so the one that the new
+      // thread finds here is its own.
+      thread_ = std::make_shared<Thread>();
+      thread_->handle = midi_.StartThread(&DeviceWatcher::Run);
       // Without a thread nothing is ever reported, and a port that goes away stays away.
-      if (watcher_->thread == nullptr) watcher_.reset();
+      if (thread_->handle == nullptr) thread_.reset();
       return;
     }
   }
-  StopWatcher();
+  Stop();
 }
 
-void CMidi::StopWatcher() {
-  std::shared_ptr<Watcher> ending;
+void DeviceWatcher::PortGone() {
+  portGone_.store(true);
+  if (wake_ != nullptr) SetEvent(wake_);
+}
+
+void DeviceWatcher::Stop() {
+  std::shared_ptr<Thread> ending;
   {
-    std::lock_guard<std::mutex> guard(watchGuard_);
+    std::lock_guard<std::mutex> guard(guard_);
     std::fill(std::begin(watch_), std::end(watch_), false);
-    ending = std::move(watcher_);
+    ending = std::move(thread_);
     if (ending) ending->stop = true;
   }
   if (!ending) return;
-  if (watcherWake_ != nullptr) SetEvent(watcherWake_);
-  // Waited for without the guard, which the watcher needs to finish a pass under way. Once it has
-  // ended, a new watch may start a new watcher and nothing of this one touches the object again.
-  WaitForSingleObject(ending->thread, INFINITE);
-  CloseHandle(ending->thread);
+  if (wake_ != nullptr) SetEvent(wake_);
+  // Waited for without the guard, which the thread needs to finish a pass under way. Once it has
+  // ended, a new watch may start a new thread and nothing of this one touches the object again.
+  WaitForSingleObject(ending->handle, INFINITE);
+  CloseHandle(ending->handle);
 }
 
 // Runs on the watcher thread.
-void CMidi::WatchDevices(CMidi& midi) {
-  std::unique_lock<std::mutex> held(midi.watchGuard_);
+void DeviceWatcher::Run(CMidi& midi) { midi.Watcher().Loop(); }
+
+// Runs on the watcher thread.
+void DeviceWatcher::Loop() {
+  std::unique_lock<std::mutex> held(guard_);
   // Null when the watch ended before this thread got the guard; it then has nothing to do.
-  const std::shared_ptr<Watcher> self = midi.watcher_;
+  const std::shared_ptr<Thread> self = thread_;
   if (!self) return;
   while (!self->stop) {
-    const Listed listed = midi.WatchPass();
-    // The ports are looked after without the watch guard, which an open may need.
-    if (midi.portAway_ || midi.portGone_.exchange(false) || listed.outs || listed.ins) {
+    const ListedNames listed = Pass();
+    // The ports are looked after without the guard, which an open may need.
+    if (portAway_ || portGone_.exchange(false) || listed.outs || listed.ins) {
       held.unlock();
-      midi.portAway_ = midi.LookAfterPorts(listed);
+      portAway_ = midi_.LookAfterPorts(listed);
       held.lock();
     }
-    midi.PauseWatcher(held, self->stop);
+    Pause(held, self->stop);
   }
 }
 
-// Runs on the watcher thread with watchGuard_ held.
-void CMidi::PauseWatcher(std::unique_lock<std::mutex>& held, const bool& stop) {
+// Runs on the watcher thread with the guard held.
+void DeviceWatcher::Pause(std::unique_lock<std::mutex>& held, const bool& stop) {
   if (stop) return;
   // With no watch on and no port away there is nothing to look at until one of them begins; the
   // thread then costs nothing.
   const bool idle = !AnyWatch() && !portAway_ && !portGone_.load();
   held.unlock();
-  WaitForSingleObject(watcherWake_,
-                      idle ? INFINITE : static_cast<DWORD>(kWatchPause.count()));
+  WaitForSingleObject(wake_, idle ? INFINITE : static_cast<DWORD>(kWatchPause.count()));
   held.lock();
 }
 
-// Runs on the watcher thread, without watchGuard_.
-bool CMidi::LookAfterPorts(const Listed& listed) {
-  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
-  bool away = false;
-  if (out_) {
-    // A name the watch no longer lists: the device may have gone, which the port is asked.
-    if (listed.outs && !out_->Gone() && !contains(listed.outNames, out_->Name())) out_->Alive();
-    if (out_->Gone()) {
-      // Opened again exactly as an open of its name would: the lowest id of that name, if any.
-      const WideString name = out_->Name();
-      if (!listed.outs || contains(listed.outNames, name)) OpenOut(name);
-      away = out_->Gone();
-    }
-  }
-  if (in_) {
-    if (listed.ins && !in_->Gone() && !contains(listed.inNames, in_->Name())) in_->Alive();
-    if (in_->Gone()) {
-      const WideString name = in_->Name();
-      if (!listed.ins || contains(listed.inNames, name)) OpenIn(name, 0);
-      away = away || in_->Gone();
-    }
-  }
-  return away;
-}
-
-// Runs on the watcher thread with watchGuard_ held.
-CMidi::Listed CMidi::WatchPass() {
+// Runs on the watcher thread with the guard held.
+ListedNames DeviceWatcher::Pass() {
   // A direction is listed whenever either of its kinds is watched, so that the stored names
   // follow every change and each change is reported once.
-  Listed listed;
+  ListedNames listed;
   listed.outs = watch_[OutAdded] || watch_[OutRemoved];
   listed.ins = watch_[InAdded] || watch_[InRemoved];
   if (!listed.outs && !listed.ins) return listed;
@@ -186,8 +168,8 @@ CMidi::Listed CMidi::WatchPass() {
     fresh = std::move(names);
   };
   const auto lookAtBoth = [&] {
-    if (outs) look(freshOuts, outNames_, ListOuts(), OutAdded, OutRemoved);
-    if (ins) look(freshIns, inNames_, ListIns(), InAdded, InRemoved);
+    if (outs) look(freshOuts, outNames_, midi_.ListOuts(), OutAdded, OutRemoved);
+    if (ins) look(freshIns, inNames_, midi_.ListIns(), InAdded, InRemoved);
   };
   lookAtBoth();
   // A device with ports in both directions registers them one after the other, possibly while
@@ -197,7 +179,7 @@ CMidi::Listed CMidi::WatchPass() {
   if (outs) outNames_ = std::move(freshOuts);
   if (ins) inNames_ = std::move(freshIns);
   // One message however much changed: the browser asks for the lists itself.
-  if (report) postMessage(MessageKind::kConnection, "[\"connection\"]");
+  if (report) midi_.Post(MessageKind::kConnection, "[\"connection\"]");
   if (outs) listed.outNames = outNames_;
   if (ins) listed.inNames = inNames_;
   return listed;

@@ -1,12 +1,12 @@
 #include "midi/input_callback.h"
 
+#include <atomic>
 #include <charconv>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "midi/message_sink.h"
-#include "midi/midi_system.h"
 
 namespace {
 
@@ -25,20 +25,25 @@ MessageKind sysexPiece(const std::vector<unsigned char>& bytes) {
   return ends ? MessageKind::kSysexEnd : MessageKind::kSysexMiddle;
 }
 
+// Read by the input callback's thread; atomic so that a test may swap it between runs.
+std::atomic<CMidi*> callbackTarget{nullptr};
+
 }  // namespace
+
+void setInputCallbackTarget(CMidi* midi) { callbackTarget.store(midi); }
 
 void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                             DWORD_PTR param2) {
   if (message == MIM_OPEN) return;
   if (message == MIM_CLOSE) {
-    if (CMidi* midi = midiSystem()) midi->Gate().Closed(instance);
+    if (CMidi* midi = callbackTarget.load()) midi->Gate().Closed(instance);
     return;
   }
   ForwardInput(new InputEvent{instance, device, message, param1, param2});
 }
 
 void ForwardInput(InputEvent* event) {
-  CMidi* midi = midiSystem();
+  CMidi* midi = callbackTarget.load();
   CMidiIn* port = midi != nullptr ? midi->Gate().Enter(event->instance) : nullptr;
   if (port == nullptr) {
     // Not an event of the current opening of the current port: a port that is closing, or a
@@ -65,5 +70,5 @@ void ForwardInput(InputEvent* event) {
     appendDecimal(text, b);
   }
   text += ']';
-  postMessage(longData ? sysexPiece(bytes) : MessageKind::kMidi, std::move(text));
+  midi->Post(longData ? sysexPiece(bytes) : MessageKind::kMidi, std::move(text));
 }

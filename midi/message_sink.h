@@ -22,9 +22,3 @@ class MessageSink {
   // callback's thread and on the watcher's.
   virtual void Post(MessageKind kind, std::string text) = 0;
 };
-
-// Set once at start-up, before any port is opened or the watch started; tests swap it between
-// runs. Without a sink, messages are dropped.
-void setMessageSink(MessageSink* sink);
-// Runs on the input callback's thread or the watcher's.
-void postMessage(MessageKind kind, std::string text);

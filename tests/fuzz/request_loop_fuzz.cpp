@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -18,11 +19,13 @@
 #include <vector>
 
 #include "host/command_handlers.h"
+#include "host/frame_queue.h"
 #include "host/frame_reader.h"
 #include "host/frame_writer.h"
+#include "host/request_loop.h"
 #include "host/request_tokenizer.h"
 #include "midi/cmidi_win32.h"
-#include "midi/midi_system.h"
+#include "midi/input_callback.h"
 #include "platform/sim/sim_control.h"
 #include "platform/sim/sim_world.h"
 #include "tests/fuzz/fuzz_check.h"
@@ -166,28 +169,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::ostringstream out;
   std::vector<std::string> requests;
   {
+    // Replies only: the devices' messages (a flood may make millions) are not sent anywhere.
+    FrameWriter writer(out);
+    FrameQueue frames(writer);
     auto midi = std::make_unique<CMidiWin32>();
-    const std::unique_ptr<CMidiLock> outputLock = midi->NewLock();
-    setFrameOutput(outputLock.get(), &out);
-    setMidiSystem(midi.get());
+    setInputCallbackTarget(midi.get());
     std::FILE* in =
         input.empty() ? nullptr : fmemopen(const_cast<char*>(input.data()), input.size(), "r");
     if (in != nullptr) {
-      FrameReader frames(in);
-      serveRequests(
-          [&](std::string_view& text, std::string& storage) {
-            changeDevices(choice, flooding);
-            if (!frames.next(text, storage)) return false;
-            requests.emplace_back(text);
-            return true;
-          },
-          *midi);
+      // The host's reader, with the devices changed before each request is read.
+      struct Requests {
+        FrameReader reader;
+        std::function<void()> beforeEach;
+        std::vector<std::string>& seen;
+        bool holdsWholeFrame() const { return reader.holdsWholeFrame(); }
+        bool next(std::string_view& text, std::string& storage) {
+          beforeEach();
+          if (!reader.next(text, storage)) return false;
+          seen.emplace_back(text);
+          return true;
+        }
+      } requestsRead{FrameReader(in), [&] { changeDevices(choice, flooding); }, requests};
+      serveRequests(requestsRead, frames, *midi);
       std::fclose(in);
     }
     // Closes the ports and stops the watcher, as the end of the process would.
     midi.reset();
-    setMidiSystem(nullptr);
-    setFrameOutput(nullptr, nullptr);
+    setInputCallbackTarget(nullptr);
+    frames.Flush();
   }
   sim::setCallbacksOnCallingThread(false);
 

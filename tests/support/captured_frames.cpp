@@ -1,35 +1,64 @@
 #include "tests/support/captured_frames.h"
 
-#include "host/frame_writer.h"
-#include "midi/midi_system.h"
-#include "tests/support/test_lock.h"
+#include "midi/input_callback.h"
+
+std::string CapturedFrames::Text::copy() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_;
+}
+
+std::string CapturedFrames::Text::take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string text;
+  text.swap(text_);
+  return text;
+}
+
+void CapturedFrames::Text::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  text_.clear();
+}
+
+std::streamsize CapturedFrames::Text::xsputn(const char* bytes, std::streamsize count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  text_.append(bytes, static_cast<std::size_t>(count));
+  return count;
+}
+
+CapturedFrames::Text::int_type CapturedFrames::Text::overflow(int_type byte) {
+  if (traits_type::eq_int_type(byte, traits_type::eof())) return traits_type::not_eof(byte);
+  std::lock_guard<std::mutex> lock(mutex_);
+  text_.push_back(traits_type::to_char_type(byte));
+  return byte;
+}
 
 CapturedFrames::CapturedFrames(CMidi* midi)
-    : lock_(std::make_unique<RecursiveTestLock>()), queue_(std::make_unique<FrameQueue>()) {
-  setFrameOutput(lock_.get(), &stream_);
-  setFrameQueue(queue_.get());
-  setMidiSystem(midi);
+    : midi_(midi), queue_(std::make_unique<FrameQueue>(writer_)) {
+  if (midi_ != nullptr) midi_->SetMessageSink(queue_.get());
+  setInputCallbackTarget(midi_);
 }
 
 CapturedFrames::~CapturedFrames() {
-  setMidiSystem(nullptr);
-  setFrameQueue(nullptr);
+  setInputCallbackTarget(nullptr);
+  if (midi_ != nullptr) midi_->SetMessageSink(nullptr);
   queue_.reset();
-  setFrameOutput(nullptr, nullptr);
 }
 
 std::string CapturedFrames::bytes() const {
   queue_->Flush();
-  CMidiLockHolder hold(*lock_);
-  return stream_.str();
+  return text_.copy();
 }
 
 std::vector<std::string> CapturedFrames::texts() const { return splitFrames(bytes()); }
 
+std::vector<std::string> CapturedFrames::take() {
+  queue_->Flush();
+  return splitFrames(text_.take());
+}
+
 void CapturedFrames::clear() {
   queue_->Flush();
-  CMidiLockHolder hold(*lock_);
-  stream_.str("");
+  text_.clear();
 }
 
 std::vector<std::string> splitFrames(const std::string& bytes) {

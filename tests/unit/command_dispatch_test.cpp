@@ -5,9 +5,12 @@
 #include "host/request_tokenizer.h"
 #include "midi/cmidi_win32.h"
 #include "platform/sim/sim_control.h"
-#include "tests/support/captured_frames.h"
 
 namespace {
+
+std::vector<std::string> replyOf(const Reply& reply) {
+  return reply ? std::vector<std::string>{*reply} : std::vector<std::string>{};
+}
 
 TEST(CommandDispatch, AnswersOnlyExactCommandNames) {
   sim::reset();
@@ -46,9 +49,8 @@ TEST(CommandDispatch, AnswersOnlyExactCommandNames) {
       {R"(["openout","Cut \ud83c"])", {R"(["openout","Cut \ud83c"])"}},
   };
   for (const auto& c : cases) {
-    CapturedFrames frames(&midi);
-    dispatchRequest(tokenizeRequest(c.request), midi);
-    EXPECT_EQ(frames.texts(), c.replies) << c.request.substr(0, 80);
+    EXPECT_EQ(replyOf(dispatchRequest(tokenizeRequest(c.request), midi)), c.replies)
+        << c.request.substr(0, 80);
   }
 }
 
@@ -96,13 +98,8 @@ TEST(CommandDispatch, TheRequestLoopDoesWhatTheItemsSay) {
           midi.CloseOut();
         }
         sim::clearReceived();
-        CapturedFrames frames(&midi);
-        if (way == 0) {
-          dispatchRequest(tokenizeRequest(request), midi);
-        } else {
-          handleRequest(request, scratch, midi);
-        }
-        replies[way] = frames.texts();
+        replies[way] = replyOf(way == 0 ? dispatchRequest(tokenizeRequest(request), midi)
+                                        : handleRequest(request, scratch, midi));
         for (const sim::Received& r : sim::received()) received[way].push_back(r.toString());
       }
       EXPECT_EQ(replies[1], replies[0]) << request.substr(0, 60) << " open " << outputOpen;

@@ -17,12 +17,9 @@
 #include <vector>
 
 #include "host/command_handlers.h"
-#include "host/frame_queue.h"
-#include "host/frame_writer.h"
-#include "midi/cmidi_lock.h"
 #include "midi/cmidi_win32.h"
 #include "platform/sim/sim_control.h"
-#include "tests/support/test_lock.h"
+#include "tests/support/captured_frames.h"
 
 namespace {
 
@@ -51,7 +48,9 @@ struct WatcherCount {
 // the test allows the next one; once running freely it pauses as the host's does.
 class TestMidi : public CMidiWin32 {
  public:
-  explicit TestMidi(WatcherCount& count) : count_(count) {}
+  explicit TestMidi(WatcherCount& count) : count_(count) {
+    UseWatcher(std::make_unique<GatedWatcher>(*this));
+  }
   ~TestMidi() override {
     runFreely();
     Shutdown();
@@ -107,24 +106,35 @@ class TestMidi : public CMidiWin32 {
   void runFreely() { setFree(true); }
   void gate() { setFree(false); }
 
- protected:
-  // Runs on the watcher thread.
-  void PauseWatcher(std::unique_lock<std::mutex>& held, const bool& stop) override {
-    held.unlock();
-    bool free = false;
-    {
-      std::unique_lock<std::mutex> lock(gateMutex_);
-      ++passes_;
-      gateMoved_.notify_all();
-      gateMoved_.wait(lock, [this] { return permits_ > 0 || free_; });
-      if (permits_ > 0) --permits_;
-      free = free_;
+ private:
+  // The watcher whose pause waits for the test's word.
+  class GatedWatcher : public DeviceWatcher {
+   public:
+    explicit GatedWatcher(TestMidi& midi) : DeviceWatcher(midi), midi_(midi) {}
+
+   protected:
+    // Runs on the watcher thread.
+    void Pause(std::unique_lock<std::mutex>& held, const bool& stop) override {
+      held.unlock();
+      const bool free = midi_.passGate();
+      held.lock();
+      if (free) DeviceWatcher::Pause(held, stop);
     }
-    held.lock();
-    if (free) CMidiWin32::PauseWatcher(held, stop);
+
+   private:
+    TestMidi& midi_;
+  };
+
+  // Counts a pass and waits for the test's word; true once running freely. Watcher thread.
+  bool passGate() {
+    std::unique_lock<std::mutex> lock(gateMutex_);
+    ++passes_;
+    gateMoved_.notify_all();
+    gateMoved_.wait(lock, [this] { return permits_ > 0 || free_; });
+    if (permits_ > 0) --permits_;
+    return free_;
   }
 
- private:
   // Runs on the watcher thread.
   static void countedWatcher(CMidi& midi) {
     auto& self = static_cast<TestMidi&>(midi);
@@ -190,16 +200,18 @@ class DeviceWatcherTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::reset();
-    setFrameOutput(&outputLock_, &output_);
-    setFrameQueue(&queue_);
-    midi_ = std::make_unique<TestMidi>(count_);
+    makeMidi();
   }
 
   void TearDown() override {
     midi_.reset();
-    setFrameQueue(nullptr);
-    setFrameOutput(nullptr, nullptr);
     EXPECT_EQ(count_.live, 0) << "a watcher outlived the system object";
+  }
+
+  // A new system object, in place of the one before, posting to the frames.
+  void makeMidi() {
+    midi_ = std::make_unique<TestMidi>(count_);
+    midi_->SetMessageSink(&frames_.queue());
   }
 
   void watch() { handleWatch({}, *midi_); }
@@ -211,25 +223,9 @@ class DeviceWatcherTest : public ::testing::Test {
 
   // The number of frames written since the last call; any frame but ["connection"] fails.
   int connections() {
-    queue_.Flush();
-    std::string bytes;
-    {
-      CMidiLockHolder hold(outputLock_);
-      bytes = output_.str();
-      output_.str("");
-    }
-    int count = 0;
-    std::size_t pos = 0;
-    while (pos + 4 <= bytes.size()) {
-      const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + pos);
-      const std::size_t length =
-          p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::size_t>(p[3]) << 24;
-      EXPECT_EQ(bytes.substr(pos + 4, length), kConnection);
-      pos += 4 + length;
-      ++count;
-    }
-    EXPECT_EQ(pos, bytes.size()) << "output does not end on a frame boundary";
-    return count;
+    const std::vector<std::string> texts = frames_.take();
+    for (const auto& text : texts) EXPECT_EQ(text, kConnection);
+    return static_cast<int>(texts.size());
   }
 
   int live() {
@@ -241,9 +237,7 @@ class DeviceWatcherTest : public ::testing::Test {
     return count_.started;
   }
 
-  RecursiveTestLock outputLock_;
-  std::ostringstream output_;  // guarded by outputLock_
-  FrameQueue queue_;           // the watcher's messages on their way to output_
+  CapturedFrames frames_;  // the watcher's messages
   WatcherCount count_;
   std::unique_ptr<TestMidi> midi_;
 };
@@ -320,7 +314,7 @@ TEST_F(DeviceWatcherTest, ReportsEachChangeOnceInTheFirstPassAfterIt) {
   for (const WatchCase& c : kWatchCases) {
     SCOPED_TRACE(c.name);
     sim::reset();
-    midi_ = std::make_unique<TestMidi>(count_);
+    makeMidi();
     for (const auto& d : c.before) change(d);
     for (WatchKind kind : c.kinds) midi_->SetWatch(kind, true);
     // The first pass comes at once, without a pause before it.
@@ -419,7 +413,7 @@ TEST_F(DeviceWatcherTest, DestroyingTheSystemObjectEndsARunningWatcher) {
   // in TearDown and AddressSanitizer see what a watcher left behind would do.
   for (bool gated : {true, false}) {
     SCOPED_TRACE(gated ? "gated" : "free");
-    midi_ = std::make_unique<TestMidi>(count_);
+    makeMidi();
     if (!gated) midi_->runFreely();
     watch();
     ASSERT_TRUE(midi_->awaitPasses(1));

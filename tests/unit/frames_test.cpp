@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -15,8 +16,6 @@
 #include "host/frame_queue.h"
 #include "host/frame_reader.h"
 #include "host/frame_writer.h"
-#include "midi/cmidi_lock.h"
-#include "tests/support/test_lock.h"
 
 namespace {
 
@@ -51,13 +50,14 @@ bool splitFrames(const std::string& bytes, std::vector<std::string>& texts) {
   return true;
 }
 
-class FrameWriterTest : public ::testing::Test {
- protected:
-  void TearDown() override { setFrameOutput(nullptr, nullptr); }
-  RecursiveTestLock lock_;
-};
+// Frames, one after another, from a string: each length field and text.
+std::string framed(const std::vector<std::string>& texts) {
+  std::string bytes;
+  for (const std::string& text : texts) appendFrame(bytes, text);
+  return bytes;
+}
 
-TEST_F(FrameWriterTest, WritesLittleEndianLengthThenTheText) {
+TEST(FrameWriterTest, WritesLittleEndianLengthThenTheText) {
   const std::vector<std::pair<std::size_t, std::string>> cases = {
       {0, std::string("\x00\x00\x00\x00", 4)},
       {10, std::string("\x0A\x00\x00\x00", 4)},
@@ -66,9 +66,9 @@ TEST_F(FrameWriterTest, WritesLittleEndianLengthThenTheText) {
   };
   for (const auto& [length, expectedHeader] : cases) {
     std::ostringstream out;
-    setFrameOutput(&lock_, &out);
+    FrameWriter writer(out);
     const std::string text = pattern(length);
-    writeMessage(text);
+    writer.Write(framed({text}));
     const std::string bytes = out.str();
     ASSERT_EQ(bytes.size(), length + 4) << "length " << length;
     EXPECT_EQ(bytes.substr(0, 4), expectedHeader) << "length " << length;
@@ -95,57 +95,19 @@ class FlakyBuffer : public std::streambuf {
   }
 };
 
-TEST_F(FrameWriterTest, AFailedWriteDoesNotSilenceLaterFrames) {
+TEST(FrameWriterTest, AFailedWriteDoesNotSilenceLaterFrames) {
   FlakyBuffer buffer;
   std::ostream out(&buffer);
-  setFrameOutput(&lock_, &out);
+  FrameWriter writer(out);
   buffer.failing = true;
-  writeMessage("[\"refused\"]");
+  writer.Write(framed({"[\"refused\"]"}));
   buffer.failing = false;
-  writeMessage("[\"delivered\"]");
+  writer.Write(framed({"[\"delivered\"]"}));
   EXPECT_EQ(buffer.data, frame("[\"delivered\"]"));
 }
 
-// Frames from several threads at once arrive whole, each thread's in its own order.
-TEST_F(FrameWriterTest, ConcurrentFramesNeverInterleave) {
-  constexpr int kThreads = 4;
-  constexpr int kFramesEach = 400;
-  std::ostringstream out;
-  setFrameOutput(&lock_, &out);
-
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < kFramesEach; ++i) {
-        // Lengths vary so that a torn frame cannot line up with a neighbour by chance.
-        const std::string prefix = std::to_string(t) + ":" + std::to_string(i) + ":";
-        writeMessage(prefix + std::string(static_cast<std::size_t>((i * 37 + t * 11) % 3000),
-                                          static_cast<char>('a' + t)));
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-
-  std::vector<std::string> texts;
-  ASSERT_TRUE(splitFrames(out.str(), texts));
-  ASSERT_EQ(texts.size(), static_cast<std::size_t>(kThreads * kFramesEach));
-  std::vector<int> nextIndex(kThreads, 0);
-  for (const std::string& text : texts) {
-    int t = -1;
-    int i = -1;
-    int consumed = 0;
-    ASSERT_EQ(std::sscanf(text.c_str(), "%d:%d:%n", &t, &i, &consumed), 2) << text.substr(0, 40);
-    ASSERT_TRUE(t >= 0 && t < kThreads) << text.substr(0, 40);
-    EXPECT_EQ(i, nextIndex[t]++) << "thread " << t;
-    const std::string body = text.substr(static_cast<std::size_t>(consumed));
-    EXPECT_EQ(body, std::string(static_cast<std::size_t>((i * 37 + t * 11) % 3000),
-                                static_cast<char>('a' + t)))
-        << "thread " << t << " frame " << i;
-  }
-}
-
 // The host writes frames straight to its standard output's descriptor: whole frames of any size,
-// the same bytes as through a stream, from several threads at once never interleaved.
+// far beyond a pipe's capacity too.
 class DescriptorOutput {
  public:
   DescriptorOutput() {
@@ -176,58 +138,60 @@ class DescriptorOutput {
   std::string bytes_;
 };
 
-TEST_F(FrameWriterTest, WritesWholeFramesToADescriptor) {
-  // Around the size up to which a frame leaves in one write, and far beyond a pipe's capacity.
-  const std::size_t lengths[] = {0, 10, 266, 4091, 4092, 4093, 70000, std::size_t{1} << 20};
+TEST(FrameWriterTest, WritesWholeFramesToADescriptor) {
+  const std::size_t lengths[] = {0, 10, 266, 4091, 70000, std::size_t{1} << 20};
   DescriptorOutput output;
-  setFrameOutputFile(&lock_, output.fd());
+  FrameWriter writer(output.fd());
   std::string expected;
   for (std::size_t length : lengths) {
-    writeMessage(pattern(length));
+    writer.Write(framed({pattern(length)}));
     expected += frame(pattern(length));
   }
-  writeMessage(std::string_view("[\"view\"]"));
-  writeMessage("[\"literal\"]");
-  expected += frame("[\"view\"]") + frame("[\"literal\"]");
-  // The frame queue's batch: the same frames, in order, as one write each would give.
-  std::string batch;
-  for (std::size_t length : lengths) {
-    appendFrame(batch, pattern(length));
-    expected += frame(pattern(length));
-  }
-  writeFrames(batch);
-  setFrameOutput(nullptr, nullptr);
+  // A batch of frames, as the frame queue writes them.
+  std::vector<std::string> batch;
+  for (std::size_t length : lengths) batch.push_back(pattern(length));
+  writer.Write(framed(batch));
+  for (std::size_t length : lengths) expected += frame(pattern(length));
   EXPECT_TRUE(output.finish() == expected);
 }
 
-TEST_F(FrameWriterTest, ConcurrentFramesToADescriptorNeverInterleave) {
+// Frames posted from several threads at once and replies from the main thread arrive whole, each
+// thread's in its own order, through a stream and through a descriptor.
+TEST(FrameQueueTest, FramesOfSeveralThreadsNeverInterleave) {
   constexpr int kThreads = 3;
   constexpr int kFramesEach = 300;
-  DescriptorOutput output;
-  setFrameOutputFile(&lock_, output.fd());
-  // Lengths vary, up to twice the size that leaves in one write, and each text names its thread.
-  auto length = [](int t, int i) {
-    return static_cast<std::size_t>((i * 997 + t * 11) % 9000 + 1);
+  // Lengths vary, up to a few pipe buffers, so that a torn frame cannot line up with a neighbour.
+  auto text = [](int t, int i) {
+    return std::to_string(t) + ":" + std::to_string(i) + ":" +
+           std::string(static_cast<std::size_t>((i * 997 + t * 11) % 9000), 'a');
   };
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, length] {
-      for (int i = 0; i < kFramesEach; ++i) {
-        writeMessage(std::string(length(t, i), static_cast<char>('a' + t)));
+  for (bool toDescriptor : {false, true}) {
+    SCOPED_TRACE(toDescriptor ? "descriptor" : "stream");
+    std::ostringstream stream;
+    DescriptorOutput descriptor;
+    FrameWriter writer = toDescriptor ? FrameWriter(descriptor.fd()) : FrameWriter(stream);
+    {
+      FrameQueue queue(writer, std::size_t{64} << 20);
+      std::vector<std::thread> threads;
+      for (int t = 1; t < kThreads; ++t) {
+        threads.emplace_back([&queue, &text, t] {
+          for (int i = 0; i < kFramesEach; ++i) queue.Post(MessageKind::kMidi, text(t, i));
+        });
       }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  setFrameOutput(nullptr, nullptr);
-  std::vector<std::string> texts;
-  ASSERT_TRUE(splitFrames(output.finish(), texts));
-  ASSERT_EQ(texts.size(), static_cast<std::size_t>(kThreads * kFramesEach));
-  std::vector<int> nextIndex(kThreads, 0);
-  for (const std::string& text : texts) {
-    const int t = text[0] - 'a';
-    ASSERT_TRUE(t >= 0 && t < kThreads);
-    const int i = nextIndex[t]++;
-    EXPECT_EQ(text, std::string(length(t, i), static_cast<char>('a' + t)));
+      for (int i = 0; i < kFramesEach; ++i) queue.PostReply(text(0, i), i % 3 != 0);
+      for (std::thread& thread : threads) thread.join();
+      queue.Flush();
+    }
+    std::vector<std::string> texts;
+    ASSERT_TRUE(splitFrames(toDescriptor ? descriptor.finish() : stream.str(), texts));
+    ASSERT_EQ(texts.size(), static_cast<std::size_t>(kThreads * kFramesEach));
+    std::vector<int> nextIndex(kThreads, 0);
+    for (const std::string& got : texts) {
+      const int t = got[0] - '0';
+      ASSERT_TRUE(t >= 0 && t < kThreads) << got.substr(0, 20);
+      const int i = nextIndex[t]++;
+      EXPECT_EQ(got, text(t, i)) << "thread " << t << " frame " << i;
+    }
   }
 }
 
@@ -314,46 +278,54 @@ TEST(FrameReaderTest, ViewsTheSameTextsAsItCopies) {
   EXPECT_TRUE(frames == expected);
 }
 
-TEST(FrameReaderTest, ReadMessageEndsTheProcessAtEndOfInput) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::string path = ::testing::TempDir() + "melvix_frames_input.bin";
-  File file(std::fopen(path.c_str(), "wb"));
-  ASSERT_TRUE(file);
-  const std::string input = frame("[\"version\"]") + std::string("\x05\x00", 2);
-  std::fwrite(input.data(), 1, input.size(), file.get());
-  file.reset();
-
-  EXPECT_EXIT(
-      {
-        if (std::freopen(path.c_str(), "rb", stdin) == nullptr) std::_Exit(2);
-        if (readMessage() != "[\"version\"]") std::_Exit(3);
-        readMessage();
-        std::_Exit(4);
-      },
-      ::testing::ExitedWithCode(0), "");
-  std::remove(path.c_str());
-}
-
 }  // namespace
 
 namespace {
 
+// A browser that reads nothing: every write waits until it is let through.
+class BlockedOutput : public std::streambuf {
+ public:
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    opened_.notify_all();
+  }
+  std::string data() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return data_;
+  }
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    opened_.wait(lock, [this] { return open_; });
+    data_.append(s, static_cast<std::size_t>(n));
+    return n;
+  }
+
+ private:
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable opened_;
+  bool open_ = false;
+  std::string data_;
+};
+
 // Frames wait in a queue of bounded size for a browser that has stopped reading; posting an event
 // never waits, and a reply comes after what was queued before it.
-TEST_F(FrameWriterTest, AFullFrameQueueDropsMidiKeepsOneConnectionAndNeverWaits) {
-  std::ostringstream out;
-  setFrameOutput(&lock_, &out);
+TEST(FrameQueueTest, AFullFrameQueueDropsMidiKeepsOneConnectionAndNeverWaits) {
+  BlockedOutput output;
+  std::ostream out(&output);
+  FrameWriter writer(out);
   const std::string midi = "[\"midi\",1]";  // 10 bytes
-  FrameQueue queue(10 * (midi.size() + FrameQueue::kFrameHeader));
-  setFrameQueue(&queue);
-  lock_.Lock();  // the browser reads nothing: the writer waits with the first frame
+  FrameQueue queue(writer, 10 * (midi.size() + FrameQueue::kFrameHeader));
+  // The writer waits with the first frame; the limit counts it.
   for (int i = 0; i < 15; ++i) queue.Post(MessageKind::kMidi, midi);
   for (int i = 0; i < 3; ++i) queue.Post(MessageKind::kConnection, "[\"connection\"]");
-  lock_.Unlock();
-  writeReply("[\"version\",\"1.5\"]");
+  output.open();
+  queue.PostReply("[\"version\",\"1.5\"]");
   queue.Flush();
   std::vector<std::string> texts;
-  ASSERT_TRUE(splitFrames(out.str(), texts));
+  ASSERT_TRUE(splitFrames(output.data(), texts));
   std::vector<std::string> expected(10, midi);
   expected.push_back("[\"connection\"]");
   expected.push_back("[\"version\",\"1.5\"]");
@@ -363,7 +335,6 @@ TEST_F(FrameWriterTest, AFullFrameQueueDropsMidiKeepsOneConnectionAndNeverWaits)
   queue.Post(MessageKind::kMidi, midi);
   queue.Flush();
   EXPECT_EQ(queue.Dropped(), 5u);
-  setFrameQueue(nullptr);
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 #include "midi/cmidi_win32.h"
 #include "midi/input_callback.h"
 #include "midi/message_sink.h"
-#include "midi/midi_system.h"
 #include "platform/sim/sim_control.h"
 #include "platform/sim/sim_world.h"
 #include "tests/support/captured_frames.h"
@@ -315,8 +314,8 @@ TEST_F(InputPortTest, DataThatArrivesWhileThePortClosesIsDroppedAndItsBuffersSta
     GatedSink sink;
     {
       CMidiWin32 midi;
-      setMessageSink(&sink);
-      setMidiSystem(&midi);
+      midi.SetMessageSink(&sink);
+      setInputCallbackTarget(&midi);
       ASSERT_EQ(midi.OpenIn(u"In", 0), u"In") << mode;
       // The device's thread is kept inside the callback of a note, with system-exclusive data
       // queued behind it.
@@ -331,8 +330,8 @@ TEST_F(InputPortTest, DataThatArrivesWhileThePortClosesIsDroppedAndItsBuffersSta
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       sink.open();
       closer.join();
-      setMidiSystem(nullptr);
-      setMessageSink(nullptr);
+      setInputCallbackTarget(nullptr);
+      midi.SetMessageSink(nullptr);
     }
     EXPECT_EQ(sink.posts(), 1) << mode;
     EXPECT_TRUE(callsStartingWith("midiInAddBuffer").empty()) << mode;
@@ -361,7 +360,8 @@ TEST_F(InputPortTest, ReplacingAndClosingInputsWhileDataPoursInIsClean) {
       // The frames outlive the object, whose destruction ends the input that writes them.
       CapturedFrames frames;
       CMidiWin32 midi;
-      setMidiSystem(&midi);
+      midi.SetMessageSink(&frames.queue());
+      setInputCallbackTarget(&midi);
       for (int cycle = 0; cycle < 150; ++cycle) {
         ASSERT_EQ(midi.OpenIn(u"A", 0), u"A") << mode << " cycle " << cycle;
         std::this_thread::yield();

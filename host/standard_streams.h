@@ -1,0 +1,6 @@
+// The host's standard streams as native messaging uses them: untranslated bytes both ways.
+#pragma once
+
+// Switches the standard streams to untranslated bytes where the C runtime translates them, and
+// keeps a browser that closes its end of the pipe from ending the host with SIGPIPE.
+void useBinaryStandardStreams();
