@@ -1,26 +1,85 @@
 #!/usr/bin/env bash
-# Installs what is missing, cross-builds the Windows programs (so MinGW's warnings stay errors too)
-# and runs the black-box suite against them under Wine with our test MIDI driver, then runs
-# every test under AddressSanitizer (with UndefinedBehaviorSanitizer), ThreadSanitizer, and in the
-# plain build, whose summary ends the output.
+# Installs what is missing (tools/install-deps.sh), then runs the test stages, all of them or only
+# those named, always in this order:
+#   windows    cross-builds the 32-bit Windows programs as shipped (so MinGW's warnings stay errors
+#              too) and audits them without running them: tests/audit/pe_audit.py
+#   wine       the black-box suite against the Windows programs under Wine with our test MIDI
+#              driver: tools/test-wine.sh
+#   installer  the Windows installer under Wine: tools/test-installer.sh
+#   browsers   the test extension with melvixhost in Chromium and Firefox ESR:
+#              tools/test-browsers.sh
+#   fuzz       the libFuzzer targets from their seed corpora: tools/test-fuzz.sh
+#   asan       every test under AddressSanitizer (with UndefinedBehaviorSanitizer)
+#   tsan       every test under ThreadSanitizer
+#   default    every test in the plain build
+#
+#   bash tools/test-all.sh                   every stage
+#   bash tools/test-all.sh windows default   only these
+#
+# Each stage builds what it needs, so any one runs alone on a fresh clone. A failing stage does not
+# stop the run: the later ones still run, so that one run shows everything that is broken. Each
+# stage ends with one line of its name, result and time; the run ends with a table of them all
+# (a CTest stage's row ends with CTest's summary line) and fails when any stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh
-jobs=$(nproc)
-echo "=== windows build (32-bit, as shipped) ==="
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$jobs"
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$jobs"
-echo "=== the Windows programs under Wine ==="
-bash tools/test-wine.sh
-echo "=== the Windows installer under Wine ==="
-bash tools/test-installer.sh
-bash tools/test-browsers.sh  # the test extension with melvixhost in Chromium and Firefox ESR
-bash tools/test-fuzz.sh
-for preset in asan tsan default; do
-  echo "=== ${preset} build ==="
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
-  ctest --preset "$preset" -j "$jobs"
+
+stages=(windows wine installer browsers fuzz asan tsan default)
+usage="usage: $0 [stage...]   stages, run in this order: ${stages[*]}"
+declare -A asked=()
+for name in "$@"; do
+  [[ " ${stages[*]} " == *" $name "* ]] || { echo "unknown stage '$name'; $usage" >&2; exit 2; }
+  asked[$name]=1
 done
+
+jobs=$(nproc)
+ctest_log="$(mktemp)"
+trap 'rm -f "$ctest_log"' EXIT
+
+stage_windows() {
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j "$jobs"
+  python3 tests/audit/pe_audit.py build/windows
+}
+stage_wine() { bash tools/test-wine.sh; }
+stage_installer() { bash tools/test-installer.sh; }
+stage_browsers() { bash tools/test-browsers.sh; }
+stage_fuzz() { bash tools/test-fuzz.sh; }
+# Builds a preset and runs all its tests; the table takes CTest's summary line from its log.
+ctest_stage() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
+  ctest --preset "$1" -j "$jobs" | tee "$ctest_log"
+}
+stage_asan() { ctest_stage asan; }
+stage_tsan() { ctest_stage tsan; }
+stage_default() { ctest_stage default; }
+
+bash tools/install-deps.sh
+results=()
+failed=0
+for name in "${stages[@]}"; do
+  [ $# -eq 0 ] || [ -n "${asked[$name]:-}" ] || continue
+  echo "=== ${name} ==="
+  : >"$ctest_log"
+  start=$SECONDS
+  # A subshell of its own, and not in a condition (where bash ignores `set -e`), so that the stage
+  # stops at its first failing command and the run goes on.
+  set +e
+  (
+    set -e
+    "stage_$name"
+  )
+  status=$?
+  set -e
+  result=passed
+  [ $status -eq 0 ] || result=FAILED failed=1
+  seconds=$((SECONDS - start))
+  echo "=== ${name}: ${result} in ${seconds} s ==="
+  summary="$(grep -m1 'tests passed, ' "$ctest_log" || true)"
+  results+=("$(printf '%-10s %-7s %6s s' "$name" "$result" "$seconds")${summary:+  $summary}")
+done
+
+echo
+printf '%-10s %-7s %8s\n' stage result time
+printf '%s\n' "${results[@]}"
+exit $failed

@@ -5,20 +5,8 @@
 # did it is kept in build/fuzz/findings, and running the target on that file repeats the finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-echo "=== fuzzing ==="
-
-packages=(clang libfuzzer-14-dev libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  # An index that fails to download must not stop us: the packages may still be found.
-  $sudo apt-get update || echo "apt-get update failed; trying the install anyway" >&2
-  $sudo apt-get -o DPkg::Lock::Timeout=900 install -y --no-install-recommends "${missing[@]}"
-fi
+source tools/apt.sh
+ensure_packages clang libfuzzer-14-dev libclang-rt-14-dev
 
 seconds="${MELVIX_FUZZ_SECONDS:-30}"
 targets=(request_loop request_tokenizer text_encoding stream_splitter command_stream control_line

@@ -4,17 +4,21 @@
 # registry values and manifests, the host started the way a browser finds it, an update over it, a
 # host that is running, and a silent uninstallation that leaves nothing behind.
 #
-# The installer we ship is 32-bit, and that is what runs whenever 32-bit Wine is installed (the Wine
-# stage installs it when it can). Otherwise the same script is built as an x86-64 installer around
-# the x86-64 programs and runs under 64-bit Wine. MELVIX_WINE_BITS=32 or 64 forces one.
+# The installer we ship is 32-bit, and that is what runs whenever this kernel runs 32-bit x86
+# programs (tools/ia32.sh) and 32-bit Wine is installed (the Wine stage installs it when it can).
+# Otherwise the same script is built as an x86-64 installer around the x86-64 programs and runs
+# under 64-bit Wine. MELVIX_WINE_BITS=32 or 64 forces one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/apt.sh
+source tools/ia32.sh
 
 bits="${MELVIX_WINE_BITS:-}"
 why="MELVIX_WINE_BITS=${bits} asked for it"
 if [ -z "$bits" ]; then
-  if [ -z "$(apt_missing wine32:i386)" ]; then
+  if ! kernel_runs_i386; then
+    bits=64 why="this kernel cannot run 32-bit x86 programs ($ia32_error)"
+  elif [ -z "$(apt_missing wine32:i386)" ]; then
     bits=32
   else
     bits=64 why="32-bit Wine (wine32:i386) is not installed"

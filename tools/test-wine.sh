@@ -3,20 +3,31 @@
 # our MIDI driver (tests/wine, built with the programs) is installed into a Wine prefix in the build
 # folder and serves the test devices from the same control directory as the Linux simulation. The
 # tests listed in tests/wine/skipped-under-wine.txt are left out, each with its reason; the stage
-# fails when the driver cannot be loaded. Needs the default preset built (the test program).
+# fails when the driver cannot be loaded. Builds the test program (default preset) when needed.
 #
-# The programs ship as 32-bit executables, and those are what run whenever 32-bit Wine can be
-# installed. It needs i386 packages that match the machine's amd64 ones, so a missing i386 index
-# (a mirror in mid-sync) can make it uninstallable for a day; then the same sources, built for
-# x86-64, run under 64-bit Wine, which installs from amd64 packages alone. MELVIX_WINE_BITS=32 or 64
-# forces one.
+# The programs ship as 32-bit executables, and those are what run whenever this kernel runs 32-bit
+# x86 programs at all (tools/ia32.sh tries) and 32-bit Wine can be installed. Where the kernel
+# refuses them, 32-bit Wine is not tried: the windows stage of tools/test-all.sh audits the 32-bit
+# files instead (tests/audit/pe_audit.py). 32-bit Wine needs i386 packages that match the machine's
+# amd64 ones, so a missing i386 index (a mirror in mid-sync) can make it uninstallable for a day.
+# In either case the same sources, built for x86-64, run under 64-bit Wine, which installs from
+# amd64 packages alone. MELVIX_WINE_BITS=32 or 64 forces one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/apt.sh
+source tools/ia32.sh
+
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target blackbox_tests
 
 bits="${MELVIX_WINE_BITS:-}"
 why=""
-if [ -z "$bits" ] || [ "$bits" = 32 ]; then
+if [ -z "$bits" ] && ! kernel_runs_i386; then
+  why="this kernel cannot run 32-bit x86 programs"
+  echo "Wine stage: a 32-bit x86 probe program cannot run here ($ia32_error): no 32-bit Wine;" \
+    "the windows stage audits the shipped 32-bit files instead"
+fi
+if { [ -z "$bits" ] && [ -z "$why" ]; } || [ "$bits" = 32 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || $apt_sudo dpkg --add-architecture i386
   if errors="$(ensure_packages wine wine32:i386 2>&1)"; then
     bits=32
