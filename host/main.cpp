@@ -1,21 +1,53 @@
 // melvixhost: the native-messaging host that gives a browser extension the MIDI devices.
 #include <chrono>
 #include <cstdlib>
+#include <string>
 
+#include "host/command_handlers.h"
 #include "host/frame_queue.h"
 #include "host/frame_reader.h"
 #include "host/frame_writer.h"
 #include "host/request_loop.h"
 #include "host/standard_streams.h"
+#include "host/text_encoding.h"
+#include "host/trace_file.h"
 #include "midi/cmidi_win32.h"
 #include "midi/input_callback.h"
 
-int main() {
+namespace {
+
+// How the host was started, for the trace: its program and its whole command line.
+std::string startLine(int argc, char** argv) {
+#ifdef _WIN32
+  (void)argc;
+  (void)argv;
+  WCHAR program[32768];
+  const DWORD n = GetModuleFileNameW(nullptr, program, 32768);
+  return "start: " + wideToUtf8(wideFromZ(n > 0 && n < 32768 ? program : L"")) + ", version " +
+         kHostVersion + ", command line " + wideToUtf8(wideFromZ(GetCommandLineW()));
+#else
+  std::string line = std::string("start: ") + (argc > 0 ? argv[0] : "") + ", version " +
+                     kHostVersion + ", arguments";
+  for (int i = 1; i < argc; ++i) line += std::string(" ") + argv[i];
+  return line;
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   useBinaryStandardStreams();
 
   // The host's parts, in the order they start. None is ever destroyed: the end of input ends the
   // process at once, ports open and threads running, which the system then releases.
   //
+  // The trace, only when a user switched it on: the host otherwise writes nowhere but to its
+  // standard output.
+  TraceFile* trace = nullptr;
+  if (traceSwitchedOn() && !traceLogPath().empty()) {
+    trace = new TraceFile(traceLogPath(), previousTraceLogPath());
+    trace->Write(startLine(argc, argv));
+  }
   // Frames leave through standard output, descriptor 1, written straight to it; the C runtime's
   // stream is not used for them.
   auto* output = new FrameWriter(1);
@@ -25,17 +57,22 @@ int main() {
   // The one MIDI system object: it opens the ports, and its construction sets the clock's zero.
   auto* midi = new CMidiWin32();
   midi->SetMessageSink(frames);
+  midi->SetTraceLog(trace);
   // WinMM calls the input callback with nothing but a handle and our instance value: this is how
   // it finds the object.
   setInputCallbackTarget(midi);
   // Requests come from standard input, which only this thread reads.
   FrameReader requests(0);
 
-  serveRequests(requests, *frames, *midi);
+  serveRequests(requests, *frames, *midi, trace);
 
   // The end of input is the browser's way of saying stop. What waits goes out first, for a second
   // at most (a browser that reads nothing must not put the end off), then the process ends at once:
   // other threads may still be running and nothing must be destroyed under them.
   frames->Flush(std::chrono::seconds(1));
+  if (trace != nullptr) {
+    trace->Write("end: the end of its input");
+    trace->Flush();
+  }
   std::_Exit(0);
 }

@@ -75,6 +75,7 @@ void CMidi::Play(const ByteString& bytes) {
     NotePortGone();
     return;
   }
+  if (trace_ != nullptr) trace_->Event("output opened again", name);
   out_->SendRaw(bytes);
 }
 
@@ -138,6 +139,7 @@ bool CMidi::LookAfterPorts(const ListedNames& listed) {
       const WideString name = out_->Name();
       if (!listed.outs || contains(listed.outNames, name)) OpenOut(name);
       away = out_->Gone();
+      if (!away && trace_ != nullptr) trace_->Event("output opened again", name);
     }
   }
   if (in_) {
@@ -145,6 +147,7 @@ bool CMidi::LookAfterPorts(const ListedNames& listed) {
     if (in_->Gone()) {
       const WideString name = in_->Name();
       if (!listed.ins || contains(listed.inNames, name)) OpenIn(name, 0);
+      if (!in_->Gone() && trace_ != nullptr) trace_->Event("input opened again", name);
       away = away || in_->Gone();
     }
   }

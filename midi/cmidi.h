@@ -13,6 +13,7 @@
 #include "midi/input_gate.h"
 #include "midi/message_sink.h"
 #include "midi/port_info.h"
+#include "midi/trace_log.h"
 #include "midi/watch_kind.h"
 #include "midi/wide_string.h"
 #include "platform/winapi.h"
@@ -69,6 +70,10 @@ class CMidi {
   // Where the messages this layer sends unasked ("midi", "connection") go; none: they are
   // dropped. Set before any port is opened or the watch switched on.
   void SetMessageSink(MessageSink* sink) { sink_ = sink; }
+  // Where failed calls and device changes are traced; none: the trace is off. Set before any port
+  // is opened or the watch switched on.
+  void SetTraceLog(TraceLog* trace) { trace_ = trace; }
+  TraceLog* Trace() const { return trace_; }
   // Sends one message through the sink. On the input callback's thread or the watcher's; never
   // waits for the browser.
   void Post(MessageKind kind, std::string text);
@@ -129,5 +134,6 @@ class CMidi {
   InputGate gate_;
   // Set once before any other thread runs; read by the callback's and the watcher's threads.
   MessageSink* sink_ = nullptr;
+  TraceLog* trace_ = nullptr;
   std::unique_ptr<DeviceWatcher> watcher_;
 };

@@ -19,14 +19,20 @@ void CMidiInHW::Start() {
   // The default timer may step by 5 ms or more; "midi" time stamps should not.
   fineClock_ = timeBeginPeriod(1) == TIMERR_NOERROR;
   buffers_.Queue();
-  midiInStart(handle_);
+  traceFailure(trace_, "midiInStart", Name(), midiInStart(handle_));
+}
+
+bool CMidiInHW::Gone(const char* call, MMRESULT result) {
+  traceFailure(trace_, call, Name(), result);
+  return deviceGone(result);
 }
 
 bool CMidiInHW::Close() {
   if (closed_) return true;
   // From here on no buffer goes back to the driver.
   buffers_.StopGivingBack();
-  if (Gone() || deviceGone(midiInStop(handle_)) || deviceGone(midiInReset(handle_))) {
+  if (Gone() || Gone("midiInStop", midiInStop(handle_)) ||
+      Gone("midiInReset", midiInReset(handle_))) {
     return GiveUp(true);
   }
   for (int round = 1;; ++round) {
@@ -36,22 +42,24 @@ bool CMidiInHW::Close() {
     // A buffer the driver still holds may still be written to: it is not freed.
     if (round == kUnprepareRounds) return false;
     Sleep(kUnpreparePauseMs);
-    if (deviceGone(midiInReset(handle_))) return GiveUp(true);
+    if (Gone("midiInReset", midiInReset(handle_))) return GiveUp(true);
   }
   const MMRESULT closed = midiInClose(handle_);
   if (closed == MMSYSERR_NOERROR) return Finished();
-  if (deviceGone(closed)) return GiveUp(false);
+  if (Gone("midiInClose", closed)) return GiveUp(false);
   // Wine's winmm frees the handle even when the driver refuses to close, and the next opening
   // takes the lowest free handle value: a later try would close that opening. Asked at once,
   // before anything else is opened: a handle WinMM no longer knows is closed for good.
   UINT id = 0;
-  if (midiInGetID(handle_, &id) == MMSYSERR_INVALHANDLE) return Finished();
+  const MMRESULT known = midiInGetID(handle_, &id);
+  traceFailure(trace_, "midiInGetID", Name(), known);
+  if (known == MMSYSERR_INVALHANDLE) return Finished();
   return false;
 }
 
 bool CMidiInHW::GiveUp(bool tryClose) {
   buffers_.LeaveToDriver();
-  if (tryClose) midiInClose(handle_);
+  if (tryClose) traceFailure(trace_, "midiInClose", Name(), midiInClose(handle_));
   return Finished();
 }
 
@@ -64,7 +72,7 @@ bool CMidiInHW::Finished() {
 
 bool CMidiInHW::Alive() {
   if (closed_ || Gone()) return false;
-  gone_ = deviceGone(midiInStart(handle_));
+  gone_ = Gone("midiInStart", midiInStart(handle_));
   return !gone_;
 }
 

@@ -4,6 +4,7 @@
 
 #include "midi/cmidi_in.h"
 #include "midi/sysex_buffers.h"
+#include "midi/trace_log.h"
 #include "platform/winapi.h"
 
 // An input port on an open WinMM device, with its system-exclusive buffers queued with the driver
@@ -14,8 +15,13 @@ class CMidiInHW : public CMidiIn {
 
   // `gone` runs, once, on a thread of the port's own when the driver answers that the device has
   // gone (a USB device pulled out hands its buffers back, and then refuses them).
-  CMidiInHW(HMIDIIN handle, const WCHAR* name, std::function<void()> gone = {})
-      : CMidiIn(name), handle_(handle), buffers_(handle, std::move(gone)) {}
+  // Calls that fail are traced when `trace` is on.
+  CMidiInHW(HMIDIIN handle, const WCHAR* name, std::function<void()> gone = {},
+            TraceLog* trace = nullptr)
+      : CMidiIn(name),
+        handle_(handle),
+        trace_(trace),
+        buffers_(handle, std::move(gone), trace, Name()) {}
   // Closes the device unless Close has; buffers the driver still holds are left to it.
   ~CMidiInHW() override;
 
@@ -36,7 +42,11 @@ class CMidiInHW : public CMidiIn {
   // The port is done with: the timer period it asked for is given back.
   bool Finished();
 
+  // Traces `result` of `call` when it failed; returns whether it says the device has gone.
+  bool Gone(const char* call, MMRESULT result);
+
   HMIDIIN handle_;
+  TraceLog* trace_;
   SysexBuffers buffers_;
   bool fineClock_ = false;  // this port asked for a 1 ms timer period; main thread only
   bool closed_ = false;     // main thread only

@@ -2,9 +2,11 @@
 
 #include "midi/winmm_output.h"
 
-CMidiOutHW::~CMidiOutHW() { midiOutClose(handle_); }
+CMidiOutHW::~CMidiOutHW() { traceFailure(trace_, "midiOutClose", Name(), midiOutClose(handle_)); }
 
-bool CMidiOutHW::Transmit(const ByteString& bytes) { return Accepted(transmitOn(handle_, bytes)); }
+bool CMidiOutHW::Transmit(const ByteString& bytes) {
+  return Accepted(transmitOn(handle_, bytes, trace_, Name()));
+}
 
 bool CMidiOutHW::Alive() {
   if (!Gone() && !outputAlive(handle_)) MarkGone();

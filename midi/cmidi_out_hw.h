@@ -1,12 +1,15 @@
 #pragma once
 
 #include "midi/cmidi_out.h"
+#include "midi/trace_log.h"
 #include "platform/winapi.h"
 
 // An output port on an open WinMM device, which it closes when destroyed.
 class CMidiOutHW : public CMidiOut {
  public:
-  CMidiOutHW(HMIDIOUT handle, const WCHAR* name) : CMidiOut(name), handle_(handle) {}
+  // Calls that fail are traced when `trace` is on.
+  CMidiOutHW(HMIDIOUT handle, const WCHAR* name, TraceLog* trace = nullptr)
+      : CMidiOut(name), handle_(handle), trace_(trace) {}
   ~CMidiOutHW() override;
 
   bool Transmit(const ByteString& bytes) override;
@@ -14,4 +17,5 @@ class CMidiOutHW : public CMidiOut {
 
  private:
   HMIDIOUT handle_;
+  TraceLog* trace_;
 };

@@ -2,9 +2,11 @@
 
 #include "midi/winmm_output.h"
 
-CMidiOutSW::~CMidiOutSW() { midiOutClose(handle_); }
+CMidiOutSW::~CMidiOutSW() { traceFailure(trace_, "midiOutClose", Name(), midiOutClose(handle_)); }
 
-bool CMidiOutSW::Transmit(const ByteString& bytes) { return Accepted(transmitOn(handle_, bytes)); }
+bool CMidiOutSW::Transmit(const ByteString& bytes) {
+  return Accepted(transmitOn(handle_, bytes, trace_, Name()));
+}
 
 bool CMidiOutSW::Alive() {
   if (!Gone() && !outputAlive(handle_)) MarkGone();

@@ -1,13 +1,16 @@
 #pragma once
 
 #include "midi/cmidi_out.h"
+#include "midi/trace_log.h"
 #include "platform/winapi.h"
 
 // An output port on an open WinMM device, which it closes when destroyed.
 // The kind made for device 0, the system's software synthesizer on Windows.
 class CMidiOutSW : public CMidiOut {
  public:
-  CMidiOutSW(HMIDIOUT handle, const WCHAR* name) : CMidiOut(name), handle_(handle) {}
+  // Calls that fail are traced when `trace` is on.
+  CMidiOutSW(HMIDIOUT handle, const WCHAR* name, TraceLog* trace = nullptr)
+      : CMidiOut(name), handle_(handle), trace_(trace) {}
   ~CMidiOutSW() override;
 
   bool Transmit(const ByteString& bytes) override;
@@ -15,4 +18,5 @@ class CMidiOutSW : public CMidiOut {
 
  private:
   HMIDIOUT handle_;
+  TraceLog* trace_;
 };

@@ -146,13 +146,15 @@ WideString CMidiWin32::OpenOutDevice(UINT id, const WideString& name) {
   for (int attempt = 0;; ++attempt) {
     HMIDIOUT handle = nullptr;
     // The new device opens before the old port is touched, so a failure leaves that one playing.
-    if (midiOutOpen(&handle, id, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return OutName();
+    const MMRESULT opened = midiOutOpen(&handle, id, 0, 0, CALLBACK_NULL);
+    traceFailure(Trace(), "midiOutOpen", name, opened);
+    if (opened != MMSYSERR_NOERROR) return OutName();
     if (openedAs<MIDIOUTCAPSW>(reinterpret_cast<UINT_PTR>(handle), name, midiOutGetDevCapsW)) {
       std::unique_ptr<CMidiOut> port;
       if (id == 0) {
-        port = std::make_unique<CMidiOutSW>(handle, winStr(name));
+        port = std::make_unique<CMidiOutSW>(handle, winStr(name), Trace());
       } else {
-        port = std::make_unique<CMidiOutHW>(handle, winStr(name));
+        port = std::make_unique<CMidiOutHW>(handle, winStr(name), Trace());
       }
       ReplaceOut(std::move(port));
       return OutName();
@@ -192,14 +194,15 @@ WideString CMidiWin32::OpenInDevice(UINT id, const WideString& name, DWORD_PTR /
   for (int attempt = 0;; ++attempt) {
     HMIDIIN handle = nullptr;
     const DWORD_PTR opening = NewInputInstance();
-    if (midiInOpen(&handle, id, reinterpret_cast<DWORD_PTR>(&InputCallback), opening,
-                   CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
-      return InName();
-    }
+    const MMRESULT opened = midiInOpen(&handle, id, reinterpret_cast<DWORD_PTR>(&InputCallback),
+                                       opening, CALLBACK_FUNCTION);
+    traceFailure(Trace(), "midiInOpen", name, opened);
+    if (opened != MMSYSERR_NOERROR) return InName();
     if (openedAs<MIDIINCAPSW>(reinterpret_cast<UINT_PTR>(handle), name, midiInGetDevCapsW)) {
       // A device pulled out hands its buffers back and then refuses them: the watcher looks for
       // its return from then on.
-      ReplaceIn(std::make_unique<CMidiInHW>(handle, winStr(name), [this] { NotePortGone(); }),
+      ReplaceIn(std::make_unique<CMidiInHW>(
+                    handle, winStr(name), [this] { NotePortGone(); }, Trace()),
                 opening);
       return InName();
     }

@@ -12,6 +12,7 @@
 
 #include "midi/cmidi.h"
 #include "midi/message_sink.h"
+#include "midi/trace_log.h"
 
 namespace {
 
@@ -34,6 +35,19 @@ NameChanges compareNames(const std::vector<WideString>& before,
 }
 
 bool isOutputKind(WatchKind kind) { return kind == OutAdded || kind == OutRemoved; }
+
+// Each name that came or went between two looks, for the trace.
+void traceChanges(TraceLog& trace, const std::vector<WideString>& before,
+                  const std::vector<WideString>& after, bool outputs) {
+  const std::set<WideString> old(before.begin(), before.end());
+  const std::set<WideString> fresh(after.begin(), after.end());
+  for (const WideString& name : fresh) {
+    if (old.count(name) == 0) trace.Event(outputs ? "output added" : "input added", name);
+  }
+  for (const WideString& name : old) {
+    if (fresh.count(name) == 0) trace.Event(outputs ? "output removed" : "input removed", name);
+  }
+}
 
 }  // namespace
 
@@ -160,9 +174,13 @@ ListedNames DeviceWatcher::Pass() {
   std::vector<WideString> freshIns;
   bool changed = false;
   bool report = false;
+  TraceLog* const trace = midi_.Trace();
   const auto look = [&](std::vector<WideString>& fresh, const std::vector<WideString>& stored,
                         std::vector<WideString> names, WatchKind added, WatchKind removed) {
     const NameChanges changes = compareNames(stored, names);
+    if (trace != nullptr && (changes.added || changes.removed)) {
+      traceChanges(*trace, stored, names, isOutputKind(added));
+    }
     changed = changed || changes.added || changes.removed;
     report = report || (watch_[added] && changes.added) || (watch_[removed] && changes.removed);
     fresh = std::move(names);

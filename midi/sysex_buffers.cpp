@@ -4,8 +4,9 @@
 #include "midi/device_gone.h"
 #include "midi/driver_held.h"
 
-SysexBuffers::SysexBuffers(HMIDIIN handle, std::function<void()> gone)
-    : handle_(handle), onGone_(std::move(gone)) {}
+SysexBuffers::SysexBuffers(HMIDIIN handle, std::function<void()> gone, TraceLog* trace,
+                           WideString device)
+    : handle_(handle), onGone_(std::move(gone)), trace_(trace), device_(std::move(device)) {}
 
 SysexBuffers::~SysexBuffers() {
   StopGivingBack();
@@ -21,8 +22,8 @@ void SysexBuffers::Queue() {
     header.dwFlags = 0;
     // Tells the callback which buffer came back without a look at anything else of ours.
     header.dwUser = static_cast<DWORD_PTR>(i);
-    NoteResult(midiInPrepareHeader(handle_, &header, sizeof header));
-    NoteResult(midiInAddBuffer(handle_, &header, sizeof header));
+    NoteResult("midiInPrepareHeader", midiInPrepareHeader(handle_, &header, sizeof header));
+    NoteResult("midiInAddBuffer", midiInAddBuffer(handle_, &header, sizeof header));
   }
   // Without the giver's thread buffers are not given back, and system-exclusive input stops once
   // the queued ones are used: input goes on, the host does not stop.
@@ -50,11 +51,12 @@ void SysexBuffers::StopGivingBack() {
 void SysexBuffers::GiveBackPending() {
   for (int i = 0; i < kCount; ++i) {
     if (!handedBack_[i].exchange(false) || Gone()) continue;
-    NoteResult(midiInAddBuffer(handle_, &buffers_[i]->header, sizeof(MIDIHDR)));
+    NoteResult("midiInAddBuffer", midiInAddBuffer(handle_, &buffers_[i]->header, sizeof(MIDIHDR)));
   }
 }
 
-void SysexBuffers::NoteResult(MMRESULT result) {
+void SysexBuffers::NoteResult(const char* call, MMRESULT result) {
+  traceFailure(trace_, call, device_, result);
   if (deviceGone(result) && !gone_.exchange(true) && onGone_) onGone_();
 }
 
@@ -63,10 +65,11 @@ SysexBuffers::Unprepared SysexBuffers::Unprepare() {
   for (auto& buffer : buffers_) {
     if (!buffer) continue;
     const MMRESULT result = midiInUnprepareHeader(handle_, &buffer->header, sizeof(MIDIHDR));
+    traceFailure(trace_, "midiInUnprepareHeader", device_, result);
     if (result == MMSYSERR_NOERROR) {
       buffer.reset();
     } else if (deviceGone(result)) {
-      NoteResult(result);
+      NoteResult("midiInUnprepareHeader", result);
       return Unprepared::kDeviceGone;
     } else {
       held = true;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "midi/trace_log.h"
 #include "platform/winapi.h"
 
 class SysexBuffers {
@@ -18,7 +19,9 @@ class SysexBuffers {
 
   // `gone` runs, once, when the driver answers that the device has gone (on the giver's thread, or
   // the calling thread of Queue or Unprepare).
-  SysexBuffers(HMIDIIN handle, std::function<void()> gone);
+  // Calls that fail are traced, under the port's name `device`, when `trace` is on.
+  SysexBuffers(HMIDIIN handle, std::function<void()> gone, TraceLog* trace = nullptr,
+               WideString device = {});
   // Stops the giving back. A buffer not unprepared successfully stays the driver's: not freed.
   ~SysexBuffers();
   SysexBuffers(const SysexBuffers&) = delete;
@@ -50,10 +53,12 @@ class SysexBuffers {
     MIDIHDR header{};
     char data[kSize] = {};
   };
-  void NoteResult(MMRESULT result);
+  void NoteResult(const char* call, MMRESULT result);
 
   const HMIDIIN handle_;
   const std::function<void()> onGone_;
+  TraceLog* const trace_;
+  const WideString device_;
   // Set by Queue and released by Unprepare on the main thread; the giver reads the headers only
   // while it has this port, between the two.
   std::array<std::unique_ptr<Buffer>, kCount> buffers_;

@@ -37,7 +37,8 @@ namespace {
 // Windows gives a process that has not asked for a 1 ms timer period its default tick (about 15.6
 // ms) for a Sleep(1), so the period is asked for while the wait lasts, and only when the first ask
 // did not get the buffer back.
-MMRESULT awaitBuffer(HMIDIOUT handle, MIDIHDR& header, Clock::time_point giveUp) {
+MMRESULT awaitBuffer(HMIDIOUT handle, MIDIHDR& header, Clock::time_point giveUp, TraceLog* trace,
+                     const WideString& device) {
   MMRESULT result = midiOutUnprepareHeader(handle, &header, sizeof header);
   if (result != MIDIERR_STILLPLAYING) return result;
   const bool fine = timeBeginPeriod(1) == TIMERR_NOERROR;
@@ -47,7 +48,8 @@ MMRESULT awaitBuffer(HMIDIOUT handle, MIDIHDR& header, Clock::time_point giveUp)
   }
   if (result == MIDIERR_STILLPLAYING) {
     // Far longer than sending takes: the driver is stuck. A reset makes it give the buffer back.
-    midiOutReset(handle);
+    traceFailure(trace, "midiOutUnprepareHeader", device, result);
+    traceFailure(trace, "midiOutReset", device, midiOutReset(handle));
     for (int attempt = 0; attempt < kTriesAfterReset; ++attempt) {
       result = midiOutUnprepareHeader(handle, &header, sizeof header);
       if (result != MIDIERR_STILLPLAYING) break;
@@ -60,13 +62,16 @@ MMRESULT awaitBuffer(HMIDIOUT handle, MIDIHDR& header, Clock::time_point giveUp)
 
 }  // namespace
 
-MMRESULT transmitOn(HMIDIOUT handle, const ByteString& bytes) {
+MMRESULT transmitOn(HMIDIOUT handle, const ByteString& bytes, TraceLog* trace,
+                    const WideString& device) {
   if (bytes.size() < 4) {
     DWORD message = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
       message |= static_cast<DWORD>(static_cast<unsigned char>(bytes[i])) << (8 * i);
     }
-    return midiOutShortMsg(handle, message);
+    const MMRESULT sent = midiOutShortMsg(handle, message);
+    traceFailure(trace, "midiOutShortMsg", device, sent);
+    return sent;
   }
   auto message = std::make_unique<LongMessage>();
   message->bytes = bytes;
@@ -75,11 +80,14 @@ MMRESULT transmitOn(HMIDIOUT handle, const ByteString& bytes) {
   header.dwBufferLength = static_cast<DWORD>(bytes.size());
   header.dwFlags = 0;
   const MMRESULT prepared = midiOutPrepareHeader(handle, &header, sizeof header);
+  traceFailure(trace, "midiOutPrepareHeader", device, prepared);
   if (prepared != MMSYSERR_NOERROR) return prepared;
   const MMRESULT sent = midiOutLongMsg(handle, &header, sizeof header);
+  traceFailure(trace, "midiOutLongMsg", device, sent);
   // The driver decides whether it sends before returning; until it lets go, the buffer is its.
   const MMRESULT released =
-      awaitBuffer(handle, header, Clock::now() + longMessageLimit(bytes.size()));
+      awaitBuffer(handle, header, Clock::now() + longMessageLimit(bytes.size()), trace, device);
+  traceFailure(trace, "midiOutUnprepareHeader", device, released);
   // Only a buffer the driver has given back is freed: any other answer does not prove that it will
   // not read the buffer again.
   if (released != MMSYSERR_NOERROR) leaveToDriver(std::move(message));
