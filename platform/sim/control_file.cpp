@@ -1,6 +1,6 @@
 // The simulated devices driven from outside the process: the file "control" in the directory
 // named by MELVIX_SIM_DIR holds text lines, appended by a test or a person, each applied once in
-// order. README.md describes the lines.
+// order. docs/simulated-devices.md describes the lines.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,0 +1,48 @@
+// What melvixcheck finds: a check for each thing a browser needs, said in plain words with what to
+// do about it, and the state of each MIDI port.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// The browsers whose way to the host is checked.
+enum class Browser { kChrome, kChromium, kEdge, kFirefox };
+inline constexpr Browser kBrowsers[] = {Browser::kChrome, Browser::kChromium, Browser::kEdge,
+                                        Browser::kFirefox};
+// "chrome", "chromium", "edge", "firefox": as --json names them.
+const char* browserId(Browser browser);
+// "Google Chrome", "Chromium", "Microsoft Edge", "Firefox".
+const char* browserName(Browser browser);
+// Chrome, Chromium and Edge share Chromium's code for native messaging.
+inline bool chromiumBased(Browser browser) { return browser != Browser::kFirefox; }
+
+enum class Status { kOk, kProblem, kWarning };
+const char* statusId(Status status);  // "ok", "problem", "warning"
+
+struct Check {
+  std::optional<Browser> browser;  // none: it concerns every browser (the devices, say)
+  Status status = Status::kOk;
+  std::string what;  // what was found, in a sentence or two
+  std::string fix;   // what to do; empty when nothing needs doing
+};
+
+// One MIDI port as WinMM shows it, and whether it can be opened now.
+struct PortCheck {
+  std::string name;
+  std::string manufacturer;
+  std::string version;
+  std::string state;  // "ok", "in use" or "failed"
+  std::string error;  // the WinMM error's name when it failed
+};
+
+struct Report {
+  std::vector<Check> checks;
+  std::vector<PortCheck> outs;
+  std::vector<PortCheck> ins;
+  bool traceOn = false;
+  std::string traceLog;  // where the trace is written (UTF-8), empty when it has no place
+
+  // Nothing found is a problem.
+  bool Ok() const;
+};

@@ -1,0 +1,317 @@
+#include "check/host_probe.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "check/browser_lookup.h"
+#include "check/json_value.h"
+#include "check/manifest_check.h"
+#include "host/frame_writer.h"
+#include "host/text_encoding.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Browsers refuse a message of more than 1 MiB from a host.
+constexpr std::uint32_t kMostFrame = 1u << 20;
+// How long the host may take to answer: starting a program can take a while on a loaded machine.
+constexpr auto kAnswerTime = std::chrono::seconds(5);
+// How soon after its input ends the host must have ended.
+constexpr auto kEndTime = std::chrono::seconds(1);
+
+// The names of one direction of a ["refresh"] reply.
+std::vector<std::string> portNames(const JsonValue& reply, const char* direction) {
+  std::vector<std::string> names;
+  if (!reply.IsArray() || reply.items.size() < 2) return names;
+  const JsonValue* ports = reply.items[1].Member(direction);
+  if (ports == nullptr || !ports->IsArray()) return names;
+  for (const JsonValue& port : ports->items) {
+    const JsonValue* name = port.Member("name");
+    if (name != nullptr && name->IsString()) names.push_back(name->text);
+  }
+  return names;
+}
+
+// A running host with pipes on its standard streams.
+class Child {
+ public:
+  virtual ~Child() = default;
+  virtual bool Write(const std::string& bytes) = 0;
+  // Everything read so far; waits until `enough` says it is enough, the output ends or `limit`.
+  virtual std::string ReadUntil(const std::function<bool(const std::string&)>& enough,
+                                Clock::time_point limit, bool& ended) = 0;
+  virtual void CloseInput() = 0;
+  // The exit status once it ended within `limit`; nothing when it did not (it is then killed).
+  virtual std::optional<unsigned long> Wait(Clock::duration limit) = 0;
+};
+
+#ifdef _WIN32
+std::wstring quoted(const std::wstring& argument) { return L"\"" + argument + L"\""; }
+
+std::string systemMessage(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message = "error " + std::to_string(error);
+  if (n > 0 && text != nullptr) {
+    std::wstring wide(text, n);
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ')) {
+      wide.pop_back();
+    }
+    message = wideToUtf8(WideString(wide.begin(), wide.end())) + " (" + message + ")";
+  }
+  if (text != nullptr) LocalFree(text);
+  return message;
+}
+
+class WindowsChild : public Child {
+ public:
+  // Empty `startError` when the program started.
+  WindowsChild(std::wstring commandLine, const std::wstring& application,
+               const std::wstring& folder, std::string& startError) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE childIn = nullptr;
+    HANDLE childOut = nullptr;
+    if (!CreatePipe(&childIn, &in_, &inherit, 0) || !CreatePipe(&out_, &childOut, &inherit, 0)) {
+      startError = systemMessage(GetLastError());
+      return;
+    }
+    SetHandleInformation(in_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nul =
+        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childIn;
+    startup.hStdOutput = childOut;
+    startup.hStdError = nul;
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(application.empty() ? nullptr : application.c_str(),
+                                        &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                        nullptr, folder.c_str(), &startup, &process);
+    const DWORD error = GetLastError();
+    CloseHandle(childIn);
+    CloseHandle(childOut);
+    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+    if (!started) {
+      startError = systemMessage(error);
+      return;
+    }
+    CloseHandle(process.hThread);
+    process_ = process.hProcess;
+    reader_ = std::thread([this] { Read(); });
+  }
+
+  ~WindowsChild() override {
+    CloseInput();
+    if (process_ != nullptr) {
+      if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) TerminateProcess(process_, 1);
+      CloseHandle(process_);
+    }
+    if (out_ != nullptr) CloseHandle(out_);
+    if (reader_.joinable()) reader_.join();
+  }
+
+  bool Write(const std::string& bytes) override {
+    DWORD written = 0;
+    return in_ != nullptr &&
+           WriteFile(in_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+  }
+
+  std::string ReadUntil(const std::function<bool(const std::string&)>& enough,
+                        Clock::time_point limit, bool& ended) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_until(lock, limit, [&] { return ended_ || enough(bytes_); });
+    ended = ended_;
+    return bytes_;
+  }
+
+  void CloseInput() override {
+    if (in_ != nullptr) CloseHandle(in_);
+    in_ = nullptr;
+  }
+
+  std::optional<unsigned long> Wait(Clock::duration limit) override {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit).count();
+    if (WaitForSingleObject(process_, static_cast<DWORD>(ms)) != WAIT_OBJECT_0) {
+      TerminateProcess(process_, 1);
+      return std::nullopt;
+    }
+    DWORD status = 0;
+    GetExitCodeProcess(process_, &status);
+    return status;
+  }
+
+ private:
+  // Runs on the reader thread until the host's output ends.
+  void Read() {
+    char chunk[4096];
+    DWORD n = 0;
+    while (ReadFile(out_, chunk, sizeof chunk, &n, nullptr) && n > 0) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      bytes_.append(chunk, n);
+      changed_.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+    changed_.notify_all();
+  }
+
+  HANDLE in_ = nullptr;
+  HANDLE out_ = nullptr;
+  HANDLE process_ = nullptr;
+  std::mutex mutex_;  // guards bytes_ and ended_
+  std::condition_variable changed_;
+  std::string bytes_;
+  bool ended_ = false;
+  std::thread reader_;
+};
+
+std::unique_ptr<Child> start(Browser browser, const std::filesystem::path& host,
+                             const std::filesystem::path& manifest, std::string& startError) {
+  const std::wstring program = host.native();
+  const std::wstring folder = host.parent_path().native();
+  if (!chromiumBased(browser)) {
+    // Firefox: the program itself, with the manifest's path and the add-on's id.
+    std::wstring line =
+        quoted(program) + L" " + quoted(manifest.native()) + L" " +
+        std::wstring(kFirefoxExtension, kFirefoxExtension + sizeof kFirefoxExtension - 1);
+    return std::make_unique<WindowsChild>(line, program, folder, startError);
+  }
+  // Chrome, Chromium and Edge start a host through cmd.exe, which sees every character of its
+  // path: quoted, the way they quote it.
+  wchar_t shell[MAX_PATH];
+  const DWORD n = GetEnvironmentVariableW(L"COMSPEC", shell, MAX_PATH);
+  const std::wstring cmd = n > 0 && n < MAX_PATH ? std::wstring(shell, n) : L"cmd.exe";
+  const std::wstring origin(kChromeOrigin, kChromeOrigin + sizeof kChromeOrigin - 1);
+  const std::wstring command = quoted(program) + L" " + origin + L" --parent-window=0";
+  std::wstring line = quoted(cmd) + L" /d /s /c \"" + command + L"\"";
+  return std::make_unique<WindowsChild>(line, cmd, folder, startError);
+}
+#else
+std::unique_ptr<Child> start(Browser, const std::filesystem::path&, const std::filesystem::path&,
+                             std::string& startError) {
+  startError = "browsers start native-messaging hosts this way only on Windows";
+  return nullptr;
+}
+#endif
+
+}  // namespace
+
+FrameScan scanFrames(const std::string& bytes) {
+  FrameScan scan;
+  std::size_t at = 0;
+  while (bytes.size() - at >= 4) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    const std::uint32_t length =
+        p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    if (length > kMostFrame) {
+      scan.garbage = true;
+      return scan;
+    }
+    if (bytes.size() - at - 4 < length) break;
+    std::string text = bytes.substr(at + 4, length);
+    if (!parseJson(text)) {
+      scan.garbage = true;
+      return scan;
+    }
+    scan.texts.push_back(std::move(text));
+    at += 4 + length;
+  }
+  scan.rest = bytes.size() - at;
+  return scan;
+}
+
+HostProbe probeHost(Browser browser, const std::filesystem::path& host,
+                    const std::filesystem::path& manifest) {
+  HostProbe probe;
+  const std::string who =
+      std::string(browserName(browser)) + "'s way to the host " + pathText(host);
+  const auto problem = [&](std::string what, std::string fix) {
+    probe.findings.push_back(
+        Check{browser, Status::kProblem, who + ": " + std::move(what), std::move(fix)});
+  };
+  const char kReinstall[] =
+      "Reinstall Melvix; if that does not help, switch the trace on "
+      "(melvixcheck --trace on), try again and send the trace.";
+  std::string startError;
+  std::unique_ptr<Child> child = start(browser, host, manifest, startError);
+  if (!startError.empty() || child == nullptr) {
+    problem("the program cannot be started: " + startError + ".", kReinstall);
+    return probe;
+  }
+  std::string requests;
+  appendFrame(requests, "[\"version\"]");
+  appendFrame(requests, "[\"refresh\"]");
+  child->Write(requests);
+
+  bool ended = false;
+  const std::string bytes = child->ReadUntil(
+      [](const std::string& got) {
+        const FrameScan scan = scanFrames(got);
+        return scan.garbage || scan.texts.size() >= 2;
+      },
+      Clock::now() + kAnswerTime, ended);
+  const FrameScan scan = scanFrames(bytes);
+  if (scan.garbage) {
+    problem(
+        "it wrote something that is not a native-messaging frame. The browser ends the "
+        "connection (\"Error when communicating with the native messaging host.\").",
+        "The program there is not the Melvix host, or is damaged: reinstall Melvix.");
+  } else if (scan.texts.size() < 2) {
+    const std::string got = scan.texts.empty() ? "no reply" : "only one reply";
+    if (ended) {
+      const std::optional<unsigned long> status = child->Wait(kEndTime);
+      problem("it ended after " + got + (status ? ", with status " + std::to_string(*status) : "") +
+                  ". The extension sees \"Native host has exited.\"",
+              kReinstall);
+      return probe;
+    }
+    problem(
+        "it gave " + got + " within " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kAnswerTime).count()) +
+            " seconds.",
+        "Something holds it up: an antivirus program that scans it, or a driver that hangs. " +
+            std::string(kReinstall));
+  } else {
+    const std::optional<JsonValue> version = parseJson(scan.texts[0]);
+    const std::optional<JsonValue> refresh = parseJson(scan.texts[1]);
+    const bool versionRight = version && version->IsArray() && !version->items.empty() &&
+                              version->items[0].text == "version";
+    const bool refreshRight = refresh && refresh->IsArray() && !refresh->items.empty() &&
+                              refresh->items[0].text == "refresh";
+    if (!versionRight || !refreshRight) {
+      problem(
+          "it answered, but not as the Melvix host answers: " + scan.texts[0].substr(0, 80) + ".",
+          "The program there is not the Melvix host: reinstall Melvix.");
+    } else {
+      probe.answered = true;
+      probe.outs = portNames(*refresh, "outs");
+      probe.ins = portNames(*refresh, "ins");
+    }
+  }
+  child->CloseInput();
+  const std::optional<unsigned long> status = child->Wait(kEndTime);
+  if (!status) {
+    problem(
+        "it did not end within a second of the end of its input; the browser would leave it "
+        "running.",
+        kReinstall);
+  } else if (*status != 0) {
+    problem("it ended with status " + std::to_string(*status) + ", not 0.", kReinstall);
+  }
+  if (probe.findings.empty()) {
+    probe.findings.push_back(
+        Check{browser, Status::kOk, who + ": it starts, answers and ends as it should.", ""});
+  }
+  return probe;
+}

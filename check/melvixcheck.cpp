@@ -1,0 +1,160 @@
+// melvixcheck: tells a user why a browser cannot reach the Melvix MIDI host or a MIDI device, by
+// doing what the browser does: finding the host's manifest where each browser looks, reading it,
+// starting the host as the browser starts it, and opening each device.
+//
+//   melvixcheck              a report to read; exit code 0: all in order, 1: a problem
+//   melvixcheck --json       the same findings as one JSON object
+//   melvixcheck --trace on   switches the host's trace on (off: off) and says where it is
+//   melvixcheck --pause      waits for a key before it ends (for a window of its own)
+// Exit code 2: wrong arguments.
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "check/browser_lookup.h"
+#include "check/findings.h"
+#include "check/host_probe.h"
+#include "check/manifest_check.h"
+#include "check/port_check.h"
+#include "check/registry.h"
+#include "check/report.h"
+#include "midi/trace_log.h"
+
+#ifdef _WIN32
+#include <conio.h>
+#endif
+
+namespace {
+
+constexpr int kWrongArguments = 2;
+
+const char kUsage[] =
+    "usage: melvixcheck [--json] [--pause]\n"
+    "       melvixcheck --trace on|off\n";
+
+void add(Report& report, const std::vector<Check>& checks) {
+  report.checks.insert(report.checks.end(), checks.begin(), checks.end());
+}
+
+// What each browser finds on its way to the host, in the browser's own order.
+void checkBrowsers(Report& report, const PortScan& ports) {
+  std::unique_ptr<Registry> registry = systemRegistry();
+  // A host started once per program and way of starting answers for every browser alike.
+  std::set<std::pair<std::string, bool>> probed;
+  bool compared = false;
+  for (Browser browser : kBrowsers) {
+    const Registration found = findRegistration(browser, *registry);
+    if (found.policy.blocked) {
+      report.checks.push_back(Check{
+          browser, Status::kProblem,
+          "An administrator's policy blocks the Melvix host (" + found.policy.blockedBy +
+              "). The extension sees \"Access to the native messaging host was disabled by the "
+              "system administrator.\"",
+          std::string("Ask the administrator to add ") + kHostName +
+              " to the policy NativeMessagingAllowlist."});
+    }
+    if (!found.used) {
+      if (!found.ignoredPerUser.empty()) {
+        report.checks.push_back(Check{
+            browser, Status::kProblem,
+            "The host is installed for this user only (" + hostKeyText(found.ignoredPerUser[0]) +
+                "), and a policy (" + found.policy.userLevelPolicy +
+                ") tells the browser to ignore hosts installed per user. The extension sees "
+                "\"Specified native messaging host not found.\"",
+            "An administrator must install Melvix for all users: run the installer as an "
+            "administrator and choose all users (silently: /S /ALLUSERS)."});
+      } else {
+        report.checks.push_back(
+            Check{browser, Status::kProblem,
+                  std::string("No registry key the browser reads names the host ") + kHostName +
+                      " (" + hostKeyText(searchOrder(browser).front()) + " and " +
+                      std::to_string(searchOrder(browser).size() - 1) +
+                      " more). The extension sees \"Specified native messaging host not found.\"",
+                  "Run the Melvix installer again."});
+      }
+      continue;
+    }
+    const std::filesystem::path manifest = pathFrom(found.manifest);
+    const std::string mode = found.used->hive == Hive::kCurrentUser ? "installed for this user"
+                                                                    : "installed for all users";
+    report.checks.push_back(Check{browser, Status::kOk,
+                                  "The browser takes the manifest " + pathText(manifest) +
+                                      " from " + hostKeyText(*found.used) + " (" + mode + ").",
+                                  ""});
+    for (const HostKey& key : found.shadowed) {
+      report.checks.push_back(
+          Check{browser, Status::kWarning,
+                hostKeyText(key) +
+                    " also names a manifest, which the browser never reads: the key above wins.",
+                ""});
+    }
+    ManifestCheck checked = checkManifest(browser, manifest);
+    add(report, checked.findings);
+    if (!checked.host) continue;
+    const auto way = std::make_pair(pathText(*checked.host), chromiumBased(browser));
+    if (!probed.insert(way).second) continue;
+    HostProbe probe = probeHost(browser, *checked.host, manifest);
+    add(report, probe.findings);
+    if (probe.answered && !compared) {
+      add(report, comparePorts(ports, probe.outs, probe.ins));
+      compared = true;
+    }
+  }
+}
+
+int switchTraceCommand(const char* how) {
+  const bool on = std::strcmp(how, "on") == 0;
+  if (!on && std::strcmp(how, "off") != 0) {
+    std::fputs(kUsage, stderr);
+    return kWrongArguments;
+  }
+  if (!switchTrace(on)) {
+    printText(
+        "The trace is switched by the environment variable MELVIX_TRACE (the folder of its "
+        "log) in the browser's environment here.\n");
+    return 1;
+  }
+  printText(on ? "The trace is on: the host writes it to " + pathText(traceLogPath()) +
+                     " from its next start.\n"
+               : "The trace is off.\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool json = false;
+  bool pause = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) {
+      json = true;
+    } else if (std::strcmp(argv[i], "--pause") == 0) {
+      pause = true;
+    } else if (std::strcmp(argv[i], "--trace") == 0 && i + 1 < argc && argc == 3) {
+      return switchTraceCommand(argv[i + 1]);
+    } else {
+      std::fputs(kUsage, stderr);
+      return kWrongArguments;
+    }
+  }
+  Report report;
+  const PortScan ports = checkPorts();
+  checkBrowsers(report, ports);
+  add(report, ports.findings);
+  report.outs = ports.outs;
+  report.ins = ports.ins;
+  report.traceOn = traceSwitchedOn();
+  report.traceLog = pathText(traceLogPath());
+  printText(json ? reportJson(report) : reportText(report));
+  if (pause) {
+    printText("\nPress a key to close this window.\n");
+#ifdef _WIN32
+    _getch();
+#else
+    std::getchar();
+#endif
+  }
+  return report.Ok() ? 0 : 1;
+}

@@ -1,0 +1,103 @@
+#include "check/port_check.h"
+
+#include <algorithm>
+
+#include "host/text_encoding.h"
+#include "midi/cmidi_win32.h"
+#include "midi/winmm_error.h"
+
+namespace {
+
+// A port's state after one try at opening it.
+void setState(PortCheck& port, MMRESULT opened) {
+  if (opened == MMSYSERR_NOERROR) {
+    port.state = "ok";
+  } else if (opened == MMSYSERR_ALLOCATED) {
+    port.state = "in use";
+  } else {
+    port.state = "failed";
+    port.error = winmmErrorName(opened);
+  }
+}
+
+PortCheck described(const PortLookup& info) {
+  PortCheck port;
+  if (!info) return port;
+  port.name = wideToUtf8(info->name);
+  port.manufacturer = wideToUtf8(info->manufacturer);
+  port.version = wideToUtf8(info->version);
+  return port;
+}
+
+void addFinding(PortScan& scan, const PortCheck& port, const char* direction) {
+  if (port.state == "ok") return;
+  const std::string who = std::string("The MIDI ") + direction + " " + quoteJson(port.name);
+  if (port.state == "in use") {
+    scan.findings.push_back(Check{std::nullopt, Status::kProblem,
+                                  who + " is in use by another program.",
+                                  "Close the other program that uses it and try again."});
+  } else {
+    scan.findings.push_back(Check{std::nullopt, Status::kProblem,
+                                  who + " cannot be opened (" + port.error + ").",
+                                  "Unplug the device and plug it in again; if that does not help, "
+                                  "reinstall its driver."});
+  }
+}
+
+std::vector<std::string> names(const std::vector<PortCheck>& ports) {
+  std::vector<std::string> list;
+  for (const PortCheck& port : ports) list.push_back(port.name);
+  std::sort(list.begin(), list.end());
+  return list;
+}
+
+}  // namespace
+
+PortScan checkPorts() {
+  PortScan scan;
+  CMidiWin32 midi;
+  const UINT outs = midiOutGetNumDevs();
+  for (UINT id = 0; id < outs; ++id) {
+    const PortLookup info = midi.OutInfo(static_cast<std::uint32_t>(id));
+    // An id whose capabilities cannot be read is no port (Wine's drivers keep empty ids).
+    if (!info) continue;
+    PortCheck port = described(info);
+    HMIDIOUT handle = nullptr;
+    const MMRESULT opened = midiOutOpen(&handle, id, 0, 0, CALLBACK_NULL);
+    if (opened == MMSYSERR_NOERROR) midiOutClose(handle);
+    setState(port, opened);
+    addFinding(scan, port, "output");
+    scan.outs.push_back(port);
+  }
+  const UINT ins = midiInGetNumDevs();
+  for (UINT id = 0; id < ins; ++id) {
+    const PortLookup info = midi.InInfo(static_cast<std::uint32_t>(id));
+    if (!info) continue;
+    PortCheck port = described(info);
+    HMIDIIN handle = nullptr;
+    const MMRESULT opened = midiInOpen(&handle, id, 0, 0, CALLBACK_NULL);
+    if (opened == MMSYSERR_NOERROR) midiInClose(handle);
+    setState(port, opened);
+    addFinding(scan, port, "input");
+    scan.ins.push_back(port);
+  }
+  return scan;
+}
+
+std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::string>& hostOuts,
+                                const std::vector<std::string>& hostIns) {
+  std::vector<std::string> outs = hostOuts;
+  std::vector<std::string> ins = hostIns;
+  std::sort(outs.begin(), outs.end());
+  std::sort(ins.begin(), ins.end());
+  if (outs == names(ports.outs) && ins == names(ports.ins)) {
+    return {Check{std::nullopt, Status::kOk, "The host lists the same MIDI ports as Windows.", ""}};
+  }
+  // The host stops at the first port it cannot describe, as it always has.
+  return {Check{std::nullopt, Status::kWarning,
+                "The host lists " + std::to_string(hostOuts.size()) + " outputs and " +
+                    std::to_string(hostIns.size()) + " inputs, Windows " +
+                    std::to_string(ports.outs.size()) + " and " + std::to_string(ports.ins.size()) +
+                    ": a device whose description cannot be read hides the ports after it.",
+                "Unplug the devices one at a time to find the one that hides the others."}};
+}

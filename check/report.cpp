@@ -1,0 +1,104 @@
+#include "check/report.h"
+
+#include <cstdio>
+
+#include "host/text_encoding.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+std::string portLine(const PortCheck& port) {
+  std::string line =
+      "  " + port.name + " (" + port.manufacturer + ", driver " + port.version + "): ";
+  if (port.state == "ok") return line + "can be opened";
+  if (port.state == "in use") return line + "in use by another program";
+  return line + "cannot be opened (" + port.error + ")";
+}
+
+std::string portJson(const PortCheck& port) {
+  std::string json = "{\"name\":" + quoteJson(port.name) + ",\"state\":" + quoteJson(port.state) +
+                     ",\"manufacturer\":" + quoteJson(port.manufacturer) +
+                     ",\"version\":" + quoteJson(port.version);
+  if (!port.error.empty()) json += ",\"error\":" + quoteJson(port.error);
+  return json + "}";
+}
+
+}  // namespace
+
+std::string reportText(const Report& report) {
+  std::string text = "Melvix MIDI host: what a browser finds\n";
+  for (Status status : {Status::kProblem, Status::kWarning, Status::kOk}) {
+    bool any = false;
+    for (const Check& check : report.checks) {
+      if (check.status != status) continue;
+      if (!any) {
+        text += status == Status::kProblem   ? "\nProblems:\n"
+                : status == Status::kWarning ? "\nWarnings:\n"
+                                             : "\nIn order:\n";
+        any = true;
+      }
+      text += "- ";
+      if (check.browser) text += std::string("[") + browserName(*check.browser) + "] ";
+      text += check.what + "\n";
+      if (!check.fix.empty()) text += "  What to do: " + check.fix + "\n";
+    }
+  }
+  text += "\nMIDI outputs:\n";
+  for (const PortCheck& port : report.outs) text += portLine(port) + "\n";
+  if (report.outs.empty()) text += "  none\n";
+  text += "MIDI inputs:\n";
+  for (const PortCheck& port : report.ins) text += portLine(port) + "\n";
+  if (report.ins.empty()) text += "  none\n";
+  text += "\nTrace: ";
+  text += report.traceOn ? "on" : "off";
+  if (!report.traceLog.empty()) text += "; the host writes it to " + report.traceLog;
+  text += report.traceOn ? ". Switch it off with: melvixcheck --trace off\n"
+                         : ". Switch it on with: melvixcheck --trace on\n";
+  text += report.Ok() ? "\nEverything a browser needs is in order.\n"
+                      : "\nA browser cannot use Melvix as it is: see the problems above.\n";
+  return text;
+}
+
+std::string reportJson(const Report& report) {
+  std::string json = "{\"ok\":";
+  json += report.Ok() ? "true" : "false";
+  json += ",\"checks\":[";
+  for (std::size_t i = 0; i < report.checks.size(); ++i) {
+    const Check& check = report.checks[i];
+    if (i > 0) json += ",";
+    json += "{\"browser\":";
+    json += check.browser ? quoteJson(browserId(*check.browser)) : "null";
+    json += ",\"status\":" + quoteJson(statusId(check.status));
+    json += ",\"what\":" + quoteJson(check.what) + ",\"fix\":" + quoteJson(check.fix) + "}";
+  }
+  json += "],\"ports\":{\"outs\":[";
+  for (std::size_t i = 0; i < report.outs.size(); ++i) {
+    json += (i > 0 ? "," : "") + portJson(report.outs[i]);
+  }
+  json += "],\"ins\":[";
+  for (std::size_t i = 0; i < report.ins.size(); ++i) {
+    json += (i > 0 ? "," : "") + portJson(report.ins[i]);
+  }
+  json += "]},\"trace\":{\"on\":";
+  json += report.traceOn ? "true" : "false";
+  json += ",\"log\":" + quoteJson(report.traceLog) + "}}\n";
+  return json;
+}
+
+void printText(const std::string& utf8) {
+#ifdef _WIN32
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
+    const WideString wide = utf8ToWide(utf8);
+    DWORD written = 0;
+    WriteConsoleW(out, wide.c_str(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+#endif
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fflush(stdout);
+}

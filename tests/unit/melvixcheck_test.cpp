@@ -1,0 +1,221 @@
+// What melvixcheck decides: which manifest each browser takes from the registry, in its order and
+// under its policies, and what it makes of that manifest.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <tuple>
+
+#include "check/browser_lookup.h"
+#include "check/manifest_check.h"
+#include "tests/support/scratch_dir.h"
+
+namespace {
+
+// A registry made up for a test: string values of keys, policy DWORDs, policy lists.
+class MadeUpRegistry : public Registry {
+ public:
+  using Place = std::tuple<Hive, View, WideString>;
+
+  void SetString(Hive hive, View view, const WideString& key, const WideString& name,
+                 WideString value, bool expandable = false) {
+    strings_[{hive, view, key}][name] = RegistryString{std::move(value), expandable};
+  }
+  void SetDword(Hive hive, const WideString& key, const WideString& name, DWORD value) {
+    dwords_[{hive, View::kShared, key}][name] = value;
+  }
+  void SetList(Hive hive, const WideString& key, std::vector<WideString> values) {
+    lists_[{hive, View::kShared, key}] = std::move(values);
+  }
+
+  std::optional<RegistryString> ReadString(Hive hive, View view, const WideString& key,
+                                           const WideString& name) override {
+    auto it = strings_.find({hive, view, key});
+    if (it == strings_.end() || it->second.count(name) == 0) return std::nullopt;
+    return it->second.at(name);
+  }
+  std::optional<DWORD> ReadDword(Hive hive, View view, const WideString& key,
+                                 const WideString& name) override {
+    auto it = dwords_.find({hive, view, key});
+    if (it == dwords_.end() || it->second.count(name) == 0) return std::nullopt;
+    return it->second.at(name);
+  }
+  std::vector<WideString> ReadStrings(Hive hive, View view, const WideString& key) override {
+    auto it = lists_.find({hive, view, key});
+    return it == lists_.end() ? std::vector<WideString>{} : it->second;
+  }
+
+ private:
+  std::map<Place, std::map<WideString, RegistryString>> strings_;
+  std::map<Place, std::map<WideString, DWORD>> dwords_;
+  std::map<Place, std::vector<WideString>> lists_;
+};
+
+const WideString kChromeKey =
+    u"SOFTWARE\\Google\\Chrome\\NativeMessagingHosts\\com.tarnwell.melvix_midi";
+const WideString kEdgeKey =
+    u"SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts\\com.tarnwell.melvix_midi";
+const WideString kMozillaKey = u"SOFTWARE\\Mozilla\\NativeMessagingHosts\\com.tarnwell.melvix_midi";
+
+TEST(BrowserLookup, EachBrowserTakesTheFirstKeyItReadsInItsOwnOrder) {
+  const Hive user = Hive::kCurrentUser;
+  const Hive machine = Hive::kLocalMachine;
+  const struct {
+    const char* what;
+    Browser browser;
+    std::function<void(MadeUpRegistry&)> setUp;
+    const char16_t* manifest;  // null: none is used
+    std::size_t shadowed;
+    bool ignoredPerUser;
+    bool blocked;
+  } cases[] = {
+      {"nothing registered", Browser::kChrome, [](MadeUpRegistry&) {}, nullptr, 0, false, false},
+      {"per user before all users", Browser::kChrome,
+       [&](MadeUpRegistry& r) {
+         r.SetString(user, View::kShared, kChromeKey, u"", u"C:\\u.json");
+         r.SetString(machine, View::k32, kChromeKey, u"", u"C:\\m.json");
+       },
+       u"C:\\u.json", 1, false, false},
+      {"the 32-bit view before the 64-bit one", Browser::kChrome,
+       [&](MadeUpRegistry& r) {
+         r.SetString(machine, View::k64, kChromeKey, u"", u"C:\\64.json");
+         r.SetString(machine, View::k32, kChromeKey, u"", u"C:\\32.json");
+       },
+       u"C:\\32.json", 1, false, false},
+      {"Edge falls back to Chrome's key", Browser::kEdge,
+       [&](MadeUpRegistry& r) { r.SetString(user, View::kShared, kChromeKey, u"", u"C:\\c.json"); },
+       u"C:\\c.json", 0, false, false},
+      {"Edge's own key first", Browser::kEdge,
+       [&](MadeUpRegistry& r) {
+         r.SetString(user, View::kShared, kChromeKey, u"", u"C:\\c.json");
+         r.SetString(user, View::kShared, kEdgeKey, u"", u"C:\\e.json");
+       },
+       u"C:\\e.json", 1, false, false},
+      {"a policy against per-user hosts", Browser::kEdge,
+       [&](MadeUpRegistry& r) {
+         r.SetString(user, View::kShared, kEdgeKey, u"", u"C:\\e.json");
+         r.SetDword(machine, u"SOFTWARE\\Policies\\Microsoft\\Edge",
+                    u"NativeMessagingUserLevelHosts", 0);
+       },
+       nullptr, 0, true, false},
+      {"a policy against per-user hosts, installed for all users too", Browser::kChrome,
+       [&](MadeUpRegistry& r) {
+         r.SetString(user, View::kShared, kChromeKey, u"", u"C:\\u.json");
+         r.SetString(machine, View::k32, kChromeKey, u"", u"C:\\m.json");
+         r.SetDword(user, u"SOFTWARE\\Policies\\Google\\Chrome", u"NativeMessagingUserLevelHosts",
+                    0);
+       },
+       u"C:\\m.json", 0, true, false},
+      {"the machine's policy wins over the user's", Browser::kChrome,
+       [&](MadeUpRegistry& r) {
+         r.SetString(user, View::kShared, kChromeKey, u"", u"C:\\u.json");
+         r.SetDword(machine, u"SOFTWARE\\Policies\\Google\\Chrome",
+                    u"NativeMessagingUserLevelHosts", 1);
+         r.SetDword(user, u"SOFTWARE\\Policies\\Google\\Chrome", u"NativeMessagingUserLevelHosts",
+                    0);
+       },
+       u"C:\\u.json", 0, false, false},
+      {"a block list of everything", Browser::kChrome,
+       [&](MadeUpRegistry& r) {
+         r.SetString(user, View::kShared, kChromeKey, u"", u"C:\\u.json");
+         r.SetList(machine, u"SOFTWARE\\Policies\\Google\\Chrome\\NativeMessagingBlocklist",
+                   {u"*"});
+       },
+       u"C:\\u.json", 0, false, true},
+      {"an allow list lifts the block", Browser::kChrome,
+       [&](MadeUpRegistry& r) {
+         r.SetString(user, View::kShared, kChromeKey, u"", u"C:\\u.json");
+         r.SetList(machine, u"SOFTWARE\\Policies\\Google\\Chrome\\NativeMessagingBlocklist",
+                   {u"*"});
+         r.SetList(machine, u"SOFTWARE\\Policies\\Google\\Chrome\\NativeMessagingAllowlist",
+                   {u"com.tarnwell.melvix_midi"});
+       },
+       u"C:\\u.json", 0, false, false},
+      {"Firefox has no such policy and skips an expandable string", Browser::kFirefox,
+       [&](MadeUpRegistry& r) {
+         r.SetString(user, View::kShared, kMozillaKey, u"", u"%TEMP%\\f.json", true);
+         r.SetString(machine, View::k64, kMozillaKey, u"", u"C:\\f.json");
+         r.SetDword(machine, u"SOFTWARE\\Policies\\Google\\Chrome",
+                    u"NativeMessagingUserLevelHosts", 0);
+       },
+       u"C:\\f.json", 0, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MadeUpRegistry registry;
+    c.setUp(registry);
+    const Registration found = findRegistration(c.browser, registry);
+    EXPECT_EQ(found.used.has_value(), c.manifest != nullptr);
+    if (c.manifest != nullptr) {
+      EXPECT_EQ(found.manifest, WideString(c.manifest));
+    }
+    EXPECT_EQ(found.shadowed.size(), c.shadowed);
+    EXPECT_EQ(!found.ignoredPerUser.empty(), c.ignoredPerUser);
+    EXPECT_EQ(found.policy.blocked, c.blocked);
+  }
+}
+
+std::string manifestText(const std::string& path, const std::string& allowed) {
+  return "{\n  \"name\": \"com.tarnwell.melvix_midi\",\n  \"description\": \"melvix-midi\",\n"
+         "  \"path\": \"" +
+         path + "\",\n  \"type\": \"stdio\",\n" + allowed + "\n}\n";
+}
+
+TEST(ManifestCheck, ABrowserTakesOnlyAManifestItCanUse) {
+  ScratchDir dir;
+  const std::string host = dir / "melvixhost";
+  std::ofstream(dir / "melvixhost") << "a program";
+  const std::string chrome =
+      R"(  "allowed_origins": [ "chrome-extension://kembcdlbgbcnnchcnbdhbmbhbejnedjf/" ])";
+  const std::string firefox = R"(  "allowed_extensions": [ "melvix-midi@tarnwell.com" ])";
+  const struct {
+    const char* what;
+    Browser browser;
+    std::string text;     // null: no file
+    const char* finding;  // a word of the one problem or warning found; null: none
+    Status status;
+  } cases[] = {
+      {"as written", Browser::kChrome, manifestText(host, chrome), nullptr, Status::kOk},
+      {"as written for Firefox", Browser::kFirefox, manifestText(host, firefox), nullptr,
+       Status::kOk},
+      {"a byte-order mark", Browser::kChrome, "\xEF\xBB\xBF" + manifestText(host, chrome),
+       "byte-order mark", Status::kWarning},
+      {"a stray byte", Browser::kChrome, manifestText(host, chrome) + "x", "not valid JSON",
+       Status::kProblem},
+      {"another name", Browser::kFirefox,
+       "{\"name\":\"com.other\",\"description\":\"d\",\"path\":\"" + host +
+           "\",\"type\":\"stdio\",\"allowed_extensions\":[\"melvix-midi@tarnwell.com\"]}",
+       "names the host", Status::kProblem},
+      {"the origin without its slash", Browser::kEdge,
+       manifestText(host,
+                    R"("allowed_origins":["chrome-extension://kembcdlbgbcnnchcnbdhbmbhbejnedjf"])"),
+       "forbidden", Status::kProblem},
+      {"Chrome's list read by Firefox", Browser::kFirefox, manifestText(host, chrome),
+       "allowed_extensions", Status::kProblem},
+      {"a host program that is gone", Browser::kChrome, manifestText(host + ".gone", chrome),
+       "quarantined", Status::kProblem},
+      {"a relative path", Browser::kChrome, manifestText("melvixhost", chrome), "relative",
+       Status::kWarning},
+      {"no file", Browser::kChrome, "", "cannot be read", Status::kProblem},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::filesystem::path manifest = std::filesystem::path(dir / "m.json");
+    std::filesystem::remove(manifest);
+    if (!c.text.empty()) std::ofstream(manifest, std::ios::binary) << c.text;
+    const ManifestCheck checked = checkManifest(c.browser, manifest);
+    if (c.finding == nullptr) {
+      EXPECT_TRUE(checked.findings.empty()) << checked.findings.front().what;
+      continue;
+    }
+    ASSERT_EQ(checked.findings.size(), 1u);
+    EXPECT_EQ(checked.findings[0].status, c.status);
+    EXPECT_NE(checked.findings[0].what.find(c.finding), std::string::npos)
+        << checked.findings[0].what;
+    EXPECT_EQ(checked.host.has_value(), c.status == Status::kWarning);
+  }
+}
+
+}  // namespace
