@@ -1,11 +1,25 @@
-; The Windows installer: puts melvixhost, melvixreg and melvixplay in a folder of the user's, has
+; The Windows installer: puts melvixhost, melvixreg, melvixplay and melvixcheck in a folder, has
 ; melvixreg write the host's manifests there, registers them with Chrome, Chromium, Edge and
-; Firefox, and lists itself among the installed programs. Per user: no administrator rights, HKCU
-; only.
+; Firefox, adds a Start-menu entry that runs melvixcheck, and lists itself among the installed
+; programs.
+;
+; Two modes, side by side if need be, each removed by its own uninstaller:
+;   for this user (the default, no administrator rights): %LOCALAPPDATA%\Programs\Melvix, HKCU;
+;   for all users (/ALLUSERS, or the choice offered to an administrator): %ProgramFiles%\Melvix
+;   (the 32-bit folder on 64-bit Windows), HKLM. Managed machines often forbid per-user hosts.
+; HKLM is written through its 32-bit view, whatever this installer's own bitness: every browser,
+; 32-bit or 64-bit, reads that view first and takes the first key it finds there (their sources
+; say so), so one copy serves all, and a second copy in the 64-bit view could only go stale.
+;
+; Running it again over an installation of the same mode repairs it: programs, manifests and keys
+; are written anew, the rest stays. Exit codes (silent): 0 installed; 3 a browser runs the host;
+; 4 failed, nothing left behind; 5 installed for this user, but a policy makes Chrome or Edge
+; ignore per-user hosts; 6 /ALLUSERS without administrator rights. What it did, and why it ended
+; so, is in install.log in the installation's folder.
 ;
 ; tools/build-installer.sh builds it, defining
 ;   VERSION  the host's version, as melvixhost answers ["version"]
-;   BINDIR   the build folder of the Windows programs (host\, reg\ and play\ below it)
+;   BINDIR   the build folder of the Windows programs (host\, reg\, play\ and check\ below it)
 ;   OUTFILE  the installer to write
 ;   AMD64    when set, an x86-64 installer around the x86-64 programs: only for testing under a Wine
 ;            that cannot run 32-bit programs; the one we ship is 32-bit.
@@ -17,6 +31,8 @@
 !endif
 
 !include "FileFunc.nsh"
+!include "LogicLib.nsh"
+!include "nsDialogs.nsh"
 
 !define HOST_NAME "com.tarnwell.melvix_midi"
 !define PRODUCT "Melvix MIDI host"
@@ -27,23 +43,57 @@
 !define CHROMIUM_HOSTS "Software\Chromium\NativeMessagingHosts"
 !define EDGE_HOSTS "Software\Microsoft\Edge\NativeMessagingHosts"
 !define FIREFOX_HOSTS "Software\Mozilla\NativeMessagingHosts"
+!define CHECK_LINK "Check Melvix MIDI host.lnk"
+; The manifests are melvix.chrome.json and melvix.firefox.json: short, so that a folder long enough
+; for the host's path to take 240 of Windows' 259 characters still holds them. Earlier versions
+; named them after the host; an update removes those.
+!define MANIFEST "melvix"
+!define OLD_MANIFEST "${HOST_NAME}"
+; The longest folder whose every file's path stays within Windows' 259 characters.
+!define MOST_FOLDER 239
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
-InstallDir "$LOCALAPPDATA\Programs\Melvix"
-; An update goes where the installed version is, unless the user picks another folder.
-InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 ShowInstDetails show
 ShowUninstDetails show
 
+Var allUsers     ; 1: for all users (HKLM, Program Files), 0: for this user
+Var log          ; the open install log, or ""
+Var modeAll      ; the mode page's radio button for all users
+Var policyNote   ; why Chrome or Edge will ignore a per-user host, or ""
+
+Page custom ModePage ModePageLeave
 Page directory
 Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
 ; --- Shared by the installer and the uninstaller (un. names the uninstaller's copy) ---------------
+
+; Writes a line to the details and to the install log.
+!macro Log TEXT
+  DetailPrint "${TEXT}"
+  ${If} $log != ""
+    FileWriteUTF16LE $log "${TEXT}$\r$\n"
+  ${EndIf}
+!macroend
+
+; Makes SHCTX, $SMPROGRAMS and the rest this mode's: HKLM (32-bit view) and the all-users folders,
+; or HKCU and this user's.
+!macro UseMode UN
+Function ${UN}UseMode
+  SetRegView 32
+  ${If} $allUsers == 1
+    SetShellVarContext all
+  ${Else}
+    SetShellVarContext current
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro UseMode ""
+!insertmacro UseMode "un."
 
 !macro ProgramsFreeFunctions UN
 ; Sets $R0 to $R2 when the file $INSTDIR\$R2 exists and cannot be opened for writing: Windows
@@ -73,6 +123,8 @@ retry:
   Call ${UN}FindLocked
   StrCpy $R2 "melvixreg.exe"
   Call ${UN}FindLocked
+  StrCpy $R2 "melvixcheck.exe"
+  Call ${UN}FindLocked
   StrCmp $R0 "" done
   MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
     "$R0 is running: a browser has it open.$\r$\n$\r$\nClose your browsers, then click Retry." \
@@ -88,11 +140,11 @@ FunctionEnd
 ; Removes one browser's registration, and then the keys above it that the first installation created
 ; (recorded in the uninstall entry as CreatedKey<BROWSER>) once they are empty. The host's key goes
 ; only while it still names our manifest: another installation may have taken it over since.
-!macro RemoveRegistration HOSTS BROWSER MANIFEST UN
-  ReadRegStr $0 HKCU "${HOSTS}\${HOST_NAME}" ""
-  StrCmp $0 "$INSTDIR\${HOST_NAME}.${MANIFEST}.json" 0 +2
-    DeleteRegKey HKCU "${HOSTS}\${HOST_NAME}"
-  ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "CreatedKey${BROWSER}"
+!macro RemoveRegistration HOSTS BROWSER KIND UN
+  ReadRegStr $0 SHCTX "${HOSTS}\${HOST_NAME}" ""
+  StrCmp $0 "$INSTDIR\${MANIFEST}.${KIND}.json" 0 +2
+    DeleteRegKey SHCTX "${HOSTS}\${HOST_NAME}"
+  ReadRegStr $0 SHCTX "${UNINSTALL_KEY}" "CreatedKey${BROWSER}"
   StrCpy $1 "${HOSTS}"
   Push $0
   Push $1
@@ -116,7 +168,7 @@ Function ${UN}RemoveEmptyKeysUpTo
   StrCmp $3 "" up
   StrCmp $3 "\" up done
 up:
-  DeleteRegKey /ifempty HKCU $1
+  DeleteRegKey /ifempty SHCTX $1
   StrCmp $1 $0 done
   ; P becomes its parent: cut at the last backslash.
   StrLen $2 $1
@@ -137,7 +189,7 @@ FunctionEnd
 !insertmacro RemoveEmptyKeysFunction ""
 !insertmacro RemoveEmptyKeysFunction "un."
 
-; Everything an installation writes, and only that.
+; Everything an installation of this mode writes, and only that.
 !macro RemoveInstallation UN
   !insertmacro RemoveRegistration "${CHROME_HOSTS}" Chrome chrome "${UN}"
   !insertmacro RemoveRegistration "${CHROMIUM_HOSTS}" Chromium chrome "${UN}"
@@ -146,16 +198,24 @@ FunctionEnd
   Delete "$INSTDIR\melvixhost.exe"
   Delete "$INSTDIR\melvixreg.exe"
   Delete "$INSTDIR\melvixplay.exe"
-  Delete "$INSTDIR\${HOST_NAME}.chrome.json"
-  Delete "$INSTDIR\${HOST_NAME}.firefox.json"
+  Delete "$INSTDIR\melvixcheck.exe"
+  Delete "$INSTDIR\${MANIFEST}.chrome.json"
+  Delete "$INSTDIR\${MANIFEST}.firefox.json"
+  Delete "$INSTDIR\${OLD_MANIFEST}.chrome.json"
+  Delete "$INSTDIR\${OLD_MANIFEST}.firefox.json"
   Delete "$INSTDIR\uninstall.exe"
+  Delete "$INSTDIR\install.log"
+  ; The shortcut goes only when it runs this folder's melvixcheck.
+  ReadRegStr $0 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
+  StrCmp $0 "$INSTDIR" 0 +3
+    Delete "$SMPROGRAMS\Melvix\${CHECK_LINK}"
+    RMDir "$SMPROGRAMS\Melvix"
   ; Only when empty: files the user put there stay, and so does their folder.
   RMDir "$INSTDIR"
   ; The entry goes only when it describes this folder; an installation elsewhere may own it now.
-  ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "InstallLocation"
   StrCmp $0 "$INSTDIR" 0 +6
-    ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "CreatedKeyEntry"
-    DeleteRegKey HKCU "${UNINSTALL_KEY}"
+    ReadRegStr $0 SHCTX "${UNINSTALL_KEY}" "CreatedKeyEntry"
+    DeleteRegKey SHCTX "${UNINSTALL_KEY}"
     Push $0
     Push "${UNINSTALL_PARENT}"
     Call ${UN}RemoveEmptyKeysUpTo
@@ -163,8 +223,88 @@ FunctionEnd
 
 ; --- The installer ------------------------------------------------------------------------------
 
-; $R0: a key path under HKCU. Leaves in $R0 the first key that writing $R0 would create, or "" when
-; $R0 exists already.
+Function .onInit
+  StrCpy $log ""
+  StrCpy $allUsers 0
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/ALLUSERS" $R1
+  ${IfNot} ${Errors}
+    StrCpy $allUsers 1
+  ${EndIf}
+  ${If} $allUsers == 1
+    UserInfo::GetAccountType
+    Pop $R1
+    ${If} $R1 != "Admin"
+      MessageBox MB_OK|MB_ICONSTOP "Installing for all users needs administrator rights: run the \
+        installer as an administrator." /SD IDOK
+      SetErrorLevel 6
+      Abort
+    ${EndIf}
+  ${EndIf}
+  Call UseMode
+  Call DefaultFolder
+FunctionEnd
+
+; The folder of an installation of this mode, if there is one (an update or a repair goes there),
+; else this mode's usual one.
+Function DefaultFolder
+  ; /D= given on the command line wins.
+  StrCmp $INSTDIR "" 0 done
+  ReadRegStr $R1 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $R1 == ""
+    ; The entry may have been deleted; a browser's key still tells where the manifests are.
+    ReadRegStr $R1 SHCTX "${CHROME_HOSTS}\${HOST_NAME}" ""
+    ${If} $R1 != ""
+      ${GetParent} $R1 $R1
+    ${EndIf}
+  ${EndIf}
+  ${If} $R1 != ""
+    StrCpy $INSTDIR $R1
+  ${ElseIf} $allUsers == 1
+    StrCpy $INSTDIR "$PROGRAMFILES32\Melvix"
+  ${Else}
+    StrCpy $INSTDIR "$LOCALAPPDATA\Programs\Melvix"
+  ${EndIf}
+done:
+FunctionEnd
+
+; An administrator who runs the installer is asked for whom it installs; anyone else installs for
+; themselves without being asked.
+Function ModePage
+  ${If} $allUsers == 1
+    Abort
+  ${EndIf}
+  UserInfo::GetAccountType
+  Pop $R1
+  ${If} $R1 != "Admin"
+    Abort
+  ${EndIf}
+  nsDialogs::Create 1018
+  Pop $R1
+  ${NSD_CreateLabel} 0 0 100% 24u "Install ${PRODUCT} for:"
+  Pop $R1
+  ${NSD_CreateRadioButton} 10u 30u 100% 12u "only me (no administrator rights needed)"
+  Pop $R1
+  ${NSD_Check} $R1
+  ${NSD_CreateRadioButton} 10u 46u 100% 12u \
+    "all users of this computer (needed where an administrator's policy ignores per-user hosts)"
+  Pop $modeAll
+  nsDialogs::Show
+FunctionEnd
+
+Function ModePageLeave
+  ${NSD_GetState} $modeAll $R1
+  ${If} $R1 == ${BST_CHECKED}
+    StrCpy $allUsers 1
+    StrCpy $INSTDIR ""
+    Call UseMode
+    Call DefaultFolder
+  ${EndIf}
+FunctionEnd
+
+; $R0: a key path under SHCTX. Leaves in $R0 the first key that writing $R0 would create, or ""
+; when $R0 exists already.
 Function FirstMissingKey
   StrCpy $R1 0
 next:
@@ -175,7 +315,7 @@ next:
 check:
   StrCpy $R3 $R0 $R1
   ClearErrors
-  EnumRegKey $R4 HKCU $R3 0
+  EnumRegKey $R4 SHCTX $R3 0
   IfErrors missing
   StrCmp $R2 "" 0 next
   StrCpy $R0 ""
@@ -198,19 +338,74 @@ FunctionEnd
 Var failMessage
 !macro FailInstall MESSAGE
   StrCpy $failMessage "${MESSAGE}"
-  DetailPrint $failMessage
+  !insertmacro Log $failMessage
+  ${If} $log != ""
+    FileClose $log
+    StrCpy $log ""
+  ${EndIf}
   !insertmacro RemoveInstallation ""
   MessageBox MB_OK|MB_ICONSTOP "$failMessage$\r$\n$\r$\nNothing was installed." /SD IDOK
   SetErrorLevel 4
   Abort $failMessage
 !macroend
 
-Section "Melvix MIDI host"
-  SetShellVarContext current
-  Call WaitUntilProgramsFree
+; Sets $policyNote when a policy makes Chrome or Edge ignore hosts installed per user:
+; NativeMessagingUserLevelHosts = 0 under SOFTWARE\Policies\<browser>, the machine's before the
+; user's.
+!macro NotePolicy BROWSER KEY
+  ${If} $policyNote == ""
+    ClearErrors
+    ReadRegDWORD $R1 HKLM "${KEY}" "NativeMessagingUserLevelHosts"
+    ${If} ${Errors}
+      ClearErrors
+      ReadRegDWORD $R1 HKCU "${KEY}" "NativeMessagingUserLevelHosts"
+      StrCpy $R2 "HKEY_CURRENT_USER\${KEY}"
+    ${Else}
+      StrCpy $R2 "HKEY_LOCAL_MACHINE\${KEY}"
+    ${EndIf}
+    ${IfNot} ${Errors}
+    ${AndIf} $R1 == 0
+      StrCpy $policyNote "${BROWSER} ignores hosts installed for one user: the policy \
+        NativeMessagingUserLevelHosts is 0 under $R2. Melvix is installed, but ${BROWSER} will \
+        not find it. Install for all users instead: run the installer as an administrator and \
+        choose all users (silently: /S /ALLUSERS)."
+    ${EndIf}
+  ${EndIf}
+!macroend
 
-  ; Is this the first installation? Then note the keys it is about to create.
-  ReadRegStr $R5 HKCU "${UNINSTALL_KEY}" "InstallLocation"
+; Says what an installation of the other mode means for this one.
+Function NoteOtherMode
+  ${If} $allUsers == 1
+    ReadRegStr $R1 HKCU "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R1 != ""
+      !insertmacro Log "An installation for this user alone stays in $R1: for this user the \
+        browsers keep using it (they look at the user's registrations first). Each installation \
+        has its own uninstaller."
+    ${EndIf}
+  ${Else}
+    SetRegView 32
+    ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R1 != ""
+      !insertmacro Log "An installation for all users stays in $R1: for this user the browsers use \
+        this one from now on (they look at the user's registrations first). Each installation \
+        has its own uninstaller."
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+Section "Melvix MIDI host"
+  Call UseMode
+  StrLen $R0 $INSTDIR
+  ${If} $R0 > ${MOST_FOLDER}
+    MessageBox MB_OK|MB_ICONSTOP "The folder $INSTDIR is too long: Windows allows a file's path       259 characters, and the files put there would exceed that. Choose a shorter folder." /SD IDOK
+    SetErrorLevel 4
+    Abort "The folder is too long; nothing was installed."
+  ${EndIf}
+  Call WaitUntilProgramsFree
+  StrCpy $policyNote ""
+
+  ; Is this the first installation of this mode? Then note the keys it is about to create.
+  ReadRegStr $R5 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
   StrCmp $R5 "" 0 programs
   !insertmacro NoteCreatedKey "${CHROME_HOSTS}" $R6
   !insertmacro NoteCreatedKey "${CHROMIUM_HOSTS}" $R7
@@ -224,56 +419,95 @@ programs:
   SetOutPath "$INSTDIR"
   SetOverwrite on
   ClearErrors
+  FileOpen $log "$INSTDIR\install.log" w
+  ${If} ${Errors}
+    StrCpy $log ""
+  ${Else}
+    ; UTF-16, marked so, as Notepad reads it: paths keep every character.
+    FileWriteWord $log 0xFEFF
+  ${EndIf}
+  ${If} $allUsers == 1
+    !insertmacro Log "${PRODUCT} ${VERSION}, for all users, into $INSTDIR"
+  ${Else}
+    !insertmacro Log "${PRODUCT} ${VERSION}, for this user, into $INSTDIR"
+  ${EndIf}
+  Call NoteOtherMode
+  Call UseMode
+  ClearErrors
   File "${BINDIR}\host\melvixhost.exe"
   File "${BINDIR}\reg\melvixreg.exe"
   File "${BINDIR}\play\melvixplay.exe"
+  File "${BINDIR}\check\melvixcheck.exe"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   IfErrors 0 manifests
     !insertmacro FailInstall "The programs could not be written to $INSTDIR."
 
 manifests:
   ; Old manifests go first, so that a leftover can never pass for one melvixreg just wrote.
-  Delete "$INSTDIR\${HOST_NAME}.chrome.json"
-  Delete "$INSTDIR\${HOST_NAME}.firefox.json"
-  nsExec::Exec '"$INSTDIR\melvixreg.exe" "$INSTDIR\${HOST_NAME}" "$INSTDIR\melvixhost.exe"'
+  Delete "$INSTDIR\${MANIFEST}.chrome.json"
+  Delete "$INSTDIR\${MANIFEST}.firefox.json"
+  Delete "$INSTDIR\${OLD_MANIFEST}.chrome.json"
+  Delete "$INSTDIR\${OLD_MANIFEST}.firefox.json"
+  nsExec::Exec '"$INSTDIR\melvixreg.exe" "$INSTDIR\${MANIFEST}" "$INSTDIR\melvixhost.exe"'
   Pop $0
   StrCmp $0 "0" 0 reg_failed
-  StrCpy $1 "$INSTDIR\${HOST_NAME}.chrome.json"
+  StrCpy $1 "$INSTDIR\${MANIFEST}.chrome.json"
   Call CheckManifest
-  StrCpy $1 "$INSTDIR\${HOST_NAME}.firefox.json"
+  StrCpy $1 "$INSTDIR\${MANIFEST}.firefox.json"
   Call CheckManifest
   Goto keys
 reg_failed:
   !insertmacro FailInstall "melvixreg, which writes the browsers' manifests, failed (exit code $0)."
 
 keys:
-  WriteRegStr HKCU "${CHROME_HOSTS}\${HOST_NAME}" "" "$INSTDIR\${HOST_NAME}.chrome.json"
-  WriteRegStr HKCU "${CHROMIUM_HOSTS}\${HOST_NAME}" "" "$INSTDIR\${HOST_NAME}.chrome.json"
-  WriteRegStr HKCU "${EDGE_HOSTS}\${HOST_NAME}" "" "$INSTDIR\${HOST_NAME}.chrome.json"
-  WriteRegStr HKCU "${FIREFOX_HOSTS}\${HOST_NAME}" "" "$INSTDIR\${HOST_NAME}.firefox.json"
+  WriteRegStr SHCTX "${CHROME_HOSTS}\${HOST_NAME}" "" "$INSTDIR\${MANIFEST}.chrome.json"
+  WriteRegStr SHCTX "${CHROMIUM_HOSTS}\${HOST_NAME}" "" "$INSTDIR\${MANIFEST}.chrome.json"
+  WriteRegStr SHCTX "${EDGE_HOSTS}\${HOST_NAME}" "" "$INSTDIR\${MANIFEST}.chrome.json"
+  WriteRegStr SHCTX "${FIREFOX_HOSTS}\${HOST_NAME}" "" "$INSTDIR\${MANIFEST}.firefox.json"
 
-  ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "InstallLocation"
+  CreateDirectory "$SMPROGRAMS\Melvix"
+  ; A console window of its own, open until a key is pressed.
+  CreateShortcut "$SMPROGRAMS\Melvix\${CHECK_LINK}" "$INSTDIR\melvixcheck.exe" "--pause"
+
+  ReadRegStr $0 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
   StrCmp $0 "" 0 entry
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "CreatedKeyEntry" $R5
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "CreatedKeyChrome" $R6
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "CreatedKeyChromium" $R7
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "CreatedKeyEdge" $R8
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "CreatedKeyFirefox" $R9
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "CreatedKeyEntry" $R5
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "CreatedKeyChrome" $R6
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "CreatedKeyChromium" $R7
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "CreatedKeyEdge" $R8
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "CreatedKeyFirefox" $R9
 entry:
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
-  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
-  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
-  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "EstimatedSize" $0
+
+  ; Installed for this user where a policy makes Chrome or Edge ignore such hosts: the files stay,
+  ; so that an administrator can rerun it for all users, but the user is told.
+  ${If} $allUsers == 0
+    !insertmacro NotePolicy "Google Chrome" "SOFTWARE\Policies\Google\Chrome"
+    !insertmacro NotePolicy "Microsoft Edge" "SOFTWARE\Policies\Microsoft\Edge"
+  ${EndIf}
+  ${If} $policyNote != ""
+    !insertmacro Log $policyNote
+    FileClose $log
+    StrCpy $log ""
+    MessageBox MB_OK|MB_ICONEXCLAMATION $policyNote /SD IDOK
+    SetErrorLevel 5
+  ${Else}
+    !insertmacro Log "Installed."
+    FileClose $log
+    StrCpy $log ""
+  ${EndIf}
 SectionEnd
 
-; $1: a manifest melvixreg should have written. Fails the installation when it is missing or empty
-; (melvixreg exits 0 even when it could not write a file).
+; $1: a manifest melvixreg should have written. Fails the installation when it is missing or empty.
 Function CheckManifest
   ClearErrors
   FileOpen $2 $1 r
@@ -288,8 +522,20 @@ FunctionEnd
 
 ; --- The uninstaller ----------------------------------------------------------------------------
 
+; The uninstaller removes its own installation: the one whose entry names its folder. For all users
+; that entry is in HKLM.
+Function un.onInit
+  StrCpy $log ""
+  StrCpy $allUsers 0
+  SetRegView 32
+  ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $R1 == $INSTDIR
+    StrCpy $allUsers 1
+  ${EndIf}
+FunctionEnd
+
 Section "Uninstall"
-  SetShellVarContext current
+  Call un.UseMode
   Call un.WaitUntilProgramsFree
   !insertmacro RemoveInstallation "un."
 SectionEnd

@@ -58,7 +58,15 @@ bool switchTrace(bool on) {
     status = RegDeleteValueW(key, kSwitchValue);
     if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
   }
+  DWORD subkeys = 0;
+  DWORD values = 0;
+  const bool empty =
+      RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                       nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+      subkeys == 0 && values == 0;
   RegCloseKey(key);
+  // Switched off, nothing of it stays behind.
+  if (empty) RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);
   return status == ERROR_SUCCESS;
 #else
   (void)on;

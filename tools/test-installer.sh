@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Windows installer and tests it under Wine in a fresh prefix (tests/installer): a silent
 # installation into a folder whose path holds a space and characters outside ASCII, its files,
-# registry values and manifests, the host started the way a browser finds it, an update over it, a
-# host that is running, and a silent uninstallation that leaves nothing behind.
+# registry values and manifests, the host started the way a browser finds it and melvixcheck's
+# report, repairs of each fault melvixcheck must find, the trace, an update, a host that is
+# running, a policy against per-user hosts, an installation for all users beside the per-user one,
+# a folder of hostile characters 240 characters long, and silent uninstallations that leave nothing
+# behind; then, in a second prefix, the default installation for a user whose profile folder's name
+# has letters outside ASCII and a space.
 #
 # The installer we ship is 32-bit, and that is what runs whenever this kernel runs 32-bit x86
 # programs (tools/ia32.sh) and 32-bit Wine is installed (the Wine stage installs it when it can).
@@ -51,8 +55,20 @@ export WINEDEBUG=-all LC_ALL=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml="
 wineboot --init >/dev/null 2>&1 || true
 wineserver -w
 status=0
-timeout 600 python3 tests/installer/installer_test.py "$setup" "build/$preset" "$version" ||
+timeout 1200 python3 tests/installer/installer_test.py "$setup" "build/$preset" "$version" ||
   status=$?
 wineserver -k 2>/dev/null || true
+# A user whose profile folder, and so %LOCALAPPDATA%, holds letters outside ASCII and a space: Wine
+# names the profile after $USER.
+if [ $status -eq 0 ]; then
+  export WINEPREFIX="$PWD/build/installer-prefix$bits-profile"
+  rm -rf "$WINEPREFIX"
+  export USER="Jürgen Müller"
+  wineboot --init >/dev/null 2>&1 || true
+  wineserver -w
+  timeout 600 python3 tests/installer/installer_test.py "$setup" "build/$preset" "$version" \
+    --profile || status=$?
+  wineserver -k 2>/dev/null || true
+fi
 [ $status -eq 0 ] || echo "FAILED: the installer test (exit code $status)" >&2
 exit $status

@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """Installs the Windows installer silently into a fresh Wine prefix and checks what a user, a
-browser and the system's list of programs see: after the first installation, after an update over
-it, while a browser has the host running, after a failing melvixreg, and after a silent
-uninstallation.
+browser, melvixcheck and the system's list of programs see: after the first installation, after
+repairs of whatever a user or an antivirus program deleted, with melvixcheck finding each fault a
+browser would trip over, with the trace on and off, while a browser has the host running, after a
+failing melvixreg, under a policy against per-user hosts, installed for all users beside the
+per-user installation, in a folder of hostile characters and length, and after silent
+uninstallations.
 
-Usage: installer_test.py SETUP_EXE PROGRAMS_DIR VERSION
-PROGRAMS_DIR is the build folder whose programs the installer holds (host/, reg/, play/ below it).
-WINEPREFIX names a prefix that exists and is otherwise unused; run with a UTF-8 locale, so that Wine
-passes the folder's non-ASCII characters on intact.
+Usage: installer_test.py SETUP_EXE PROGRAMS_DIR VERSION [--profile]
+PROGRAMS_DIR is the build folder whose programs the installer holds (host/, reg/, play/, check/
+below it, and tests/wine/winemelvix.drv, the test MIDI driver). With --profile only the default
+per-user installation is tried: for a prefix whose user's profile folder has a name outside ASCII
+with a space. WINEPREFIX names a prefix that exists and is otherwise unused; run with a UTF-8 locale,
+so that Wine passes the folders' non-ASCII characters on intact.
 """
 import filecmp
 import json
@@ -21,23 +26,34 @@ import tempfile
 
 HOST_NAME = "com.tarnwell.melvix_midi"
 FOLDER = "C:\\Program Files\\Mélvix 音"
+# Every character that has broken a host's path somewhere (cmd.exe's &, %, ', !, a full-width
+# space), and long enough that the host's path takes 240 characters.
+HOSTILE_BASE = "C:\\Melvix &%'! \u3000test"
+HOSTILE = HOSTILE_BASE + "x" * (240 - len("\\melvixhost.exe") - len(HOSTILE_BASE))
 UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\MelvixMidiHost"
+CHROME_KEY = "Software\\Google\\Chrome\\NativeMessagingHosts\\" + HOST_NAME
+FIREFOX_KEY = "Software\\Mozilla\\NativeMessagingHosts\\" + HOST_NAME
 # Each browser's key, and which manifest its value must name.
 REGISTRATIONS = {
-    "Software\\Google\\Chrome\\NativeMessagingHosts\\" + HOST_NAME: "chrome",
+    CHROME_KEY: "chrome",
     "Software\\Chromium\\NativeMessagingHosts\\" + HOST_NAME: "chrome",
     "Software\\Microsoft\\Edge\\NativeMessagingHosts\\" + HOST_NAME: "chrome",
-    "Software\\Mozilla\\NativeMessagingHosts\\" + HOST_NAME: "firefox",
+    FIREFOX_KEY: "firefox",
 }
+EDGE_POLICY = "HKLM\\Software\\Policies\\Microsoft\\Edge"
 # Another program's host, registered before we install: it must outlive our uninstallation.
 OTHER_HOST_KEY = "Software\\Google\\Chrome\\NativeMessagingHosts\\com.example.other_host"
 OTHER_HOST_MANIFEST = "C:\\Other\\other_host.json"
-PROGRAMS = {"melvixhost.exe": "host", "melvixreg.exe": "reg", "melvixplay.exe": "play"}
+PROGRAMS = {"melvixhost.exe": "host", "melvixreg.exe": "reg", "melvixplay.exe": "play",
+            "melvixcheck.exe": "check"}
 INSTALLED_FILES = set(PROGRAMS) | {
-    "uninstall.exe", HOST_NAME + ".chrome.json", HOST_NAME + ".firefox.json"}
+    "uninstall.exe", "install.log", "melvix.chrome.json", "melvix.firefox.json"}
+# The test MIDI driver's devices, and the line that makes the output busy.
+DEVICES = 'out "Synth"\nin "Keys"\n'
 TIMEOUT = 120
 
 setup_exe, programs_dir, version = sys.argv[1:4]
+profile_only = sys.argv[4:] == ["--profile"]
 prefix = os.environ["WINEPREFIX"]
 scratch = tempfile.mkdtemp(prefix="melvix-installer-test-")
 failures = []
@@ -58,12 +74,8 @@ def end_step(name):
 
 
 def unix_path(windows_path):
-    assert windows_path[:3].upper() == "C:\\", windows_path
-    return os.path.join(prefix, "drive_c", *windows_path[3:].split("\\"))
-
-
-def in_folder(name):
-    return FOLDER + "\\" + name
+    assert windows_path[1:3] == ":\\", windows_path
+    return os.path.join(prefix, "drive_" + windows_path[0].lower(), *windows_path[3:].split("\\"))
 
 
 def wine(*args, timeout=TIMEOUT):
@@ -71,10 +83,10 @@ def wine(*args, timeout=TIMEOUT):
                           timeout=timeout)
 
 
-def folder_words(option):
+def words(option, folder):
     # /D= (and the uninstaller's _?=) must come last and unquoted; Wine would quote a word holding a
     # space, so the folder goes as separate words, which Wine joins with single spaces.
-    first, *rest = FOLDER.split(" ")
+    first, *rest = folder.split(" ")
     return [option + first, *rest]
 
 
@@ -82,13 +94,13 @@ def run_setup(*args):
     return wine(setup_exe, "/S", *args).returncode
 
 
-def registry():
-    """HKCU\\Software as {key below HKCU: {value name ('' the default): value}}, read through
-    `reg export`, whose UTF-16 keeps every character (`reg query` into a pipe loses them)."""
-    out = os.path.join(scratch, "hkcu.reg")
-    result = wine("reg", "export", "HKCU\\Software", "Z:" + out.replace("/", "\\"), "/y")
+def registry(root="HKCU\\Software"):
+    """A registry tree as {key below the root's hive: {value name ('' the default): value}}, read
+    through `reg export`, whose UTF-16 keeps every character (`reg query` into a pipe loses them)."""
+    out = os.path.join(scratch, "export.reg")
+    result = wine("reg", "export", root, "Z:" + out.replace("/", "\\"), "/y")
     if result.returncode != 0:
-        sys.exit("installer test: reg export failed: " + result.stderr.decode(errors="replace"))
+        return {}
     with open(out, encoding="utf-16") as f:
         text = f.read()
     os.remove(out)
@@ -112,6 +124,13 @@ def registry():
     return keys
 
 
+def machine_registry():
+    """HKLM\\Software as a 32-bit program sees it: the view the installer writes for all users."""
+    keys = registry("HKLM\\Software\\Wow6432Node")
+    return {re.sub(r"^Software\\Wow6432Node", "Software", k, flags=re.I): v
+            for k, v in keys.items()} or registry("HKLM\\Software")
+
+
 def frames(data):
     out = []
     while len(data) >= 4:
@@ -130,7 +149,7 @@ def start_host_as_browser(keys):
     """Does what Chrome does: reads its key's value, opens the manifest it names and starts the
     program the manifest's path names, with pipes for its standard streams and the extension's
     origin as argument."""
-    manifest_path = keys.get(next(iter(REGISTRATIONS)), {}).get("")
+    manifest_path = keys.get(CHROME_KEY, {}).get("")
     if not check(manifest_path is not None, "Chrome's key has a value"):
         return None
     with open(unix_path(manifest_path), encoding="utf-8") as f:
@@ -140,37 +159,78 @@ def start_host_as_browser(keys):
                             stderr=subprocess.DEVNULL)
 
 
-def check_exchange(keys):
+def exchange(keys, *requests):
+    """The replies of a host started as a browser starts it, to `requests`, and its exit status."""
     host = start_host_as_browser(keys)
     if host is None:
-        return
+        return [], None
     # A host that hangs raises TimeoutExpired; wineserver -k at the end stops it.
-    out, _ = host.communicate(frame(["version"]) + frame(["refresh"]), timeout=TIMEOUT)
-    replies = frames(out)
+    out, _ = host.communicate(b"".join(frame(r) for r in requests), timeout=TIMEOUT)
+    return frames(out), host.returncode
+
+
+def check_exchange(keys):
+    replies, status = exchange(keys, ["version"], ["refresh"])
     check(replies[:1] == [["version", version]], "the host answers ['version'] with %r: %r"
           % (["version", version], replies))
     refresh = replies[1] if len(replies) > 1 else None
     check(isinstance(refresh, list) and refresh[0] == "refresh" and
           isinstance(refresh[1].get("ins"), list) and isinstance(refresh[1].get("outs"), list),
           "the host answers ['refresh'] with its port lists: %r" % refresh)
-    check(host.returncode == 0, "the host ends with 0 when its input ends: %s" % host.returncode)
+    check(status == 0, "the host ends with 0 when its input ends: %s" % status)
 
 
-def check_installed():
-    """The folder, every registry value and every manifest, then a browser's use of the host."""
-    folder = unix_path(FOLDER)
-    present = set(os.listdir(folder)) if os.path.isdir(folder) else set()
+def melvixcheck(folder, *args):
+    """melvixcheck's JSON report and exit code."""
+    result = wine(folder + "\\melvixcheck.exe", "--json", *args)
+    try:
+        return json.loads(result.stdout.decode("utf-8")), result.returncode
+    except ValueError:
+        check(False, "melvixcheck writes JSON: %r" % result.stdout[:200])
+        return {}, result.returncode
+
+
+def check_melvixcheck(folder, problems=(), mode="this user"):
+    """melvixcheck exits 1 with exactly `problems`, (browser or None, words of what it says), or 0
+    with everything in order and the host found as installed for `mode`."""
+    report, status = melvixcheck(folder)
+    found = [c for c in report.get("checks", []) if c["status"] == "problem"]
+    if not problems:
+        check(status == 0 and report.get("ok") is True and not found,
+              "melvixcheck finds everything in order: exit code %s, %r" % (status, found))
+        check(sorted(p["name"] for p in report.get("ports", {}).get("outs", [])) == ["Synth"] and
+              [p["name"] for p in report["ports"]["ins"]] == ["Keys"],
+              "melvixcheck lists the test driver's devices: %r" % report.get("ports"))
+        used = [c["what"] for c in report.get("checks", []) if "takes the manifest" in c["what"]]
+        check(len(used) == 4 and all("installed for " + mode in w for w in used),
+              "each browser takes a manifest installed for %s: %r" % (mode, used))
+        return
+    check(status == 1 and report.get("ok") is False,
+          "melvixcheck exits 1 with problems: exit code %s" % status)
+    for browser, words_said in problems:
+        match = [c for c in found if c["browser"] == browser and words_said in c["what"]]
+        check(match, "a problem for %s saying %r: %r" % (browser, words_said, found))
+    expected_browsers = sorted(str(b) for b, _ in problems)
+    check(sorted(set(str(c["browser"]) for c in found)) == sorted(set(expected_browsers)),
+          "problems for exactly %s: %r" % (expected_browsers, found))
+
+
+def check_installed(folder, mode="this user", keys_root=registry):
+    """The folder, every registry value and every manifest, then a browser's use of the host and
+    melvixcheck's report."""
+    in_folder = lambda name: folder + "\\" + name
+    present = set(os.listdir(unix_path(folder))) if os.path.isdir(unix_path(folder)) else set()
     check(present == INSTALLED_FILES, "the folder holds %s, found %s" % (
         sorted(INSTALLED_FILES), sorted(present)))
     for name, subdir in PROGRAMS.items():
-        installed = os.path.join(folder, name)
+        installed = unix_path(in_folder(name))
         check(os.path.isfile(installed) and filecmp.cmp(
             installed, os.path.join(programs_dir, subdir, name), shallow=False),
             name + " is the built program")
     for browser in ("chrome", "firefox"):
-        name = "%s.%s.json" % (HOST_NAME, browser)
+        name = "melvix.%s.json" % browser
         try:
-            with open(os.path.join(folder, name), encoding="utf-8") as f:
+            with open(unix_path(in_folder(name)), encoding="utf-8") as f:
                 manifest = json.load(f)
         except (OSError, ValueError) as e:
             check(False, "%s is valid JSON: %s" % (name, e))
@@ -178,57 +238,215 @@ def check_installed():
         check(manifest.get("name") == HOST_NAME and manifest.get("type") == "stdio" and
               manifest.get("path") == in_folder("melvixhost.exe"),
               "%s names the installed host: %r" % (name, manifest))
-
-    keys = registry()
+    keys = keys_root()
     for key, browser in REGISTRATIONS.items():
         value = keys.get(key, {}).get("")
-        check(value == in_folder("%s.%s.json" % (HOST_NAME, browser)),
-              "HKCU\\%s names the %s manifest: %r" % (key, browser, value))
+        check(value == in_folder("melvix.%s.json" % browser),
+              "%s names the %s manifest: %r" % (key, browser, value))
     entry = keys.get(UNINSTALL_KEY, {})
     uninstaller = '"%s"' % in_folder("uninstall.exe")
     for name, expected in [("DisplayName", "Melvix MIDI host"), ("DisplayVersion", version),
-                           ("Publisher", "Tarnwell"), ("InstallLocation", FOLDER),
+                           ("Publisher", "Tarnwell"), ("InstallLocation", folder),
                            ("UninstallString", uninstaller),
                            ("QuietUninstallString", uninstaller + " /S")]:
         check(entry.get(name) == expected, "the uninstall entry's %s is %r: %r"
               % (name, expected, entry.get(name)))
     size = entry.get("EstimatedSize")
     check(isinstance(size, int) and size > 100, "the uninstall entry gives a size in KB: %r" % size)
-    check(keys.get(OTHER_HOST_KEY) == {"": OTHER_HOST_MANIFEST},
-          "the other host's key is untouched")
     check_exchange(keys)
+    check_melvixcheck(folder, mode=mode)
     return keys
 
 
-def program_files():
-    return sorted(os.listdir(unix_path("C:\\Program Files")))
+def uninstall(folder, keys_root=registry):
+    """Runs the quiet uninstall command the system's list of programs was given. The uninstaller
+    returns at once and a copy of it in %TEMP% does the work; wineserver -w waits for it."""
+    quiet = keys_root().get(UNINSTALL_KEY, {}).get("QuietUninstallString", "")
+    match = re.fullmatch(r'"([^"]+)" /S', quiet)
+    if check(match is not None and match.group(1) == folder + "\\uninstall.exe",
+             "a quiet uninstall command for %s: %r" % (folder, quiet)):
+        wine(match.group(1), "/S")
+        subprocess.run(["wineserver", "-w"], timeout=TIMEOUT)
+    check(not os.path.exists(unix_path(folder)), "the folder %s is gone" % folder)
+
+
+def start_menu_link(all_users):
+    base = ("C:\\ProgramData" if all_users else
+            "C:\\users\\%s\\AppData\\Roaming" % wine_user())
+    return unix_path(base + "\\Microsoft\\Windows\\Start Menu\\Programs\\Melvix\\"
+                     "Check Melvix MIDI host.lnk")
+
+
+def wine_user():
+    return os.environ.get("USER", "root")
+
+
+def local_app_data():
+    return "C:\\users\\%s\\AppData\\Local" % wine_user()
+
+
+def use_test_driver():
+    """Wine sees the test driver's devices: melvixcheck lists and opens them."""
+    drv = os.path.join(programs_dir, "tests", "wine", "winemelvix.drv")
+    shutil.copy(drv, unix_path("C:\\windows\\system32\\winemelvix.drv"))
+    wine("reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Audio", "/d", "melvix", "/f")
+    control = os.path.join(scratch, "devices")
+    os.mkdir(control)
+    with open(os.path.join(control, "control"), "w") as f:
+        f.write(DEVICES)
+    os.environ["MELVIX_SIM_DIR"] = control
+    return os.path.join(control, "control")
+
+
+def break_and_repair(folder, control):
+    """Each fault melvixcheck must find, in a fresh installation: an installation over it repairs
+    it, whatever was deleted."""
+    in_folder = lambda name: unix_path(folder + "\\" + name)
+    chrome_family = [("chrome", "%s"), ("chromium", "%s"), ("edge", "%s")]
+
+    def rewrite(name, change):
+        with open(in_folder(name), encoding="utf-8") as f:
+            text = f.read()
+        with open(in_folder(name), "w", encoding="utf-8") as f:
+            f.write(change(text))
+
+    def policy(on):
+        if on:
+            wine("reg", "add", EDGE_POLICY, "/v", "NativeMessagingUserLevelHosts", "/t",
+                 "REG_DWORD", "/d", "0", "/f")
+        else:
+            wine("reg", "delete", EDGE_POLICY, "/f")
+
+    def busy(on):
+        with open(control, "a") as f:
+            f.write('fault out "Synth" open%s\n' % ("" if on else " 0"))
+
+    faults = [
+        ("Chrome's key removed", lambda: wine("reg", "delete", "HKCU\\" + CHROME_KEY, "/f"),
+         [("chrome", "No registry key")]),
+        ("Firefox's key naming another file",
+         lambda: wine("reg", "add", "HKCU\\" + FIREFOX_KEY, "/ve", "/d", "C:\\nowhere.json", "/f"),
+         [("firefox", "cannot be read")]),
+        ("the Chrome manifest deleted", lambda: os.remove(in_folder("melvix.chrome.json")),
+         [(b, w % "cannot be read") for b, w in chrome_family]),
+        ("the Firefox manifest made invalid JSON",
+         lambda: rewrite("melvix.firefox.json", lambda t: t.replace("}", ",}")),
+         [("firefox", "not valid JSON")]),
+        ("the Chrome manifest naming another host",
+         lambda: rewrite("melvix.chrome.json", lambda t: t.replace(HOST_NAME, "com.other.host")),
+         [(b, w % "names the host") for b, w in chrome_family]),
+        ("the Chrome manifest allowing another extension",
+         lambda: rewrite("melvix.chrome.json", lambda t: t.replace("kembc", "aaaaa")),
+         [(b, w % "forbidden") for b, w in chrome_family]),
+        ("the host deleted", lambda: os.remove(in_folder("melvixhost.exe")),
+         [(b, "quarantined") for b in ("chrome", "chromium", "edge", "firefox")]),
+        ("the host replaced by a program that exits at once",
+         lambda: shutil.copy(in_folder("melvixreg.exe"), in_folder("melvixhost.exe")),
+         [(b, "ended after no reply") for b in ("chrome", "firefox")]),
+        ("the host replaced by a program that writes something else",
+         lambda: shutil.copy(unix_path("C:\\windows\\system32\\hostname.exe"),
+                             in_folder("melvixhost.exe")),
+         [(b, "not a native-messaging frame") for b in ("chrome", "firefox")]),
+        ("a policy against per-user hosts for Edge", lambda: policy(True),
+         [("edge", "ignore hosts installed per user")]),
+        ("a device another program holds", lambda: busy(True),
+         [(None, "in use by another program")]),
+    ]
+    for what, fault, problems in faults:
+        fault()
+        check_melvixcheck(folder, problems)
+        if "policy" in what:
+            policy(False)
+        if "device" in what:
+            busy(False)
+        # melvixreg, standing in for a host that exits at once, wrote files after its arguments.
+        for stray in set(os.listdir(unix_path(folder))) - INSTALLED_FILES:
+            os.remove(in_folder(stray))
+        check(run_setup() == 0, "the installation over it exits with 0 (%s)" % what)
+        end_step("melvixcheck finds " + what + "; an installation over it repairs it")
+    # The uninstall entry deleted: a browser's key still leads the repair to the folder.
+    wine("reg", "delete", "HKCU\\" + UNINSTALL_KEY, "/f")
+    check(run_setup() == 0, "the installation without its uninstall entry exits with 0")
+    check_installed(folder)
+    end_step("repaired after its uninstall entry was deleted, in its own folder")
+
+
+def check_trace(folder):
+    """Off by default and after --trace off: no file. On: the host's requests, a failed open with
+    its error's name, and its end."""
+    log = unix_path(local_app_data() + "\\Melvix\\trace.log")
+    check(not os.path.exists(log), "no trace log before the trace is switched on")
+    result = wine(folder + "\\melvixcheck.exe", "--trace", "on")
+    check(result.returncode == 0, "--trace on exits with 0: %s" % result.returncode)
+    # Every process loading the test driver reads the control file from its start: the fault is
+    # for this host alone, so it is taken back at once.
+    control = os.environ["MELVIX_SIM_DIR"] + "/control"
+    with open(control, "a") as f:
+        f.write('fault out "Synth" open 1\n')
+    exchange(registry(), ["version"], ["openout", "Synth"])
+    with open(control, "a") as f:
+        f.write('fault out "Synth" open 0\n')
+    text = open(log, encoding="utf-8").read() if os.path.exists(log) else ""
+    for said in ('request ["version"]', 'reply ["openout",""]',
+                 'midiOutOpen "Synth" failed: MMSYSERR_ALLOCATED', "end: the end of its input"):
+        check(said in text, "the trace says %r: %r" % (said, text[-600:]))
+    report, _ = melvixcheck(folder)
+    check(report.get("trace", {}).get("on") is True, "melvixcheck says the trace is on")
+    check(wine(folder + "\\melvixcheck.exe", "--trace", "off").returncode == 0,
+          "--trace off exits with 0")
+    os.remove(log)
+    exchange(registry(), ["version"])
+    check(not os.path.exists(log), "no trace log with the trace off")
+    end_step("the trace: on, a log of requests, failures and the end; off, no file")
+
+
+def profile_main():
+    """A user whose profile folder's name is outside ASCII and holds a space: the default
+    per-user installation, through a browser's way to the host."""
+    folder = local_app_data() + "\\Programs\\Melvix"
+    print("installer test: the default folder %s" % folder)
+    use_test_driver()
+    check(run_setup() == 0, "the installation exits with 0")
+    check_installed(folder)
+    uninstall(folder)
+    end_step("installed into and uninstalled from " + folder)
 
 
 def main():
     print("installer test: %s in the fresh prefix %s" % (os.path.basename(setup_exe), prefix))
+    control = use_test_driver()
     result = wine("reg", "add", "HKCU\\" + OTHER_HOST_KEY, "/ve", "/d", OTHER_HOST_MANIFEST, "/f")
     check(result.returncode == 0, "another host's key can be added")
-    keys_before, files_before = registry(), program_files()
+    keys_before, machine_before = registry(), machine_registry()
+    # Where a 32-bit program's %ProgramFiles% is.
+    program_files = "C:\\Program Files (x86)"
+    if not os.path.isdir(unix_path(program_files)):
+        program_files = "C:\\Program Files"
+    files_before = sorted(os.listdir(unix_path(program_files)))
 
-    check(run_setup(*folder_words("/D=")) == 0, "the installation exits with 0")
-    check_installed()
+    check(run_setup(*words("/D=", FOLDER)) == 0, "the installation exits with 0")
+    check_installed(FOLDER)
+    check(os.path.isfile(start_menu_link(False)), "the Start-menu entry is there")
+    check(registry().get(OTHER_HOST_KEY) == {"": OTHER_HOST_MANIFEST},
+          "the other host's key is untouched")
     end_step("installed into " + FOLDER)
 
     # An update finds the installed folder by itself and puts back what it wrote.
     folder = unix_path(FOLDER)
     with open(os.path.join(folder, "melvixplay.exe"), "wb") as f:
         f.write(b"damaged")
-    os.remove(os.path.join(folder, HOST_NAME + ".firefox.json"))
     check(run_setup() == 0, "the second installation exits with 0")
-    check_installed()
-    check(not any("Melvix" in dirs for _, dirs, _ in os.walk(unix_path("C:\\users"))),
+    check_installed(FOLDER)
+    check(not os.path.exists(unix_path(local_app_data() + "\\Programs\\Melvix")),
           "the update went to the installed folder, not to the default one")
     end_step("installed a second time over the first")
 
+    break_and_repair(FOLDER, control)
+    check_trace(FOLDER)
+
     # While a browser runs the host, an installation or uninstallation cannot replace or remove it:
     # both must fail and leave everything as it was, not report success over a half-done job.
-    keys = registry()
-    host = start_host_as_browser(keys)
+    host = start_host_as_browser(registry())
     host.stdin.write(frame(["version"]))
     host.stdin.flush()
     size = host.stdout.read(4)
@@ -238,48 +456,79 @@ def main():
     status = run_setup()
     check(status == 3, "an installation while the host runs fails with 3: exit code %s" % status)
     # _?= runs the uninstaller in place, so its exit code is the uninstallation's own.
-    status = wine(unix_path(in_folder("uninstall.exe")), "/S", *folder_words("_?=")).returncode
+    status = wine(unix_path(FOLDER + "\\uninstall.exe"), "/S", *words("_?=", FOLDER)).returncode
     check(status == 3, "an uninstallation while the host runs fails with 3: exit code %s" % status)
     host.stdin.close()
     check(host.wait(timeout=TIMEOUT) == 0, "the host ends with 0")
-    check_installed()
+    check_installed(FOLDER)
     end_step("refused to touch a running host")
 
-    # melvixreg exits 0 even when it cannot write a manifest (here a folder holds the name): the
-    # installation must fail, and take back what it wrote rather than register a missing file.
-    blocker = os.path.join(folder, HOST_NAME + ".firefox.json")
+    # melvixreg cannot write a manifest (here a folder holds its name): the installation must fail,
+    # and take back what it wrote rather than register a missing file.
+    blocker = os.path.join(folder, "melvix.firefox.json")
     os.remove(blocker)
     os.mkdir(blocker)
     status = run_setup()
     check(status == 4, "an installation without its manifest fails with 4: exit code %s" % status)
-    check(os.listdir(folder) == [HOST_NAME + ".firefox.json"],
+    check(os.listdir(folder) == ["melvix.firefox.json"],
           "only the blocking folder remains: %s" % os.listdir(folder))
     keys = registry()
     check(not any(key in keys for key in [*REGISTRATIONS, UNINSTALL_KEY]),
           "no registration and no uninstall entry remain")
     os.rmdir(blocker)
-    check(run_setup(*folder_words("/D=")) == 0, "installing again exits with 0")
-    check_installed()
-    end_step("a failed installation took itself back")
 
-    # The system's list of programs removes it with the quiet command it was given. The uninstaller
-    # returns at once and a copy of it in %TEMP% does the work; wineserver -w waits for it.
-    quiet = registry().get(UNINSTALL_KEY, {}).get("QuietUninstallString", "")
-    match = re.fullmatch(r'"([^"]+)" /S', quiet)
-    if check(match is not None, "a quiet uninstall command: %r" % quiet):
-        wine(match.group(1), "/S")
-        subprocess.run(["wineserver", "-w"], timeout=TIMEOUT)
-    check(not os.path.exists(folder), "the folder is gone")
-    check(program_files() == files_before, "Program Files holds what it held before")
+    # Where a policy makes Edge ignore per-user hosts, a per-user installation says so and exits
+    # with 5, installed all the same; an installation for all users then serves Edge, beside it.
+    wine("reg", "add", EDGE_POLICY, "/v", "NativeMessagingUserLevelHosts", "/t", "REG_DWORD",
+         "/d", "0", "/f")
+    status = run_setup(*words("/D=", FOLDER))
+    check(status == 5, "a per-user installation under the policy exits with 5: %s" % status)
+    log_path = unix_path(FOLDER + "\\install.log")
+    log = open(log_path, encoding="utf-16").read() if os.path.exists(log_path) else ""
+    check("NativeMessagingUserLevelHosts" in log and "/ALLUSERS" in log,
+          "the install log names the policy and the way out: %r" % log)
+    check_melvixcheck(FOLDER, [("edge", "ignore hosts installed per user")])
+    check(run_setup("/ALLUSERS") == 0, "the installation for all users exits with 0")
+    machine_folder = program_files + "\\Melvix"
+    log = open(unix_path(machine_folder + "\\install.log"), encoding="utf-16").read()
+    check("for this user alone stays in " + FOLDER in log,
+          "the install log says the per-user installation stays: %r" % log)
+    report, status = melvixcheck(FOLDER)
+    check(status == 0, "melvixcheck: Edge takes the all-users installation: %s" % report)
+    wine("reg", "delete", EDGE_POLICY, "/f")
+    check_installed(machine_folder, mode="this user", keys_root=machine_registry)
+    check(os.path.isfile(start_menu_link(True)), "the all-users Start-menu entry is there")
+    end_step("under a policy against per-user hosts: exit code 5, then installed for all users")
+
+    # Each uninstaller removes its own installation only.
+    uninstall(FOLDER)
+    check(not os.path.exists(start_menu_link(False)), "the per-user Start-menu entry is gone")
+    check_melvixcheck(machine_folder, mode="all users")
     keys_after = registry()
     for key in sorted(set(keys_before) | set(keys_after)):
         check(keys_before.get(key) == keys_after.get(key), "HKCU\\%s as before installing: %r, "
               "now %r" % (key, keys_before.get(key), keys_after.get(key)))
-    end_step("uninstalled, leaving nothing behind and the other host's key untouched")
+    end_step("uninstalled for this user; the all-users installation still serves every browser")
+    uninstall(machine_folder, keys_root=machine_registry)
+    check(not os.path.exists(start_menu_link(True)), "the all-users Start-menu entry is gone")
+    check(sorted(os.listdir(unix_path(program_files))) == files_before,
+          "%s holds what it held before" % program_files)
+    machine_after = machine_registry()
+    for key in sorted(set(machine_before) | set(machine_after)):
+        check(machine_before.get(key) == machine_after.get(key), "HKLM\\%s as before installing"
+              ": %r, now %r" % (key, machine_before.get(key), machine_after.get(key)))
+    end_step("uninstalled for all users, leaving nothing behind")
+
+    check(run_setup(*words("/D=", HOSTILE)) == 0, "the installation into %s exits with 0" % HOSTILE)
+    check(len(HOSTILE + "\\melvixhost.exe") == 240, "the host's path has 240 characters")
+    check_installed(HOSTILE)
+    uninstall(HOSTILE)
+    end_step("installed into and uninstalled from a folder of &, %, ', !, a full-width space and "
+             "240 characters to the host")
 
 
 try:
-    main()
+    profile_main() if profile_only else main()
 finally:
     subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
     shutil.rmtree(scratch, ignore_errors=True)
