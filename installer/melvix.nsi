@@ -397,7 +397,8 @@ Section "Melvix MIDI host"
   Call UseMode
   StrLen $R0 $INSTDIR
   ${If} $R0 > ${MOST_FOLDER}
-    MessageBox MB_OK|MB_ICONSTOP "The folder $INSTDIR is too long: Windows allows a file's path       259 characters, and the files put there would exceed that. Choose a shorter folder." /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "The folder $INSTDIR is too long: the path of a file put there \
+      would exceed the 259 characters Windows allows. Choose a shorter folder." /SD IDOK
     SetErrorLevel 4
     Abort "The folder is too long; nothing was installed."
   ${EndIf}

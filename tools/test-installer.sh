@@ -51,7 +51,7 @@ version="$(sed -n 's/.*kHostVersion = "\([^"]*\)".*/\1/p' host/command_handlers.
 export WINEPREFIX="$PWD/build/installer-prefix$bits"
 rm -rf "$WINEPREFIX"
 [ "$bits" = 32 ] && export WINEARCH=win32
-export WINEDEBUG=-all LC_ALL=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all LC_ALL=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 wineboot --init >/dev/null 2>&1 || true
 wineserver -w
 status=0

@@ -270,6 +270,19 @@ def uninstall(folder, keys_root=registry):
     check(not os.path.exists(unix_path(folder)), "the folder %s is gone" % folder)
 
 
+def edge_policy(on):
+    """An administrator's policy that makes Edge ignore hosts installed per user, or none: off takes
+    away the keys on took the place of too, as they were not there before."""
+    if on:
+        wine("reg", "add", EDGE_POLICY, "/v", "NativeMessagingUserLevelHosts", "/t", "REG_DWORD",
+             "/d", "0", "/f")
+        return
+    wine("reg", "delete", EDGE_POLICY, "/f")
+    if not any(k.lower().startswith("software\\policies\\microsoft\\")
+               for k in machine_registry()):
+        wine("reg", "delete", EDGE_POLICY.rsplit("\\", 1)[0], "/f")
+
+
 def start_menu_link(all_users):
     base = ("C:\\ProgramData" if all_users else
             "C:\\users\\%s\\AppData\\Roaming" % wine_user())
@@ -310,13 +323,6 @@ def break_and_repair(folder, control):
         with open(in_folder(name), "w", encoding="utf-8") as f:
             f.write(change(text))
 
-    def policy(on):
-        if on:
-            wine("reg", "add", EDGE_POLICY, "/v", "NativeMessagingUserLevelHosts", "/t",
-                 "REG_DWORD", "/d", "0", "/f")
-        else:
-            wine("reg", "delete", EDGE_POLICY, "/f")
-
     def busy(on):
         with open(control, "a") as f:
             f.write('fault out "Synth" open%s\n' % ("" if on else " 0"))
@@ -347,7 +353,7 @@ def break_and_repair(folder, control):
          lambda: shutil.copy(unix_path("C:\\windows\\system32\\hostname.exe"),
                              in_folder("melvixhost.exe")),
          [(b, "not a native-messaging frame") for b in ("chrome", "firefox")]),
-        ("a policy against per-user hosts for Edge", lambda: policy(True),
+        ("a policy against per-user hosts for Edge", lambda: edge_policy(True),
          [("edge", "ignore hosts installed per user")]),
         ("a device another program holds", lambda: busy(True),
          [(None, "in use by another program")]),
@@ -356,7 +362,7 @@ def break_and_repair(folder, control):
         fault()
         check_melvixcheck(folder, problems)
         if "policy" in what:
-            policy(False)
+            edge_policy(False)
         if "device" in what:
             busy(False)
         # melvixreg, standing in for a host that exits at once, wrote files after its arguments.
@@ -364,11 +370,6 @@ def break_and_repair(folder, control):
             os.remove(in_folder(stray))
         check(run_setup() == 0, "the installation over it exits with 0 (%s)" % what)
         end_step("melvixcheck finds " + what + "; an installation over it repairs it")
-    # The uninstall entry deleted: a browser's key still leads the repair to the folder.
-    wine("reg", "delete", "HKCU\\" + UNINSTALL_KEY, "/f")
-    check(run_setup() == 0, "the installation without its uninstall entry exits with 0")
-    check_installed(folder)
-    end_step("repaired after its uninstall entry was deleted, in its own folder")
 
 
 def check_trace(folder):
@@ -408,8 +409,16 @@ def profile_main():
     use_test_driver()
     check(run_setup() == 0, "the installation exits with 0")
     check_installed(folder)
+    end_step("installed into " + folder)
+    # The uninstall entry deleted: a browser's key still leads the repair to the folder. (The
+    # entry's note of the keys the first installation created is lost with it, so the keys above
+    # the hosts' may stay after uninstalling: this prefix is not compared with its first state.)
+    wine("reg", "delete", "HKCU\\" + UNINSTALL_KEY, "/f")
+    check(run_setup() == 0, "the installation without its uninstall entry exits with 0")
+    check_installed(folder)
+    end_step("repaired after its uninstall entry was deleted, in its own folder")
     uninstall(folder)
-    end_step("installed into and uninstalled from " + folder)
+    end_step("uninstalled from " + folder)
 
 
 def main():
@@ -418,9 +427,9 @@ def main():
     result = wine("reg", "add", "HKCU\\" + OTHER_HOST_KEY, "/ve", "/d", OTHER_HOST_MANIFEST, "/f")
     check(result.returncode == 0, "another host's key can be added")
     keys_before, machine_before = registry(), machine_registry()
-    # Where a 32-bit program's %ProgramFiles% is.
+    # Where the installer's own %ProgramFiles% is: the x86-64 test build's is not the 32-bit one.
     program_files = "C:\\Program Files (x86)"
-    if not os.path.isdir(unix_path(program_files)):
+    if "-x64" in setup_exe or not os.path.isdir(unix_path(program_files)):
         program_files = "C:\\Program Files"
     files_before = sorted(os.listdir(unix_path(program_files)))
 
@@ -479,8 +488,7 @@ def main():
 
     # Where a policy makes Edge ignore per-user hosts, a per-user installation says so and exits
     # with 5, installed all the same; an installation for all users then serves Edge, beside it.
-    wine("reg", "add", EDGE_POLICY, "/v", "NativeMessagingUserLevelHosts", "/t", "REG_DWORD",
-         "/d", "0", "/f")
+    edge_policy(True)
     status = run_setup(*words("/D=", FOLDER))
     check(status == 5, "a per-user installation under the policy exits with 5: %s" % status)
     log_path = unix_path(FOLDER + "\\install.log")
@@ -495,7 +503,7 @@ def main():
           "the install log says the per-user installation stays: %r" % log)
     report, status = melvixcheck(FOLDER)
     check(status == 0, "melvixcheck: Edge takes the all-users installation: %s" % report)
-    wine("reg", "delete", EDGE_POLICY, "/f")
+    edge_policy(False)
     check_installed(machine_folder, mode="this user", keys_root=machine_registry)
     check(os.path.isfile(start_menu_link(True)), "the all-users Start-menu entry is there")
     end_step("under a policy against per-user hosts: exit code 5, then installed for all users")
