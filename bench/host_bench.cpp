@@ -12,7 +12,7 @@
 // answering fails the run; a slow figure never does.
 //
 // The simulated WinMM runs inside melvixhost on Linux, and its cost counts against the host. The
-// last lines measure it alone, in this process: what the output lock and a short message cost it,
+// last lines measure it alone, in this process: what a Windows mutex and a short message cost it,
 // how fast it delivers a flood to a callback that does nothing, and how long it takes to hand a
 // message from a loopback output to the input's callback.
 #include <dirent.h>
@@ -405,7 +405,7 @@ SimCost simCost(const Counts& counts) {
     fail("the simulated devices did not open");
   }
   midiInStart(in);
-  // The output lock every frame takes: a Windows mutex.
+  // A Windows mutex taken and released: the simulation's price for a lock held around a call.
   HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
   const auto calls = static_cast<double>(counts.simCalls);
   double cpu = threadCpuNanos();
@@ -654,7 +654,7 @@ int main(int argc, char** argv) {
 
   const SimCost sim = simCost(counts);
   std::printf("\nthe simulated WinMM alone (in this process, no host):\n");
-  std::printf("  the output lock (WaitForSingleObject and ReleaseMutex): %.0f ns of CPU a frame\n",
+  std::printf("  a Windows mutex (WaitForSingleObject and ReleaseMutex): %.0f ns of CPU a pair\n",
               sim.lockNs);
   std::printf("  midiOutShortMsg to the synth: %.0f ns of CPU a call\n", sim.shortMsgNs);
   std::printf("  flood to a callback that does nothing: %.0f messages/s\n", sim.floodRate);
