@@ -94,9 +94,13 @@ class WindowsChild : public Child {
     startup.hStdOutput = childOut;
     startup.hStdError = nul;
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(application.empty() ? nullptr : application.c_str(),
-                                        &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                        nullptr, folder.c_str(), &startup, &process);
+    // Started suspended into a job of its own: cmd.exe starts the host as its own child, and a host
+    // that does not end must be ended with it, or its copy of the output pipe keeps the reader
+    // thread (and so melvixcheck) waiting for ever.
+    job_ = CreateJobObjectW(nullptr, nullptr);
+    const BOOL started = CreateProcessW(
+        application.empty() ? nullptr : application.c_str(), &commandLine[0], nullptr, nullptr,
+        TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, folder.c_str(), &startup, &process);
     const DWORD error = GetLastError();
     CloseHandle(childIn);
     CloseHandle(childOut);
@@ -105,6 +109,8 @@ class WindowsChild : public Child {
       startError = systemMessage(error);
       return;
     }
+    if (job_ != nullptr) AssignProcessToJobObject(job_, process.hProcess);
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     process_ = process.hProcess;
     reader_ = std::thread([this] { Read(); });
@@ -113,8 +119,13 @@ class WindowsChild : public Child {
   ~WindowsChild() override {
     CloseInput();
     if (process_ != nullptr) {
-      if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) TerminateProcess(process_, 1);
+      if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) End();
       CloseHandle(process_);
+    }
+    // Whatever the program started and left running goes too, so that the output pipe ends.
+    if (job_ != nullptr) {
+      TerminateJobObject(job_, 1);
+      CloseHandle(job_);
     }
     if (out_ != nullptr) CloseHandle(out_);
     if (reader_.joinable()) reader_.join();
@@ -143,7 +154,7 @@ class WindowsChild : public Child {
   std::optional<unsigned long> Wait(Clock::duration limit) override {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit).count();
     if (WaitForSingleObject(process_, static_cast<DWORD>(ms)) != WAIT_OBJECT_0) {
-      TerminateProcess(process_, 1);
+      End();
       return std::nullopt;
     }
     DWORD status = 0;
@@ -152,6 +163,10 @@ class WindowsChild : public Child {
   }
 
  private:
+  void End() {
+    if (job_ == nullptr || !TerminateJobObject(job_, 1)) TerminateProcess(process_, 1);
+  }
+
   // Runs on the reader thread until the host's output ends.
   void Read() {
     char chunk[4096];
@@ -169,7 +184,8 @@ class WindowsChild : public Child {
   HANDLE in_ = nullptr;
   HANDLE out_ = nullptr;
   HANDLE process_ = nullptr;
-  std::mutex mutex_;  // guards bytes_ and ended_
+  HANDLE job_ = nullptr;  // the program and what it starts
+  std::mutex mutex_;      // guards bytes_ and ended_
   std::condition_variable changed_;
   std::string bytes_;
   bool ended_ = false;

@@ -53,34 +53,47 @@ std::vector<std::string> names(const std::vector<PortCheck>& ports) {
 
 }  // namespace
 
-PortScan checkPorts() {
-  PortScan scan;
-  CMidiWin32 midi;
-  const UINT outs = midiOutGetNumDevs();
-  for (UINT id = 0; id < outs; ++id) {
-    const PortLookup info = midi.OutInfo(static_cast<std::uint32_t>(id));
+namespace {
+
+// Each device of one direction, described and opened once to test it (nothing is sent).
+// `tryOpen` opens the device of an id and closes it again, answering what the open answered.
+template <typename Describe, typename TryOpen>
+void scanDirection(PortScan& scan, UINT count, Describe describe, TryOpen tryOpen,
+                   const char* direction, std::vector<PortCheck>& into) {
+  for (UINT id = 0; id < count; ++id) {
+    const PortLookup info = describe(static_cast<std::uint32_t>(id));
     // An id whose capabilities cannot be read is no port (Wine's drivers keep empty ids).
     if (!info) continue;
     PortCheck port = described(info);
-    HMIDIOUT handle = nullptr;
-    const MMRESULT opened = midiOutOpen(&handle, id, 0, 0, CALLBACK_NULL);
-    if (opened == MMSYSERR_NOERROR) midiOutClose(handle);
-    setState(port, opened);
-    addFinding(scan, port, "output");
-    scan.outs.push_back(port);
+    setState(port, tryOpen(id));
+    addFinding(scan, port, direction);
+    into.push_back(port);
   }
-  const UINT ins = midiInGetNumDevs();
-  for (UINT id = 0; id < ins; ++id) {
-    const PortLookup info = midi.InInfo(static_cast<std::uint32_t>(id));
-    if (!info) continue;
-    PortCheck port = described(info);
-    HMIDIIN handle = nullptr;
-    const MMRESULT opened = midiInOpen(&handle, id, 0, 0, CALLBACK_NULL);
-    if (opened == MMSYSERR_NOERROR) midiInClose(handle);
-    setState(port, opened);
-    addFinding(scan, port, "input");
-    scan.ins.push_back(port);
-  }
+}
+
+}  // namespace
+
+PortScan checkPorts() {
+  PortScan scan;
+  CMidiWin32 midi;
+  scanDirection(
+      scan, midiOutGetNumDevs(), [&](std::uint32_t id) { return midi.OutInfo(id); },
+      [](UINT id) {
+        HMIDIOUT handle = nullptr;
+        const MMRESULT opened = midiOutOpen(&handle, id, 0, 0, CALLBACK_NULL);
+        if (opened == MMSYSERR_NOERROR) midiOutClose(handle);
+        return opened;
+      },
+      "output", scan.outs);
+  scanDirection(
+      scan, midiInGetNumDevs(), [&](std::uint32_t id) { return midi.InInfo(id); },
+      [](UINT id) {
+        HMIDIIN handle = nullptr;
+        const MMRESULT opened = midiInOpen(&handle, id, 0, 0, CALLBACK_NULL);
+        if (opened == MMSYSERR_NOERROR) midiInClose(handle);
+        return opened;
+      },
+      "input", scan.ins);
   return scan;
 }
 

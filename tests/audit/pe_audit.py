@@ -18,7 +18,8 @@ import re
 import struct
 import sys
 
-PROGRAMS = ("host/melvixhost.exe", "reg/melvixreg.exe", "play/melvixplay.exe")
+PROGRAMS = ("host/melvixhost.exe", "reg/melvixreg.exe", "play/melvixplay.exe",
+            "check/melvixcheck.exe")
 
 # Functions Windows calls back, as (program, name, argument bytes): the name is the function's
 # qualified name, or its end ("runThread" finds "(anonymous namespace)::runThread"). Update this
