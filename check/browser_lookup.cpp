@@ -2,16 +2,12 @@
 
 #include <algorithm>
 
+#include "host/text_encoding.h"
+
 namespace {
 
-WideString wide(const char* ascii) {
-  WideString text;
-  for (; *ascii != 0; ++ascii) text.push_back(static_cast<char16_t>(*ascii));
-  return text;
-}
-
 WideString hostKey(const char* vendor) {
-  return wide("SOFTWARE\\") + wide(vendor) + wide("\\NativeMessagingHosts\\") + wide(kHostName);
+  return utf8ToWide(std::string("SOFTWARE\\") + vendor + "\\NativeMessagingHosts\\" + kHostName);
 }
 
 // Where a Chromium-based browser reads its policies, under HKLM and HKCU alike.
@@ -89,7 +85,7 @@ PolicyState readPolicies(Browser browser, Registry& registry) {
   const char* key = policyKey(browser);
   // Firefox has no policy about native-messaging hosts.
   if (key == nullptr) return state;
-  const WideString base = wide(key);
+  const WideString base = utf8ToWide(key);
   // A policy set for the machine wins over the same policy set for the user.
   for (Hive hive : {Hive::kLocalMachine, Hive::kCurrentUser}) {
     if (auto allowed = readBoolean(registry, hive, base, u"NativeMessagingUserLevelHosts")) {
@@ -103,7 +99,7 @@ PolicyState readPolicies(Browser browser, Registry& registry) {
   }
   // A host is blocked when the block list names it or holds "*", unless the allow list names it.
   // Lists are keys whose values are the entries; the older names still count where no new one is.
-  const WideString name = wide(kHostName);
+  const WideString name = utf8ToWide(kHostName);
   const auto list = [&](std::initializer_list<const char16_t*> names, std::string& where) {
     for (Hive hive : {Hive::kLocalMachine, Hive::kCurrentUser}) {
       for (const char16_t* policy : names) {

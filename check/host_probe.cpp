@@ -11,6 +11,7 @@
 #include "check/browser_lookup.h"
 #include "check/json_value.h"
 #include "check/manifest_check.h"
+#include "host/frame_reader.h"
 #include "host/frame_writer.h"
 #include "host/text_encoding.h"
 
@@ -227,20 +228,20 @@ FrameScan scanFrames(const std::string& bytes) {
   FrameScan scan;
   std::size_t at = 0;
   while (bytes.size() - at >= 4) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
-    const std::uint32_t length =
-        p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    const std::uint32_t length = frameLength(bytes.data() + at);
     if (length > kMostFrame) {
       scan.garbage = true;
       return scan;
     }
     if (bytes.size() - at - 4 < length) break;
     std::string text = bytes.substr(at + 4, length);
-    if (!parseJson(text)) {
+    std::optional<JsonValue> value = parseJson(text);
+    if (!value) {
       scan.garbage = true;
       return scan;
     }
     scan.texts.push_back(std::move(text));
+    scan.values.push_back(std::move(*value));
     at += 4 + length;
   }
   scan.rest = bytes.size() - at;
@@ -299,20 +300,18 @@ HostProbe probeHost(Browser browser, const std::filesystem::path& host,
         "Something holds it up: an antivirus program that scans it, or a driver that hangs. " +
             std::string(kReinstall));
   } else {
-    const std::optional<JsonValue> version = parseJson(scan.texts[0]);
-    const std::optional<JsonValue> refresh = parseJson(scan.texts[1]);
-    const bool versionRight = version && version->IsArray() && !version->items.empty() &&
-                              version->items[0].text == "version";
-    const bool refreshRight = refresh && refresh->IsArray() && !refresh->items.empty() &&
-                              refresh->items[0].text == "refresh";
-    if (!versionRight || !refreshRight) {
+    const auto answers = [](const JsonValue& reply, const char* command) {
+      return reply.IsArray() && !reply.items.empty() && reply.items[0].text == command;
+    };
+    const JsonValue& refresh = scan.values[1];
+    if (!answers(scan.values[0], "version") || !answers(refresh, "refresh")) {
       problem(
           "it answered, but not as the Melvix host answers: " + scan.texts[0].substr(0, 80) + ".",
           "The program there is not the Melvix host: reinstall Melvix.");
     } else {
       probe.answered = true;
-      probe.outs = portNames(*refresh, "outs");
-      probe.ins = portNames(*refresh, "ins");
+      probe.outs = portNames(refresh, "outs");
+      probe.ins = portNames(refresh, "ins");
     }
   }
   child->CloseInput();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "check/findings.h"
+#include "check/json_value.h"
 
 struct HostProbe {
   std::vector<Check> findings;
@@ -26,6 +27,7 @@ HostProbe probeHost(Browser browser, const std::filesystem::path& host,
 // The frames a host wrote, taken apart: what the probe makes of the bytes read so far.
 struct FrameScan {
   std::vector<std::string> texts;  // whole frames
+  std::vector<JsonValue> values;   // each read as JSON
   bool garbage = false;            // a length no host would send, or a text that is not JSON
   std::size_t rest = 0;            // bytes after the last whole frame
 };

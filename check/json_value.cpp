@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "host/text_encoding.h"
+
 namespace {
 
 class Parser {
@@ -129,24 +131,6 @@ class Parser {
     }
   }
 
-  static void AppendUtf8(std::string& out, unsigned long cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | cp >> 6);
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | cp >> 12);
-      out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | cp >> 18);
-      out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   bool Hex4(unsigned long& unit) {
     if (text_.size() - at_ < 4) return Fail("a \\u escape needs four hex digits");
     unit = 0;
@@ -215,7 +199,7 @@ class Parser {
                 error_.clear();
               }
             }
-            AppendUtf8(out, unit);
+            appendUtf8(out, static_cast<char32_t>(unit));
             break;
           }
           default:
@@ -228,18 +212,8 @@ class Parser {
         ++at_;
         continue;
       }
-      // One well-formed UTF-8 sequence.
-      std::size_t length = c >= 0xF0 && c <= 0xF4  ? 4
-                           : c >= 0xE0             ? 3
-                           : c >= 0xC2 && c < 0xE0 ? 2
-                                                   : 0;
-      if (c >= 0xF5) length = 0;
-      if (length == 0 || text_.size() - at_ < length) return Fail("a byte that is not UTF-8");
-      for (std::size_t k = 1; k < length; ++k) {
-        if ((static_cast<unsigned char>(text_[at_ + k]) & 0xC0) != 0x80) {
-          return Fail("a byte that is not UTF-8");
-        }
-      }
+      const std::size_t length = utf8SequenceAt(text_, at_);
+      if (length == 0) return Fail("a byte that is not UTF-8");
       out.append(text_.substr(at_, length));
       at_ += length;
     }

@@ -89,12 +89,14 @@ ManifestCheck checkManifest(Browser browser, const std::filesystem::path& manife
                                       kReinstall));
     return result;
   }
-  const auto field = [&](const char* name) -> std::string {
+  // A string member, or nothing when it is missing or not a string.
+  const auto field = [&](const char* name) -> std::optional<std::string> {
     const JsonValue* value = json->Member(name);
-    return value != nullptr && value->IsString() ? value->text : std::string("\x01");
+    if (value == nullptr || !value->IsString()) return std::nullopt;
+    return value->text;
   };
-  const auto shown = [](const std::string& value) {
-    return value == "\x01" ? std::string("none") : quoteJson(value);
+  const auto shown = [](const std::optional<std::string>& value) {
+    return value ? quoteJson(*value) : std::string("none");
   };
   if (field("name") != kHostName) {
     result.findings.push_back(problem(browser,
@@ -108,7 +110,7 @@ ManifestCheck checkManifest(Browser browser, const std::filesystem::path& manife
         where + " has the type " + shown(field("type")) + ", not \"stdio\"." + notFound(browser),
         kReinstall));
   }
-  if (chromiumBased(browser) && (field("description") == "\x01" || field("description").empty())) {
+  if (chromiumBased(browser) && field("description").value_or("").empty()) {
     result.findings.push_back(problem(browser,
                                       where + " has no description, without which " +
                                           browserName(browser) + " takes no manifest." +
@@ -132,8 +134,8 @@ ManifestCheck checkManifest(Browser browser, const std::filesystem::path& manife
                     kFirefoxExtension + ")." + notFound(browser),
                 kReinstall));
   }
-  const std::string path = field("path");
-  if (path == "\x01" || path.empty()) {
+  const std::string path = field("path").value_or("");
+  if (path.empty()) {
     result.findings.push_back(
         problem(browser, where + " names no host program." + notFound(browser), kReinstall));
     return result;

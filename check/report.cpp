@@ -46,12 +46,13 @@ std::string reportText(const Report& report) {
       if (!check.fix.empty()) text += "  What to do: " + check.fix + "\n";
     }
   }
-  text += "\nMIDI outputs:\n";
-  for (const PortCheck& port : report.outs) text += portLine(port) + "\n";
-  if (report.outs.empty()) text += "  none\n";
-  text += "MIDI inputs:\n";
-  for (const PortCheck& port : report.ins) text += portLine(port) + "\n";
-  if (report.ins.empty()) text += "  none\n";
+  const auto ports = [&](const char* heading, const std::vector<PortCheck>& list) {
+    text += heading;
+    for (const PortCheck& port : list) text += portLine(port) + "\n";
+    if (list.empty()) text += "  none\n";
+  };
+  ports("\nMIDI outputs:\n", report.outs);
+  ports("MIDI inputs:\n", report.ins);
   text += "\nTrace: ";
   text += report.traceOn ? "on" : "off";
   if (!report.traceLog.empty()) text += "; the host writes it to " + report.traceLog;
@@ -74,14 +75,13 @@ std::string reportJson(const Report& report) {
     json += ",\"status\":" + quoteJson(statusId(check.status));
     json += ",\"what\":" + quoteJson(check.what) + ",\"fix\":" + quoteJson(check.fix) + "}";
   }
+  const auto ports = [&](const std::vector<PortCheck>& list) {
+    for (std::size_t i = 0; i < list.size(); ++i) json += (i > 0 ? "," : "") + portJson(list[i]);
+  };
   json += "],\"ports\":{\"outs\":[";
-  for (std::size_t i = 0; i < report.outs.size(); ++i) {
-    json += (i > 0 ? "," : "") + portJson(report.outs[i]);
-  }
+  ports(report.outs);
   json += "],\"ins\":[";
-  for (std::size_t i = 0; i < report.ins.size(); ++i) {
-    json += (i > 0 ? "," : "") + portJson(report.ins[i]);
-  }
+  ports(report.ins);
   json += "]},\"trace\":{\"on\":";
   json += report.traceOn ? "true" : "false";
   json += ",\"log\":" + quoteJson(report.traceLog) + "}}\n";

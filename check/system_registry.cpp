@@ -24,6 +24,17 @@ const wchar_t* wide(const WideString& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
+// A string value's UTF-16 units, up to its first NUL (the registry does not promise one).
+WideString unitsOf(const BYTE* data, std::size_t size) {
+  WideString text;
+  for (std::size_t i = 0; i + 1 < size; i += 2) {
+    const auto unit = static_cast<char16_t>(data[i] | data[i + 1] << 8);
+    if (unit == 0) break;
+    text.push_back(unit);
+  }
+  return text;
+}
+
 // The Windows registry, read only.
 class WindowsRegistry : public Registry {
  public:
@@ -35,11 +46,7 @@ class WindowsRegistry : public Registry {
     if (type != REG_SZ && type != REG_EXPAND_SZ) return std::nullopt;
     RegistryString result;
     result.expandable = type == REG_EXPAND_SZ;
-    for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-      const auto unit = static_cast<char16_t>(data[i] | data[i + 1] << 8);
-      if (unit == 0) break;
-      result.value.push_back(unit);
-    }
+    result.value = unitsOf(data.data(), data.size());
     return result;
   }
 
@@ -71,13 +78,7 @@ class WindowsRegistry : public Registry {
           RegEnumValueW(handle, i, name, &nameLength, nullptr, &type, data, &size);
       if (status == ERROR_NO_MORE_ITEMS) break;
       if (status != ERROR_SUCCESS || type != REG_SZ) continue;
-      WideString value;
-      for (DWORD k = 0; k + 1 < size; k += 2) {
-        const auto unit = static_cast<char16_t>(data[k] | data[k + 1] << 8);
-        if (unit == 0) break;
-        value.push_back(unit);
-      }
-      values.push_back(value);
+      values.push_back(unitsOf(data, size));
     }
     RegCloseKey(handle);
     return values;

@@ -83,20 +83,9 @@ bool FrameReader::skip(std::size_t count) {
   return true;
 }
 
-namespace {
-
-// The length a frame header gives: 4 bytes, lowest first.
-std::uint32_t lengthAt(const char* bytes) {
-  const auto* header = reinterpret_cast<const unsigned char*>(bytes);
-  return static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
-         static_cast<std::uint32_t>(header[2]) << 16 | static_cast<std::uint32_t>(header[3]) << 24;
-}
-
-}  // namespace
-
 bool FrameReader::holdsWholeFrame() const {
   if (end_ - begin_ < 4) return false;
-  return end_ - begin_ - 4 >= lengthAt(buffer_.data() + begin_);
+  return end_ - begin_ - 4 >= frameLength(buffer_.data() + begin_);
 }
 
 bool FrameReader::next(std::string& text) {
@@ -109,7 +98,7 @@ bool FrameReader::next(std::string& text) {
 bool FrameReader::next(std::string_view& view, std::string& text) {
   for (;;) {
     if (!fill(4)) return false;
-    const std::uint32_t length = lengthAt(buffer_.data() + begin_);
+    const std::uint32_t length = frameLength(buffer_.data() + begin_);
     begin_ += 4;
     const std::size_t total = length;
     if (total > maxHeld_) {

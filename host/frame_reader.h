@@ -2,10 +2,18 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// The length a frame's 4-byte header gives, lowest byte first.
+inline std::uint32_t frameLength(const char* header) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(header);
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
 
 // Reads frames from a file descriptor, with a buffer of its own. Memory follows the bytes that
 // actually arrive, never the announced length; a frame whose body cannot be held (more than

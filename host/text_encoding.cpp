@@ -9,9 +9,9 @@ bool isLowSurrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 bool isContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
 
-// The length of the well-formed UTF-8 sequence of a character from U+0080 up that starts at
-// text[i], or 0: no overlong form, no surrogate, nothing above U+10FFFF.
-std::size_t utf8SequenceAt(const std::string& text, std::size_t i) {
+}  // namespace
+
+std::size_t utf8SequenceAt(std::string_view text, std::size_t i) {
   const auto lead = static_cast<unsigned char>(text[i]);
   std::size_t length = 0;
   unsigned char low = 0x80, high = 0xBF;  // the range of the byte after the lead
@@ -36,8 +36,6 @@ std::size_t utf8SequenceAt(const std::string& text, std::size_t i) {
   }
   return length;
 }
-
-}  // namespace
 
 WideString utf8ToWide(const std::string& utf8) {
   WideString wide;

@@ -1,7 +1,9 @@
 // Between the UTF-8 of the frames and the UTF-16 names of WinMM.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "midi/wide_string.h"
 
@@ -12,6 +14,10 @@ WideString utf8ToWide(const std::string& utf8);
 // UTF-16 to UTF-8. A surrogate pair becomes one four-byte sequence; an unpaired surrogate is
 // written in its three-byte form, so that no unit is lost.
 std::string wideToUtf8(const WideString& wide);
+
+// The length of the well-formed UTF-8 sequence of a character from U+0080 up that starts at
+// text[i], or 0: no overlong form, no surrogate, nothing above U+10FFFF (browsers refuse those).
+std::size_t utf8SequenceAt(std::string_view text, std::size_t i);
 
 // Appends the UTF-8 form of `codePoint` (at most U+10FFFF; surrogates in their three-byte form).
 void appendUtf8(std::string& out, char32_t codePoint);

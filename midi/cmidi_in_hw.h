@@ -13,8 +13,9 @@ class CMidiInHW : public CMidiIn {
  public:
   static constexpr DWORD kBufferSize = SysexBuffers::kSize;
 
-  // `gone` runs, once, on a thread of the port's own when the driver answers that the device has
-  // gone (a USB device pulled out hands its buffers back, and then refuses them).
+  // `gone` runs, once, when the driver answers that the device has gone (a USB device pulled out
+  // hands its buffers back, and then refuses them): on the buffer giver's thread, or on the thread
+  // that queued or unprepared the buffers.
   // Calls that fail are traced when `trace` is on.
   CMidiInHW(HMIDIIN handle, const WCHAR* name, std::function<void()> gone = {},
             TraceLog* trace = nullptr)

@@ -174,13 +174,9 @@ ListedNames DeviceWatcher::Pass() {
   std::vector<WideString> freshIns;
   bool changed = false;
   bool report = false;
-  TraceLog* const trace = midi_.Trace();
   const auto look = [&](std::vector<WideString>& fresh, const std::vector<WideString>& stored,
                         std::vector<WideString> names, WatchKind added, WatchKind removed) {
     const NameChanges changes = compareNames(stored, names);
-    if (trace != nullptr && (changes.added || changes.removed)) {
-      traceChanges(*trace, stored, names, isOutputKind(added));
-    }
     changed = changed || changes.added || changes.removed;
     report = report || (watch_[added] && changes.added) || (watch_[removed] && changes.removed);
     fresh = std::move(names);
@@ -194,6 +190,11 @@ ListedNames DeviceWatcher::Pass() {
   // this pass lists them; after a change a second look finds the rest, so that plugging it in
   // gives one message, not one in this pass and another in the next.
   if (changed) lookAtBoth();
+  // Traced once, from what the last look found.
+  if (TraceLog* const trace = midi_.Trace(); trace != nullptr && changed) {
+    if (outs) traceChanges(*trace, outNames_, freshOuts, true);
+    if (ins) traceChanges(*trace, inNames_, freshIns, false);
+  }
   if (outs) outNames_ = std::move(freshOuts);
   if (ins) inNames_ = std::move(freshIns);
   // One message however much changed: the browser asks for the lists itself.

@@ -65,11 +65,10 @@ SysexBuffers::Unprepared SysexBuffers::Unprepare() {
   for (auto& buffer : buffers_) {
     if (!buffer) continue;
     const MMRESULT result = midiInUnprepareHeader(handle_, &buffer->header, sizeof(MIDIHDR));
-    traceFailure(trace_, "midiInUnprepareHeader", device_, result);
+    NoteResult("midiInUnprepareHeader", result);
     if (result == MMSYSERR_NOERROR) {
       buffer.reset();
     } else if (deviceGone(result)) {
-      NoteResult("midiInUnprepareHeader", result);
       return Unprepared::kDeviceGone;
     } else {
       held = true;

@@ -118,33 +118,26 @@ void InputHandle::stop() {
   });
 }
 
+// Runs on the delivery thread.
+void InputHandle::handBack(bool keepBuffers) {
+  std::deque<MIDIHDR*> back;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    back = queue_.reset(keepBuffers);
+  }
+  for (MIDIHDR* header : back) {
+    markReturnedEmpty(header);
+    call(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp());
+  }
+}
+
 void InputHandle::reset(bool keepBuffers) {
-  onDeliveryThread([this, keepBuffers] {
-    std::deque<MIDIHDR*> back;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      back = queue_.reset(keepBuffers);
-    }
-    for (MIDIHDR* header : back) {
-      markReturnedEmpty(header);
-      call(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp());
-    }
-  });
+  onDeliveryThread([this, keepBuffers] { handBack(keepBuffers); });
 }
 
 void InputHandle::unplug() {
   std::lock_guard<std::mutex> lock(mutex_);
-  jobs_.push_back([this] {
-    std::deque<MIDIHDR*> back;
-    {
-      std::lock_guard<std::mutex> held(mutex_);
-      back = queue_.reset(false);
-    }
-    for (MIDIHDR* header : back) {
-      markReturnedEmpty(header);
-      call(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp());
-    }
-  });
+  jobs_.push_back([this] { handBack(false); });
   ++jobsPosted_;
   changed_.notify_all();
 }

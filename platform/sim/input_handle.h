@@ -67,6 +67,8 @@ class InputHandle {
   void push(Event e);
   // Runs on the device's delivery thread.
   void run();
+  // Stops input and hands every queued buffer back empty, unless `keepBuffers`. Delivery thread.
+  void handBack(bool keepBuffers);
   // Runs `job` on the delivery thread and waits for it; runs it at once when called from there.
   void onDeliveryThread(std::function<void()> job);
   void call(UINT message, DWORD_PTR param1, DWORD_PTR param2);
