@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "midi/message_sink.h"
@@ -27,15 +28,34 @@ MessageKind sysexPiece(const std::vector<unsigned char>& bytes) {
 
 // Read by the input callback's thread; atomic so that a test may swap it between runs.
 std::atomic<CMidi*> callbackTarget{nullptr};
+// Callbacks between taking the target and their last use of it. A driver may still deliver on a
+// device the host gave up (it is never closed), so a target taken away is only safe to destroy
+// once none of them is left. Counted before the target is read: one that read the old target is
+// always seen by the setter (both sequentially consistent).
+std::atomic<int> callbacksUsingTarget{0};
+
+// Marks one callback's use of the target. On the input callback's thread; never waits.
+class UsingTarget {
+ public:
+  UsingTarget() { callbacksUsingTarget.fetch_add(1); }
+  ~UsingTarget() { callbacksUsingTarget.fetch_sub(1); }
+  UsingTarget(const UsingTarget&) = delete;
+  UsingTarget& operator=(const UsingTarget&) = delete;
+};
 
 }  // namespace
 
-void setInputCallbackTarget(CMidi* midi) { callbackTarget.store(midi); }
+void setInputCallbackTarget(CMidi* midi) {
+  callbackTarget.store(midi);
+  // Callbacks are short and never wait, so this ends at once but for a moment's spinning.
+  while (callbacksUsingTarget.load() != 0) std::this_thread::yield();
+}
 
 void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                             DWORD_PTR param2) {
   if (message == MIM_OPEN) return;
   if (message == MIM_CLOSE) {
+    UsingTarget using_;
     if (CMidi* midi = callbackTarget.load()) midi->Gate().Closed(instance);
     return;
   }
@@ -43,6 +63,7 @@ void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DW
 }
 
 void ForwardInput(InputEvent* event) {
+  UsingTarget using_;
   CMidi* midi = callbackTarget.load();
   CMidiIn* port = midi != nullptr ? midi->Gate().Enter(event->instance) : nullptr;
   if (port == nullptr) {

@@ -7,7 +7,8 @@
 // The input callback's way in, the one piece of process-wide state: WinMM calls the callback with
 // nothing but a handle, a message and our instance value, so the callback finds the MIDI system
 // object here. Set by whoever makes that object (the host's main, a test) before any input is
-// opened; null: events are dropped.
+// opened; null: events are dropped. Returns once no callback uses the previous target any more,
+// so that it may then be destroyed.
 void setInputCallbackTarget(CMidi* midi);
 
 // The WinMM input callback of every input port. Runs on the thread on which WinMM calls it.

@@ -193,9 +193,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       serveRequests(requestsRead, frames, *midi);
       std::fclose(in);
     }
-    // Closes the ports and stops the watcher, as the end of the process would.
-    midi.reset();
+    // Closes the ports and stops the watcher, as the end of the process would. The callback lets
+    // go of the object first: a device the host gave up may still deliver.
     setInputCallbackTarget(nullptr);
+    midi.reset();
     frames.Flush();
   }
   sim::setCallbacksOnCallingThread(false);
