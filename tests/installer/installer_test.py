@@ -154,9 +154,15 @@ def start_host_as_browser(keys):
         return None
     with open(unix_path(manifest_path), encoding="utf-8") as f:
         manifest = json.load(f)
+    # What Wine says of the process (a fault, an unhandled exception) is kept for a failed check.
     return subprocess.Popen(["wine", manifest["path"], manifest["allowed_origins"][0]],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL)
+                            stderr=open(os.path.join(scratch, "host.stderr"), "wb"))
+
+
+def host_stderr():
+    with open(os.path.join(scratch, "host.stderr"), "rb") as f:
+        return f.read()[-2000:].decode(errors="replace")
 
 
 def exchange(keys, *requests):
@@ -468,7 +474,8 @@ def main():
     status = wine(unix_path(FOLDER + "\\uninstall.exe"), "/S", *words("_?=", FOLDER)).returncode
     check(status == 3, "an uninstallation while the host runs fails with 3: exit code %s" % status)
     host.stdin.close()
-    check(host.wait(timeout=TIMEOUT) == 0, "the host ends with 0")
+    status = host.wait(timeout=TIMEOUT)
+    check(status == 0, "the host ends with 0: %s, Wine said %r" % (status, host_stderr()))
     check_installed(FOLDER)
     end_step("refused to touch a running host")
 
