@@ -1,10 +1,11 @@
 # Sourced by the Wine and installer stages: whether this machine's kernel runs 32-bit x86 programs.
 #
 # Some kernels refuse them ("32-bit emulation disabled": exec gives "Exec format error"), and then
-# no 32-bit Wine can work, however well it installs. Only trying tells: on our own machines the
-# kernel's configuration has IA-32 emulation on and exec refuses all the same. The probe is a
-# minimal 32-bit ELF program written byte by byte here (no 32-bit compiler or library needed): it
-# calls exit(42) through int 0x80. It goes into build/, as /tmp may be mounted noexec.
+# no 32-bit Wine can work, however well it installs. It is a property of the kernel a machine boots,
+# not of the project: a kernel built with IA-32 emulation can have it switched off by a boot
+# parameter (ia32_emulation=off), so some of our machines run 32-bit programs and some refuse
+# them, and only trying tells. The probe is a minimal 32-bit ELF program written byte by byte here
+# (no 32-bit compiler or library needed): it calls exit(42) through int 0x80. It goes into build/, as /tmp may be mounted noexec.
 
 # kernel_runs_i386: returns 0 when the probe ran; otherwise 1, with the reason in ia32_error.
 kernel_runs_i386() {

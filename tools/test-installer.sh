@@ -40,6 +40,7 @@ if ! ensure_packages "${packages[@]}" python3; then
   echo "FAILED: the installer stage cannot run: ${packages[*]} could not be installed" >&2
   exit 1
 fi
+use_wine_loader "$bits" || { echo "FAILED: $wine_error" >&2; exit 1; }
 
 # The installer we ship is always built, so that its script stays valid for 32-bit.
 bash tools/build-installer.sh 32 >/dev/null
@@ -52,23 +53,21 @@ export WINEPREFIX="$PWD/build/installer-prefix$bits"
 rm -rf "$WINEPREFIX"
 [ "$bits" = 32 ] && export WINEARCH=win32
 export WINEDEBUG=-all LC_ALL=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-wineboot --init >/dev/null 2>&1 || true
-wineserver -w
+make_wine_prefix
 status=0
 timeout 1200 python3 tests/installer/installer_test.py "$setup" "build/$preset" "$version" ||
   status=$?
-wineserver -k 2>/dev/null || true
+"$WINESERVER" -k 2>/dev/null || true
 # A user whose profile folder, and so %LOCALAPPDATA%, holds letters outside ASCII and a space: Wine
 # names the profile after $USER.
 if [ $status -eq 0 ]; then
   export WINEPREFIX="$PWD/build/installer-prefix$bits-profile"
   rm -rf "$WINEPREFIX"
   export USER="Jürgen Müller"
-  wineboot --init >/dev/null 2>&1 || true
-  wineserver -w
+  make_wine_prefix
   timeout 600 python3 tests/installer/installer_test.py "$setup" "build/$preset" "$version" \
     --profile || status=$?
-  wineserver -k 2>/dev/null || true
+  "$WINESERVER" -k 2>/dev/null || true
 fi
 [ $status -eq 0 ] || echo "FAILED: the installer test (exit code $status)" >&2
 exit $status

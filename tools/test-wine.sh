@@ -11,11 +11,13 @@
 # files instead (tests/audit/pe_audit.py). 32-bit Wine needs i386 packages that match the machine's
 # amd64 ones, so a missing i386 index (a mirror in mid-sync) can make it uninstallable for a day.
 # In either case the same sources, built for x86-64, run under 64-bit Wine, which installs from
-# amd64 packages alone. MELVIX_WINE_BITS=32 or 64 forces one.
+# amd64 packages alone. MELVIX_WINE_BITS=32 or 64 forces one. Every Wine command goes through the
+# loader of the bitness chosen (tools/wine.sh), never through whichever one `wine` happens to pick.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/apt.sh
 source tools/ia32.sh
+source tools/wine.sh
 
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target blackbox_tests
@@ -58,6 +60,7 @@ else
 fi
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"
+use_wine_loader "$bits" || { echo "FAILED: $wine_error" >&2; exit 1; }
 
 export WINEPREFIX="${WINEPREFIX:-$PWD/build/wineprefix$bits}"
 [ "$bits" = 32 ] && export WINEARCH=win32
@@ -66,25 +69,25 @@ win="$PWD/build/$preset"
 # The driver goes where Wine looks for a driver of the prefix's own architecture: system32 in a
 # 32-bit prefix and in a 64-bit one alike.
 unset MELVIX_SIM_DIR
-wineboot --init >/dev/null 2>&1 || true
+make_wine_prefix
 # One wine server for the whole run: its helper processes then start without a test's environment,
 # and every program starts faster.
-wineserver -p >/dev/null 2>&1 || true
-trap 'wineserver -k 2>/dev/null || true' EXIT
+"$WINESERVER" -p >/dev/null 2>&1 || true
+trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
 # melvixreg leaves its marker in C:\tmp, which it does not create itself.
 mkdir -p "$WINEPREFIX/drive_c/tmp"
 cp "$win/tests/wine/winemelvix.drv" "$WINEPREFIX/drive_c/windows/system32/winemelvix.drv"
-wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d melvix /f >/dev/null 2>&1
+"$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d melvix /f >/dev/null 2>&1
 
-export MELVIX_HOST="wine $win/host/melvixhost.exe"
-export MELVIX_REG="wine $win/reg/melvixreg.exe"
-export MELVIX_PLAY="wine $win/play/melvixplay.exe"
+export MELVIX_HOST="$WINE $win/host/melvixhost.exe"
+export MELVIX_REG="$WINE $win/reg/melvixreg.exe"
+export MELVIX_PLAY="$WINE $win/play/melvixplay.exe"
 # Without the driver every test with a device would fail in a confusing way: check first that
 # Wine's WinMM lists a device plugged in through the control file.
 probe="$(mktemp -d)"
 echo 'in "Driver probe \u00e9"' >"$probe/control"
 answer="$(printf '\013\000\000\000["refresh"]' |
-  MELVIX_SIM_DIR="$probe" timeout 60 wine "$win/host/melvixhost.exe" | tr -d '\000-\037' || true)"
+  MELVIX_SIM_DIR="$probe" timeout 60 "$WINE" "$win/host/melvixhost.exe" | tr -d '\000-\037' || true)"
 rm -rf "$probe"
 if ! grep -q 'Driver probe' <<<"$answer"; then
   echo "FAILED: Wine's WinMM does not list the test driver's devices (winemelvix.drv in" \

@@ -36,8 +36,10 @@ std::vector<std::string> programCommand(const char* variable) {
 
 bool underWine() {
   for (const char* variable : {"MELVIX_HOST", "MELVIX_REG", "MELVIX_PLAY"}) {
+    // "wine", "wine64" or a loader's path such as /usr/lib/wine/wine64.
     const std::string program = programCommand(variable).front();
-    if (program == "wine" || program == "wine64") return true;
+    const std::string name = program.substr(program.find_last_of('/') + 1);
+    if (name == "wine" || name == "wine64") return true;
   }
   return false;
 }
