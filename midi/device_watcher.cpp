@@ -85,8 +85,9 @@ void DeviceWatcher::SetWatch(WatchKind kind, bool on, bool portsOpen) {
     watch_[kind] = on;
   }
   KeepRunning(portsOpen);
-  // A thread that only stood by for a port that might go away looks every 100 ms from now on.
-  if (on && portsOpen && wake_ != nullptr) SetEvent(wake_);
+  // A thread that stood by, idle, for a port that is open or was open before, looks every 100 ms
+  // from now on.
+  if (on && wake_ != nullptr) SetEvent(wake_);
 }
 
 void DeviceWatcher::KeepRunning(bool portsOpen) {

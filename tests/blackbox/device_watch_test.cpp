@@ -62,19 +62,31 @@ void haltHostsOnSanitizerReports() {
   }
 }
 
+// Also once a port was opened and let go of before the watch: the watcher's thread, idle since,
+// must wake for it.
 TEST(DeviceWatch, PluggingADeviceWithAnInputAndAnOutputGivesOneConnection) {
-  HostSession host({"out \"Synth\"", "in \"Pads\""});
-  host.send("[\"watch\"]");
-  host.sync();
-  // One write, so that the simulation sees both ports appear together, as the driver of one
-  // interface registers them.
-  host.control("in \"Keys\"\nout \"Keys\"");
-  EXPECT_EQ(host.next(milliseconds(300)), kConnection);
-  EXPECT_EQ(host.next(milliseconds(300)), std::nullopt);
+  const std::vector<std::vector<std::string>> befores = {
+      {},
+      {R"(["openout","Synth"])", R"(["closeout"])"},
+      {R"(["openin","Pads"])", R"(["watch"])", R"(["unwatch"])", R"(["closein"])"},
+  };
+  for (const auto& before : befores) {
+    SCOPED_TRACE(before.empty() ? "nothing opened before" : before.front());
+    HostSession host({"out \"Synth\"", "in \"Pads\""});
+    for (const auto& request : before) host.send(request);
+    host.send("[\"watch\"]");
+    host.sync();
+    for (auto text : host.takeSetAside()) EXPECT_NE(text, kConnection);
+    // One write, so that the simulation sees both ports appear together, as the driver of one
+    // interface registers them.
+    host.control("in \"Keys\"\nout \"Keys\"");
+    EXPECT_EQ(host.nextStartingWith(kConnection, milliseconds(300)), kConnection);
+    EXPECT_EQ(host.next(milliseconds(300)), std::nullopt);
 
-  host.control("remove in \"Keys\"\nremove out \"Keys\"");
-  EXPECT_EQ(host.next(milliseconds(300)), kConnection);
-  EXPECT_EQ(host.next(milliseconds(300)), std::nullopt);
+    host.control("remove in \"Keys\"\nremove out \"Keys\"");
+    EXPECT_EQ(host.next(milliseconds(300)), kConnection);
+    EXPECT_EQ(host.next(milliseconds(300)), std::nullopt);
+  }
 }
 
 TEST(DeviceWatch, NoConnectionComesAfterUnwatch) {
