@@ -7,6 +7,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "host/input_stand_in.h"
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -41,6 +43,7 @@ FrameReader::FrameReader(std::FILE* in, std::size_t maxHeld) : FrameReader(filen
 
 std::size_t FrameReader::readSome(char* into, std::size_t size) {
   if (file_ != nullptr) return std::fread(into, 1, size, file_);
+  if (standIn_ != nullptr) return standIn_->Read(into, size);
   for (;;) {
 #ifdef _WIN32
     const int n = _read(fd_, into, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
@@ -96,6 +99,14 @@ bool FrameReader::next(std::string& text) {
 }
 
 bool FrameReader::next(std::string_view& view, std::string& text) {
+  if (standIn_ != nullptr) standIn_->Return();
+  if (!nextFrame(view, text)) return false;
+  // Until the next call the caller serves the frame, and does not read.
+  if (standIn_ != nullptr) standIn_->Leave();
+  return true;
+}
+
+bool FrameReader::nextFrame(std::string_view& view, std::string& text) {
   for (;;) {
     if (!fill(4)) return false;
     const std::uint32_t length = frameLength(buffer_.data() + begin_);

@@ -15,6 +15,8 @@ inline std::uint32_t frameLength(const char* header) {
          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
+class InputStandIn;
+
 // Reads frames from a file descriptor, with a buffer of its own. Memory follows the bytes that
 // actually arrive, never the announced length; a frame whose body cannot be held (more than
 // `maxHeld` bytes, or memory runs out) is read to its end and skipped.
@@ -32,8 +34,12 @@ class FrameReader {
   bool next(std::string_view& text, std::string& storage);
   // True when the next frame has come whole, so that next() gives it without waiting for input.
   bool holdsWholeFrame() const;
+  // Reads the descriptor through `standIn`, which reads on while the caller is away between two
+  // frames (see input_stand_in.h). Before the first frame.
+  void ReadThrough(InputStandIn* standIn) { standIn_ = standIn; }
 
  private:
+  bool nextFrame(std::string_view& text, std::string& storage);
   // Reads what the descriptor has, at most `size` bytes, waiting only while it has nothing;
   // 0 at the end of the input or on an error.
   std::size_t readSome(char* into, std::size_t size);
@@ -45,6 +51,7 @@ class FrameReader {
   bool skip(std::size_t count);
 
   int fd_;
+  InputStandIn* standIn_ = nullptr;
   std::FILE* file_ = nullptr;  // read instead of fd_ when the stream has no descriptor
   std::size_t maxHeld_;
   std::vector<char> buffer_;

@@ -1,12 +1,15 @@
 // melvixhost: the native-messaging host that gives a browser extension the MIDI devices.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "host/command_handlers.h"
 #include "host/frame_queue.h"
 #include "host/frame_reader.h"
 #include "host/frame_writer.h"
+#include "host/input_stand_in.h"
 #include "host/request_loop.h"
 #include "host/standard_streams.h"
 #include "host/text_encoding.h"
@@ -15,6 +18,12 @@
 #include "midi/input_callback.h"
 
 namespace {
+
+// How long what waits for standard output may put the end off.
+constexpr std::chrono::milliseconds kFlushLimit{1000};
+// How long the trace's last lines may put it off further (a log on a hung network folder must not
+// keep the host alive).
+constexpr std::chrono::milliseconds kTraceFlushLimit{250};
 
 // How the host was started, for the trace: its program and its whole command line.
 std::string startLine(int argc, char** argv) {
@@ -42,6 +51,26 @@ std::string startLine(int argc, char** argv) {
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
 #endif
   std::_Exit(code);
+}
+
+// The end of the host, run once, by whichever thread gets there first: the main thread when its
+// input ends, or the input's stand-in when the main thread is held up for good. What waits in the
+// frame queue goes out for `flushFor` at most, the trace gets a moment for its last lines, and the
+// process ends at once: other threads may still be running and nothing must be destroyed under
+// them.
+[[noreturn]] void endHost(FrameQueue& frames, TraceFile* trace, std::chrono::milliseconds flushFor,
+                          const char* why) {
+  static std::atomic<bool> ending{false};
+  if (ending.exchange(true)) {
+    // The other thread is ending the host; this one waits for that.
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  frames.Flush(flushFor);
+  if (trace != nullptr) {
+    trace->Write(std::string("end: ") + why);
+    trace->Flush(kTraceFlushLimit);
+  }
+  endProcessNow(0);
 }
 
 }  // namespace
@@ -72,18 +101,21 @@ int main(int argc, char** argv) {
   // WinMM calls the input callback with nothing but a handle and our instance value: this is how
   // it finds the object.
   setInputCallbackTarget(midi);
-  // Requests come from standard input, which only this thread reads.
+  // Requests come from standard input, which this thread reads, and a stand-in while this thread
+  // is held up, so that the end of the input is seen whatever happens (input_stand_in.h).
+  auto* standIn = new InputStandIn(
+      0,
+      [frames, trace] {
+        endHost(*frames, trace, std::chrono::milliseconds(0),
+                "the end of its input, while the main thread was held up");
+      },
+      kFlushLimit);
   FrameReader requests(0);
+  requests.ReadThrough(standIn);
 
   serveRequests(requests, *frames, *midi, trace);
 
   // The end of input is the browser's way of saying stop. What waits goes out first, for a second
-  // at most (a browser that reads nothing must not put the end off), then the process ends at once:
-  // other threads may still be running and nothing must be destroyed under them.
-  frames->Flush(std::chrono::seconds(1));
-  if (trace != nullptr) {
-    trace->Write("end: the end of its input");
-    trace->Flush();
-  }
-  endProcessNow(0);
+  // at most: a browser that reads nothing must not put the end off.
+  endHost(*frames, trace, kFlushLimit, "the end of its input");
 }

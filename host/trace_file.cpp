@@ -50,6 +50,11 @@ void TraceFile::Write(std::string line) {
   std::snprintf(stamp, sizeof stamp, "%10" PRId64 " ", static_cast<std::int64_t>(ms));
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (waitingBytes_ + line.size() > kMostWaiting) {
+      ++leftOut_;
+      return;
+    }
+    waitingBytes_ += line.size();
     waiting_.push_back(stamp + std::move(line));
   }
   changed_.notify_all();
@@ -64,9 +69,9 @@ void TraceFile::Event(const char* what, const WideString& port) {
   Write(std::string(what) + ": " + quoteJson(wideToUtf8(port)));
 }
 
-void TraceFile::Flush() {
+bool TraceFile::Flush(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return waiting_.empty() && !writing_; });
+  return changed_.wait_for(lock, limit, [this] { return waiting_.empty() && !writing_; });
 }
 
 // Runs on the trace's own thread.
@@ -77,9 +82,16 @@ void TraceFile::Run() {
     if (waiting_.empty()) return;
     std::deque<std::string> lines;
     lines.swap(waiting_);
+    waitingBytes_ = 0;
+    const std::uint64_t leftOut = leftOut_;
+    leftOut_ = 0;
     writing_ = true;
     lock.unlock();
     for (const std::string& line : lines) Append(line);
+    if (leftOut > 0) {
+      Append("trace: " + std::to_string(leftOut) +
+             " lines left out, as the log could not be written as fast as they came");
+    }
     if (file_ != nullptr) std::fflush(file_);
     lock.lock();
     writing_ = false;

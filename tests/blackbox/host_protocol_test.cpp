@@ -1,14 +1,17 @@
 // melvixhost as a browser meets it: frames on its standard streams, replies byte for byte, and an
 // end of input at any point ending it quietly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "tests/support/host_session.h"
 #include "tests/support/json_check.h"
 #include "tests/support/program_paths.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -129,12 +132,60 @@ TEST(HostProtocol, AManufacturerNamedInTheRegistryForTheDevicesGuidIsListed) {
             "\"Cables \xC3\xA9\",\"version\":\"5.1\"}]}]");
 }
 
-TEST(HostProtocol, APeerThatStopsReadingDoesNotEndTheHost) {
-  ChildProcess host(programCommand("MELVIX_HOST"), {"MELVIX_SIM_DIR="});
+// A browser that closes the host's output does not end it; one that reads nothing at all does not
+// keep it alive once its input has ended, whether the replies or the input's messages filled the
+// pipe (the host then waits to write them) — the browser's way of saying stop is heard all the
+// same.
+TEST(HostProtocol, APeerThatStopsReadingDoesNotEndTheHostNorKeepItAlive) {
+  {
+    ChildProcess host(programCommand("MELVIX_HOST"), {"MELVIX_SIM_DIR="});
+    host.closeOutput();
+    for (int i = 0; i < 50; ++i) host.write(frame("[\"version\"]") + frame("[\"refresh\"]"));
+    host.closeInput();
+    EXPECT_EQ(host.wait(seconds(10)), 0);
+  }
+  for (const bool flood : {false, true}) {
+    SCOPED_TRACE(flood ? "a flood of input filled the pipe" : "replies filled the pipe");
+    HostSession host({"in \"Keys\""});
+    std::string requests;
+    if (flood) {
+      ASSERT_TRUE(host.request(R"(["openin","Keys"])", "openin"));
+      host.control("flood \"Keys\" short");
+      std::this_thread::sleep_for(milliseconds(300));
+      for (int i = 0; i < 70; ++i) requests += frame(R"(["version"])");
+    } else {
+      for (int i = 0; i < 6000; ++i) requests += frame(R"(["version"])");
+    }
+    host.sendBytes(requests);
+    std::this_thread::sleep_for(milliseconds(200));
+    const auto end = std::chrono::steady_clock::now();
+    host.process().closeInput();
+    EXPECT_EQ(host.process().wait(seconds(5)), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - end, seconds(3));
+  }
+}
+
+// A log that cannot be written (a FIFO nobody reads stands for a hung network folder) keeps the
+// host neither alive after its input ended nor growing: the trace holds a bounded backlog.
+TEST(HostProtocol, ATraceThatCannotBeWrittenNeitherKeepsTheHostAliveNorGrowsIt) {
+  if (underWine()) GTEST_SKIP() << "the trace's switch is the registry there";
+  ScratchDir dir;
+  ASSERT_EQ(mkfifo((dir.path() + "/trace.log").c_str(), 0600), 0);
+  ChildProcess host(programCommand("MELVIX_HOST"),
+                    {"MELVIX_SIM_DIR=", "MELVIX_TRACE=" + dir.path()});
   host.closeOutput();
-  for (int i = 0; i < 50; ++i) host.write(frame("[\"version\"]") + frame("[\"refresh\"]"));
+  std::string requests;
+  for (int i = 0; i < 1000; ++i) requests += frame(R"(["refresh"])");
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(host.write(requests));
+  const auto end = std::chrono::steady_clock::now();
   host.closeInput();
-  EXPECT_EQ(host.wait(seconds(10)), 0);
+  EXPECT_EQ(host.wait(seconds(5)), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - end, seconds(3));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // 100,000 requests and replies of some 200 bytes each: 40 MB more, had they all been kept,
+  // on a host whose own size is under 30 MB.
+  EXPECT_LT(host.maxResidentKb(), 48 * 1024);
+#endif
 }
 
 // Frames of random bytes, some of them request-like, leave the framing intact: every frame the

@@ -1,0 +1,108 @@
+#include "host/input_stand_in.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+}  // namespace
+
+InputStandIn::InputStandIn(int fd, std::function<void()> ended, std::chrono::milliseconds grace)
+    : fd_(fd), ended_(std::move(ended)), grace_(grace), thread_([this] { Run(); }) {}
+
+InputStandIn::~InputStandIn() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+std::size_t InputStandIn::ReadDescriptor(char* into, std::size_t size) {
+  for (;;) {
+#ifdef _WIN32
+    const int n = _read(fd_, into, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
+#else
+    const ssize_t n = ::read(fd_, into, size);
+    if (n < 0 && errno == EINTR) continue;
+#endif
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+}
+
+void InputStandIn::Leave() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  away_ = ++aways_;
+}
+
+void InputStandIn::Return() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  away_ = 0;
+}
+
+std::size_t InputStandIn::Read(char* into, std::size_t size) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // What the stand-in read comes first; a read of its own under way holds the bytes after it.
+    changed_.wait(lock, [this] { return !reading_ || taken_ < ahead_.size(); });
+    if (taken_ < ahead_.size()) {
+      const std::size_t n = std::min(size, ahead_.size() - taken_);
+      std::memcpy(into, ahead_.data() + taken_, n);
+      taken_ += n;
+      if (taken_ == ahead_.size()) {
+        std::string().swap(ahead_);
+        taken_ = 0;
+      }
+      return n;
+    }
+    if (inputEnded_) {
+      endTaken_ = true;
+      changed_.notify_all();
+      return 0;
+    }
+  }
+  // Nobody else reads while this thread is here: the stand-in reads only while it is away.
+  return ReadDescriptor(into, size);
+}
+
+// Runs on the stand-in's thread.
+void InputStandIn::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stop_) {
+    // An absence that lasts a whole look: the main thread is held up, and the input is read on.
+    const std::uint64_t seen = away_;
+    changed_.wait_for(lock, kAway, [this] { return stop_; });
+    if (stop_ || seen == 0 || away_ != seen) continue;
+    char chunk[kChunk];
+    while (!stop_ && away_ == seen && !inputEnded_ && ahead_.size() - taken_ < kMostAhead) {
+      reading_ = true;
+      lock.unlock();
+      const std::size_t n = ReadDescriptor(chunk, sizeof chunk);
+      lock.lock();
+      reading_ = false;
+      if (n == 0) {
+        inputEnded_ = true;
+      } else {
+        ahead_.append(chunk, n);
+      }
+      changed_.notify_all();
+    }
+    if (!inputEnded_) continue;
+    // The main thread ends the host itself if it comes back in time; otherwise it is held up for
+    // good (a browser that never reads), and the host ends from here.
+    if (changed_.wait_for(lock, grace_, [this] { return stop_ || endTaken_; })) return;
+    lock.unlock();
+    ended_();
+    return;
+  }
+}
