@@ -1,6 +1,7 @@
 #include "midi/winmm_output.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 #include "midi/device_gone.h"
@@ -27,7 +28,9 @@ constexpr int kTriesAfterReset = 20;
 std::chrono::milliseconds longMessageLimit(std::size_t bytes) {
   // MIDI's wire carries 31,250 bits a second, 10 bits a byte: 0.32 ms a byte. A driver gets that
   // time and half as long again, plus 300 ms for its own latency, before it is reset.
-  const auto wireMs = static_cast<std::chrono::milliseconds::rep>(bytes * 10 * 1000 / 31250);
+  // In 64 bits: in a 32-bit size_t, bytes * 10,000 wraps above 429,496 bytes.
+  const auto wireMs = static_cast<std::chrono::milliseconds::rep>(
+      static_cast<std::uint64_t>(bytes) * 10 * 1000 / 31250);
   return std::chrono::milliseconds(wireMs + wireMs / 2 + 300);
 }
 

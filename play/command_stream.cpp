@@ -1,6 +1,7 @@
 #include "play/command_stream.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 namespace {
@@ -50,7 +51,9 @@ namespace {
 // How long a driver may keep a long message before it counts as stuck: its time on MIDI's wire
 // (31,250 bits a second, 10 bits a byte), half as long again, and 300 ms.
 std::chrono::milliseconds stuckAfter(std::size_t bytes) {
-  const auto wireMs = static_cast<std::chrono::milliseconds::rep>(bytes * 10 * 1000 / 31250);
+  // In 64 bits: in a 32-bit size_t, bytes * 10,000 wraps above 429,496 bytes.
+  const auto wireMs = static_cast<std::chrono::milliseconds::rep>(
+      static_cast<std::uint64_t>(bytes) * 10 * 1000 / 31250);
   return std::chrono::milliseconds(wireMs + wireMs / 2 + 300);
 }
 
