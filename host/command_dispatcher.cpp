@@ -30,13 +30,17 @@ Reply dispatchRequest(const Request& request, CMidi& midi) {
   return std::nullopt;
 }
 
-Reply handleRequest(std::string_view text, Request& scratch, CMidi& midi) {
+Reply handleRequest(std::string_view text, Request& scratch, CMidi& midi, void (*beforePlay)(void*),
+                    void* context) {
   RequestScanner scanner(text);
   if (scratch.empty()) scratch.emplace_back();
   if (!scanner.next(scratch.front())) return std::nullopt;
   // "play" takes its bytes straight from the scanner: a play of a megabyte of text would
   // otherwise first become a quarter of a million items.
-  if (std::string_view(scratch.front().text) == "play") return handlePlay(scanner, midi);
+  if (std::string_view(scratch.front().text) == "play") {
+    if (beforePlay != nullptr) beforePlay(context);
+    return handlePlay(scanner, midi);
+  }
   tokenizeRest(scanner, scratch, 1);
   Reply reply = dispatchRequest(scratch, midi);
   if (scratch.capacity() > kItemsKept) Request().swap(scratch);

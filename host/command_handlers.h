@@ -32,5 +32,8 @@ Reply handleUnwatch(const Request& request, CMidi& midi);
 Reply dispatchRequest(const Request& request, CMidi& midi);
 
 // One request of the request loop: the same as dispatchRequest(tokenizeRequest(text)), with
-// `scratch` (whose memory is reused from one request to the next) holding the items.
-Reply handleRequest(std::string_view text, Request& scratch, CMidi& midi);
+// `scratch` (whose memory is reused from one request to the next) holding the items. Before a
+// "play", which may wait for the driver (a long message it keeps for seconds), `beforePlay` runs
+// with `context`: replies held back for a batch must not wait with it.
+Reply handleRequest(std::string_view text, Request& scratch, CMidi& midi,
+                    void (*beforePlay)(void*) = nullptr, void* context = nullptr);

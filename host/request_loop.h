@@ -26,7 +26,8 @@ void serveRequests(Requests& requests, FrameQueue& frames, CMidi& midi, TraceLog
     if (!requests.holdsWholeFrame()) frames.SendHeldReplies();
     if (!requests.next(text, storage)) return;
     if (trace != nullptr) trace->Write("request " + traceText(text));
-    if (Reply reply = handleRequest(text, scratch, midi)) {
+    const auto sendHeld = [](void* queue) { static_cast<FrameQueue*>(queue)->SendHeldReplies(); };
+    if (Reply reply = handleRequest(text, scratch, midi, sendHeld, &frames)) {
       if (trace != nullptr) trace->Write("reply " + traceText(*reply));
       // While the next request has come already, the reply may wait to go out with its reply.
       frames.PostReply(std::move(*reply), requests.holdsWholeFrame());

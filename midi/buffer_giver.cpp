@@ -4,6 +4,13 @@
 
 #include "midi/sysex_buffers.h"
 
+namespace {
+
+// The pause before buffers that could not go back at once are tried again.
+constexpr DWORD kPauseBeforeAgainMs = 10;
+
+}  // namespace
+
 BufferGiver& BufferGiver::Get() {
   static auto* giver = new BufferGiver();
   return *giver;
@@ -40,11 +47,13 @@ void BufferGiver::Wake() {
 // Runs on the giver's thread, for the life of the process.
 DWORD WINAPI BufferGiver::Run(LPVOID giver) {
   auto& self = *static_cast<BufferGiver*>(giver);
+  bool again = false;
   for (;;) {
-    WaitForSingleObject(self.wake_, INFINITE);
+    WaitForSingleObject(self.wake_, again ? kPauseBeforeAgainMs : INFINITE);
     // Cleared before the ports are looked at: a buffer handed back meanwhile sets the event again.
     self.woken_.store(false);
     std::lock_guard<std::mutex> lock(self.mutex_);
-    for (SysexBuffers* buffers : self.ports_) buffers->GiveBackPending();
+    again = false;
+    for (SysexBuffers* buffers : self.ports_) again = buffers->GiveBackPending() || again;
   }
 }

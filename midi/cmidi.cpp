@@ -64,11 +64,11 @@ void CMidi::CloseIn() {
 
 void CMidi::Play(const ByteString& bytes) {
   std::lock_guard<std::recursive_mutex> ports(portsGuard_);
-  // While the device is away the message goes nowhere; the watcher opens it again on its return.
-  if (!out_ || out_->Gone()) return;
-  if (out_->SendRaw(bytes) || !out_->Gone()) return;
-  // It has only now answered that it has gone, and may be back already under another id (a cable
-  // pulled and put back while nothing was played): the message goes there.
+  if (!out_) return;
+  if (!out_->Gone() && (out_->SendRaw(bytes) || !out_->Gone())) return;
+  // Its device has gone, now or before, and may be back already under another id (a cable pulled
+  // and put back): it is looked for by name at once, not only at the watcher's next look, so that
+  // the message goes there. While it is away the message goes nowhere.
   const WideString name = out_->Name();
   OpenOut(name);
   if (out_->Gone()) {
@@ -85,13 +85,18 @@ void CMidi::ReplaceOut(std::unique_ptr<CMidiOut> port) {
   watcher_->KeepRunning(true);
 }
 
-void CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) {
+bool CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) {
   DestroyIn();
   in_ = std::move(port);
   gate_.Open(in_.get(), instance);
-  // Started only once current, so that none of its data finds no port.
-  in_->Start();
+  // Started only once current, so that none of its data finds no port. One that does not start
+  // would be deaf: it is closed again, and no input is current.
+  if (!in_->Start()) {
+    DestroyIn();
+    return false;
+  }
   watcher_->KeepRunning(true);
+  return true;
 }
 
 DWORD_PTR CMidi::NewInputInstance() {
@@ -114,6 +119,23 @@ void CMidi::DestroyIn() {
     in_.reset();
   } else {
     unclosedIns_.push_back(std::move(in_));
+  }
+}
+
+void CMidi::CloseGoneIn() {
+  gate_.Close();
+  // One that refuses is tried again when it is replaced or closed.
+  in_->Close();
+}
+
+void CMidi::ForgetInputsHandled(HMIDIIN handle) {
+  for (auto it = unclosedIns_.begin(); it != unclosedIns_.end();) {
+    if ((*it)->Handle() == handle) {
+      leaveToDriver(std::move(*it));
+      it = unclosedIns_.erase(it);
+    } else {
+      ++it;
+    }
   }
 }
 
@@ -143,6 +165,7 @@ bool CMidi::LookAfterPorts(const ListedNames& listed) {
     }
   }
   if (in_) {
+    if (gate_.ClosedByDriver()) in_->MarkGone();
     if (listed.ins && !in_->Gone() && !contains(listed.inNames, in_->Name())) in_->Alive();
     if (in_->Gone()) {
       const WideString name = in_->Name();

@@ -80,6 +80,9 @@ class CMidi {
 
   // The input callback's way to the current input port.
   InputGate& Gate() { return gate_; }
+  // A current port's device has answered that it has gone, or its driver closed it: the watcher
+  // looks for its return. Any thread; never waits.
+  void NotePortGone();
 
   // Switches one kind of device watch on or off (see DeviceWatcher). Main thread only.
   void SetWatch(WatchKind kind, bool on);
@@ -97,15 +100,21 @@ class CMidi {
   // Makes `port` the current output port, silencing and destroying the previous one.
   void ReplaceOut(std::unique_ptr<CMidiOut> port);
   // Makes `port`, whose device was opened with the callback instance `instance`, the current
-  // input port after destroying the previous one, then starts it.
-  void ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance);
+  // input port after destroying the previous one, then starts it; false, with no input current,
+  // when it does not start.
+  bool ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance);
+  // Closes the current input, whose device has gone, but keeps it current by name. Ports guard
+  // held.
+  void CloseGoneIn();
+  // Keeps a port whose device would not close, to be closed again later.
+  void KeepUnclosed(std::unique_ptr<CMidiIn> port) { unclosedIns_.push_back(std::move(port)); }
   // A new instance value for the next input opening: never 0, never one given before.
   static DWORD_PTR NewInputInstance();
-  // A current port's device has answered that it has gone: the watcher looks for its return. Any
-  // thread; never waits.
-  void NotePortGone();
   // Tries again to close the input ports whose devices would not close; main thread.
   void RetryClosingInputs();
+  // A new opening got `handle`: a port kept with that value was freed by WinMM, which gave the
+  // value away, and is forgotten without a call on it (its buffers left to the driver).
+  void ForgetInputsHandled(HMIDIIN handle);
   // What destruction does: closes the input port, then the output port, then stops the watcher
   // and waits for it. A derived class calls it from its own destructor, since the watcher uses
   // its operations; calling it again does nothing.

@@ -4,6 +4,7 @@
 
 #include "midi/input_event.h"
 #include "midi/wide_string.h"
+#include "platform/winapi.h"
 
 // An open MIDI input port.
 class CMidiIn {
@@ -18,8 +19,8 @@ class CMidiIn {
   // Appends the MIDI bytes that `event` carries and takes ownership of it. Runs on the thread on
   // which WinMM calls the input callback.
   virtual void Receive(InputEvent* event, std::vector<unsigned char>& bytes) = 0;
-  // Hands the buffers to the driver and starts input.
-  virtual void Start() {}
+  // Hands the buffers to the driver and starts input; false when the device would not start.
+  virtual bool Start() { return true; }
   // Stops input, takes the buffers back and closes the device; false when the device would not
   // close, and the port must then be kept. A device that has gone is given up instead: true, its
   // buffers left to the driver. Main thread.
@@ -29,6 +30,10 @@ class CMidiIn {
   virtual bool Alive() { return true; }
   // The device is known to have gone: a call on it answered "no such device".
   virtual bool Gone() const { return false; }
+  // Its driver closed it by itself: from now on it counts as gone. With the ports guard held.
+  virtual void MarkGone() {}
+  // The WinMM handle of its device, if it has one.
+  virtual HMIDIIN Handle() const { return nullptr; }
 
  private:
   WideString name_;

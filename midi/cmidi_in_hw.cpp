@@ -15,11 +15,13 @@ constexpr DWORD kUnpreparePauseMs = 10;
 
 }  // namespace
 
-void CMidiInHW::Start() {
+bool CMidiInHW::Start() {
   // The default timer may step by 5 ms or more; "midi" time stamps should not.
   fineClock_ = timeBeginPeriod(1) == TIMERR_NOERROR;
   buffers_.Queue();
-  traceFailure(trace_, "midiInStart", Name(), midiInStart(handle_));
+  const MMRESULT started = midiInStart(handle_);
+  traceFailure(trace_, "midiInStart", Name(), started);
+  return started == MMSYSERR_NOERROR;
 }
 
 bool CMidiInHW::Gone(const char* call, MMRESULT result) {
@@ -29,24 +31,33 @@ bool CMidiInHW::Gone(const char* call, MMRESULT result) {
 
 bool CMidiInHW::Close() {
   if (closed_) return true;
-  // From here on no buffer goes back to the driver.
-  buffers_.StopGivingBack();
-  if (Gone() || Gone("midiInStop", midiInStop(handle_)) ||
-      Gone("midiInReset", midiInReset(handle_))) {
-    return GiveUp(true);
+  if (!givenUp_) {
+    // From here on no buffer goes back to the driver.
+    buffers_.StopGivingBack();
+    if (NoDriver() || Gone("midiInStop", midiInStop(handle_)) ||
+        Gone("midiInReset", midiInReset(handle_))) {
+      GiveUp();
+    }
+    for (int round = 1; !givenUp_; ++round) {
+      const SysexBuffers::Unprepared unprepared = buffers_.Unprepare();
+      if (unprepared == SysexBuffers::Unprepared::kAll) break;
+      if (unprepared == SysexBuffers::Unprepared::kDeviceGone) {
+        GiveUp();
+        break;
+      }
+      // A buffer the driver still holds may still be written to: it is not freed.
+      if (round == kUnprepareRounds) return false;
+      Sleep(kUnpreparePauseMs);
+      if (Gone("midiInReset", midiInReset(handle_))) GiveUp();
+    }
   }
-  for (int round = 1;; ++round) {
-    const SysexBuffers::Unprepared unprepared = buffers_.Unprepare();
-    if (unprepared == SysexBuffers::Unprepared::kAll) break;
-    if (unprepared == SysexBuffers::Unprepared::kDeviceGone) return GiveUp(true);
-    // A buffer the driver still holds may still be written to: it is not freed.
-    if (round == kUnprepareRounds) return false;
-    Sleep(kUnpreparePauseMs);
-    if (Gone("midiInReset", midiInReset(handle_))) return GiveUp(true);
-  }
+  return CloseDevice();
+}
+
+bool CMidiInHW::CloseDevice() {
   const MMRESULT closed = midiInClose(handle_);
-  if (closed == MMSYSERR_NOERROR) return Finished();
-  if (Gone("midiInClose", closed)) return GiveUp(false);
+  traceFailure(trace_, "midiInClose", Name(), closed);
+  if (closed == MMSYSERR_NOERROR || deviceGone(closed)) return Finished();
   // Wine's winmm frees the handle even when the driver refuses to close, and the next opening
   // takes the lowest free handle value: a later try would close that opening. Asked at once,
   // before anything else is opened: a handle WinMM no longer knows is closed for good.
@@ -54,24 +65,30 @@ bool CMidiInHW::Close() {
   const MMRESULT known = midiInGetID(handle_, &id);
   traceFailure(trace_, "midiInGetID", Name(), known);
   if (known == MMSYSERR_INVALHANDLE) return Finished();
+  // Refused (a device pulled out that has not yet handed its buffers back, say): the port is
+  // kept, and only its close is tried again later.
   return false;
 }
 
-bool CMidiInHW::GiveUp(bool tryClose) {
+void CMidiInHW::GiveUp() {
+  givenUp_ = true;
   buffers_.LeaveToDriver();
-  if (tryClose) traceFailure(trace_, "midiInClose", Name(), midiInClose(handle_));
-  return Finished();
+  ReleaseClock();
+}
+
+void CMidiInHW::ReleaseClock() {
+  if (fineClock_) timeEndPeriod(1);
+  fineClock_ = false;
 }
 
 bool CMidiInHW::Finished() {
-  if (fineClock_) timeEndPeriod(1);
-  fineClock_ = false;
+  ReleaseClock();
   closed_ = true;
   return true;
 }
 
 bool CMidiInHW::Alive() {
-  if (closed_ || Gone()) return false;
+  if (closed_ || givenUp_ || Gone()) return false;
   gone_ = Gone("midiInStart", midiInStart(handle_));
   return !gone_;
 }

@@ -28,18 +28,28 @@ class CMidiInHW : public CMidiIn {
 
   // Runs on the thread on which WinMM calls the input callback.
   void Receive(InputEvent* event, std::vector<unsigned char>& bytes) override;
-  void Start() override;
-  // Stops and resets the device, takes the buffers back, closes it. Main thread.
+  bool Start() override;
+  // Stops and resets the device, takes the buffers back, closes it. A device that has gone is
+  // given up at once, its buffers left to the driver, and only its close is tried (again, at each
+  // later call, while it is refused). Main thread.
   bool Close() override;
   // midiInStart on a started input changes nothing; a handle whose device has gone answers
   // MMSYSERR_NODRIVER. With the ports guard held.
   bool Alive() override;
-  bool Gone() const override { return gone_ || buffers_.Gone(); }
+  bool Gone() const override { return NoDriver() || closedByDriver_; }
+  HMIDIIN Handle() const override { return handle_; }
+  // Its handle still answers, so it is closed as any other port, and then opened afresh.
+  void MarkGone() override { closedByDriver_ = true; }
 
  private:
-  // A device that has gone: its buffers stay the driver's, one close is tried so that WinMM may
-  // free the handle, and the handle is never touched again.
-  bool GiveUp(bool tryClose);
+  // A call on the handle answered "no such device".
+  bool NoDriver() const { return gone_ || buffers_.Gone(); }
+  // A device that has gone: its buffers stay the driver's and the timer period goes back; from
+  // then on only its close touches the handle, so that WinMM may free it.
+  void GiveUp();
+  // midiInClose; true when the handle is closed for good.
+  bool CloseDevice();
+  void ReleaseClock();
   // The port is done with: the timer period it asked for is given back.
   bool Finished();
 
@@ -51,5 +61,7 @@ class CMidiInHW : public CMidiIn {
   SysexBuffers buffers_;
   bool fineClock_ = false;  // this port asked for a 1 ms timer period; main thread only
   bool closed_ = false;     // main thread only
+  bool givenUp_ = false;    // its device has gone, and only its close is tried; main thread only
   bool gone_ = false;       // a call answered "no such device"; under the ports guard
+  bool closedByDriver_ = false;  // under the ports guard
 };

@@ -17,7 +17,8 @@ bool CMidiOut::SendRaw(const ByteString& bytes) {
 }
 
 void CMidiOut::AllNotesOff() {
-  for (int status = 0xB0; status <= 0xBF; ++status) {
+  // A device that answered that it has gone is not asked again.
+  for (int status = 0xB0; status <= 0xBF && !gone_; ++status) {
     SendShort(static_cast<unsigned char>(status), 123, 0);
   }
 }

@@ -117,6 +117,7 @@ bool CMidiWin32::OutIsCurrent(const WideString& name) {
 }
 
 bool CMidiWin32::InIsCurrent(const WideString& name) {
+  if (In() != nullptr && Gate().ClosedByDriver()) In()->MarkGone();
   return name == InName() && (In() == nullptr || In()->Alive());
 }
 
@@ -139,31 +140,36 @@ WideString CMidiWin32::OpenOut(std::uint32_t index) {
   return OpenOutDevice(index, name);
 }
 
-// A device plugged in or out between the search and the open shifts the ids, and another device
-// may open under the name asked for: the name is checked through the handle, and on a mismatch
-// the device is closed and the name looked for once more.
+// A device plugged in or out between the search and the open shifts the ids: another device may
+// open under the name asked for, or none at all (the id now past the end of the list, or on a port
+// already open). The name is checked through the handle, and after a mismatch or a failed open it
+// is looked for once more and opened where it is now.
 WideString CMidiWin32::OpenOutDevice(UINT id, const WideString& name) {
   for (int attempt = 0;; ++attempt) {
     HMIDIOUT handle = nullptr;
     // The new device opens before the old port is touched, so a failure leaves that one playing.
     const MMRESULT opened = midiOutOpen(&handle, id, 0, 0, CALLBACK_NULL);
     traceFailure(Trace(), "midiOutOpen", name, opened);
-    if (opened != MMSYSERR_NOERROR) return OutName();
-    if (openedAs<MIDIOUTCAPSW>(reinterpret_cast<UINT_PTR>(handle), name, midiOutGetDevCapsW)) {
-      std::unique_ptr<CMidiOut> port;
-      if (id == 0) {
-        port = std::make_unique<CMidiOutSW>(handle, winStr(name), Trace());
-      } else {
-        port = std::make_unique<CMidiOutHW>(handle, winStr(name), Trace());
+    if (opened == MMSYSERR_NOERROR) {
+      if (openedAs<MIDIOUTCAPSW>(reinterpret_cast<UINT_PTR>(handle), name, midiOutGetDevCapsW)) {
+        std::unique_ptr<CMidiOut> port;
+        if (id == 0) {
+          port = std::make_unique<CMidiOutSW>(handle, winStr(name), Trace());
+        } else {
+          port = std::make_unique<CMidiOutHW>(handle, winStr(name), Trace());
+        }
+        ReplaceOut(std::move(port));
+        return OutName();
       }
-      ReplaceOut(std::move(port));
-      return OutName();
+      traceFailure(Trace(), "midiOutClose", name, midiOutClose(handle));
     }
-    midiOutClose(handle);
+    UINT now = id;
     if (attempt > 0 ||
-        !findByName<MIDIOUTCAPSW>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPSW>, id)) {
+        !findByName<MIDIOUTCAPSW>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPSW>, now) ||
+        (opened != MMSYSERR_NOERROR && now == id)) {
       return OutName();
     }
+    id = now;
   }
 }
 
@@ -191,27 +197,44 @@ WideString CMidiWin32::OpenIn(std::uint32_t index, DWORD_PTR instance) {
 WideString CMidiWin32::OpenInDevice(UINT id, const WideString& name, DWORD_PTR /*instance*/) {
   // A device that would not close before may let go now; it may be the one asked for.
   RetryClosingInputs();
+  // The current port's handle is of no use once its device has gone, and a driver may count the
+  // device open until it is closed: it is closed first, and stays current, by name, until the
+  // device opens again.
+  if (In() != nullptr && In()->Gone()) CloseGoneIn();
   for (int attempt = 0;; ++attempt) {
     HMIDIIN handle = nullptr;
     const DWORD_PTR opening = NewInputInstance();
     const MMRESULT opened = midiInOpen(&handle, id, reinterpret_cast<DWORD_PTR>(&InputCallback),
                                        opening, CALLBACK_FUNCTION);
     traceFailure(Trace(), "midiInOpen", name, opened);
-    if (opened != MMSYSERR_NOERROR) return InName();
-    if (openedAs<MIDIINCAPSW>(reinterpret_cast<UINT_PTR>(handle), name, midiInGetDevCapsW)) {
-      // A device pulled out hands its buffers back and then refuses them: the watcher looks for
-      // its return from then on.
-      ReplaceIn(std::make_unique<CMidiInHW>(
-                    handle, winStr(name), [this] { NotePortGone(); }, Trace()),
-                opening);
-      return InName();
+    if (opened == MMSYSERR_NOERROR) {
+      // WinMM gave this handle's value to the new opening, so a port kept with the same value
+      // was freed meanwhile, whatever WinMM answered about it before: it is never touched again.
+      ForgetInputsHandled(handle);
+      if (openedAs<MIDIINCAPSW>(reinterpret_cast<UINT_PTR>(handle), name, midiInGetDevCapsW)) {
+        // A device pulled out hands its buffers back and then refuses them: the watcher looks for
+        // its return from then on.
+        // One that does not start is closed again, and the reply says that no input is current.
+        ReplaceIn(std::make_unique<CMidiInHW>(
+                      handle, winStr(name), [this] { NotePortGone(); }, Trace()),
+                  opening);
+        return InName();
+      }
+      // Not started and given no buffer, it closes at once, and nothing of it is ever current;
+      // one that refuses is kept and closed again later, or it would stay open for good.
+      const MMRESULT closed = midiInClose(handle);
+      traceFailure(Trace(), "midiInClose", name, closed);
+      if (closed != MMSYSERR_NOERROR) {
+        KeepUnclosed(std::make_unique<CMidiInHW>(handle, winStr(name), nullptr, Trace()));
+      }
     }
-    // Not started and given no buffer: it closes at once, and nothing of it is ever current.
-    midiInClose(handle);
+    UINT now = id;
     if (attempt > 0 ||
-        !findByName<MIDIINCAPSW>(midiInGetNumDevs(), name, inCaps<MIDIINCAPSW>, id)) {
+        !findByName<MIDIINCAPSW>(midiInGetNumDevs(), name, inCaps<MIDIINCAPSW>, now) ||
+        (opened != MMSYSERR_NOERROR && now == id)) {
       return InName();
     }
+    id = now;
   }
 }
 

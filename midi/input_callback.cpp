@@ -56,7 +56,10 @@ void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DW
   if (message == MIM_OPEN) return;
   if (message == MIM_CLOSE) {
     UsingTarget using_;
-    if (CMidi* midi = callbackTarget.load()) midi->Gate().Closed(instance);
+    // A driver that closes the current opening by itself has given the device up: it is looked
+    // for again, as one pulled out is.
+    CMidi* midi = callbackTarget.load();
+    if (midi != nullptr && midi->Gate().Closed(instance)) midi->NotePortGone();
     return;
   }
   ForwardInput(new InputEvent{instance, device, message, param1, param2});

@@ -4,12 +4,14 @@ void InputGate::Open(CMidiIn* port, DWORD_PTR instance) {
   std::lock_guard<std::mutex> lock(mutex_);
   port_ = port;
   instance_ = instance;
+  closedByDriver_ = false;
 }
 
 void InputGate::Close() {
   std::unique_lock<std::mutex> lock(mutex_);
   port_ = nullptr;
   instance_ = 0;
+  closedByDriver_ = false;
   left_.wait(lock, [this] { return inside_ == 0; });
 }
 
@@ -25,11 +27,17 @@ void InputGate::Leave() {
   if (--inside_ == 0) left_.notify_all();
 }
 
-void InputGate::Closed(DWORD_PTR instance) {
+bool InputGate::Closed(DWORD_PTR instance) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (instance != instance_) return;
+  if (instance != instance_ || instance == 0 || port_ == nullptr) return false;
   port_ = nullptr;
-  instance_ = 0;
+  closedByDriver_ = true;
+  return true;
+}
+
+bool InputGate::ClosedByDriver() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closedByDriver_;
 }
 
 DWORD_PTR InputGate::Instance() {

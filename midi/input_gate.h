@@ -26,8 +26,12 @@ class InputGate {
   CMidiIn* Enter(DWORD_PTR instance);
   void Leave();
   // The current opening's device has sent MIM_CLOSE: nothing it delivers afterwards counts. On the
-  // input callback's thread.
-  void Closed(DWORD_PTR instance);
+  // input callback's thread; true when it was the current opening's, closed by the driver alone
+  // (when the host closes a port, the gate is closed first).
+  bool Closed(DWORD_PTR instance);
+  // The driver closed the current opening by itself (a device it gave up): the port hears
+  // nothing any more. With the ports guard held.
+  bool ClosedByDriver();
   // The instance value the current port was opened with; 0 when none is open.
   DWORD_PTR Instance();
 
@@ -36,5 +40,6 @@ class InputGate {
   std::condition_variable left_;
   CMidiIn* port_ = nullptr;
   DWORD_PTR instance_ = 0;  // the opening port_ belongs to
-  int inside_ = 0;          // callbacks between Enter and Leave
+  bool closedByDriver_ = false;
+  int inside_ = 0;  // callbacks between Enter and Leave
 };

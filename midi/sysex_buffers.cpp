@@ -37,6 +37,11 @@ void SysexBuffers::GiveBack(const MIDIHDR* header) {
   const DWORD_PTR i = header->dwUser;
   // The driver hands back only buffers it was given; anything else is left alone.
   if (i >= static_cast<DWORD_PTR>(kCount) || !buffers_[i] || &buffers_[i]->header != header) return;
+  if (header->dwBytesRecorded == 0) {
+    emptyRun_.fetch_add(1);
+  } else {
+    emptyRun_.store(0);
+  }
   handedBack_[i].store(true);
   BufferGiver::Get().Wake();
 }
@@ -48,11 +53,27 @@ void SysexBuffers::StopGivingBack() {
 }
 
 // Runs on the giver's thread, while it has this port.
-void SysexBuffers::GiveBackPending() {
+bool SysexBuffers::GiveBackPending() {
+  // More empty returns in a row than there are buffers: the driver hands each one back as soon as
+  // it has it, and they go back at the giver's pace, after a pause, not at once.
+  if (emptyRun_.load() > kCount) {
+    emptyRun_.store(0);
+    return true;
+  }
+  bool again = false;
   for (int i = 0; i < kCount; ++i) {
     if (!handedBack_[i].exchange(false) || Gone()) continue;
-    NoteResult("midiInAddBuffer", midiInAddBuffer(handle_, &buffers_[i]->header, sizeof(MIDIHDR)));
+    const MMRESULT added = midiInAddBuffer(handle_, &buffers_[i]->header, sizeof(MIDIHDR));
+    NoteResult("midiInAddBuffer", added);
+    // A refusal that does not say the device has gone may pass: the buffer is tried again rather
+    // than lost, or after as many refusals as there are buffers no system-exclusive data could
+    // come in any more.
+    if (added != MMSYSERR_NOERROR && !Gone()) {
+      handedBack_[i].store(true);
+      again = true;
+    }
   }
+  return again;
 }
 
 void SysexBuffers::NoteResult(const char* call, MMRESULT result) {

@@ -35,8 +35,10 @@ class SysexBuffers {
   void GiveBack(const MIDIHDR* header);
   // From its return on, no buffer goes back to the driver any more. Main thread.
   void StopGivingBack();
-  // Queues again every buffer handed back so far. On the giver's thread, while it has this port.
-  void GiveBackPending();
+  // Queues again every buffer handed back so far; true when some must be tried again after a
+  // pause: the driver refused one for a while, or hands them back empty as fast as they go (it
+  // must not spin the giver and itself). On the giver's thread, while it has this port.
+  bool GiveBackPending();
 
   enum class Unprepared { kAll, kSomeHeld, kDeviceGone };
   // Unprepares every buffer not yet released and frees those the driver answered for with
@@ -65,6 +67,8 @@ class SysexBuffers {
   // Buffer i has come back and waits to be queued again: set by the callback, cleared by the
   // giver.
   std::array<std::atomic<bool>, kCount> handedBack_{};
+  // Buffers handed back empty in a row, with no data between: set by the callback.
+  std::atomic<int> emptyRun_{0};
   std::atomic<bool> gone_{false};
   bool givenBack_ = false;  // the giver has this port; main thread only
 };

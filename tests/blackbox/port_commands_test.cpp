@@ -318,12 +318,9 @@ TEST(PortCommands, MisbehavingDevicesCostNoCrashAndNoOtherReply) {
   EXPECT_TRUE(framesUpToNow(host).empty());
   EXPECT_EQ(host.received(), Lines{"\"Out\" long f0 05 06 07 08 f7"});
 
-  // An input that cannot start: opened and named, silent, and closed cleanly.
-  EXPECT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
-  host.control("short \"Keys\" 90 3c 64");
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_TRUE(framesUpToNow(host).empty());
-  host.send(R"(["closein"])");
+  // An input that cannot start would be deaf: it is closed again at once, the reply says that no
+  // input is current, and asked again it opens.
+  EXPECT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin",""])");
   EXPECT_TRUE(framesUpToNow(host).empty());
   EXPECT_EQ(lastDeviceCall(host), "midiInClose \"Keys\" -> 0");
   EXPECT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");

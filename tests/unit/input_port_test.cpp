@@ -267,10 +267,16 @@ TEST_F(InputPortTest, OnlyTheCurrentOpeningsEventsCountAndNoOtherIsTouched) {
   InputCallback(nullptr, MIM_DATA, current, 0x643C90, 0);
   ASSERT_EQ(frames.texts().size(), 1u);
   EXPECT_NE(frames.texts()[0].find(",144,60,100]"), std::string::npos);
-  // Nothing the device delivers after its MIM_CLOSE counts.
+  // Nothing the device delivers after its MIM_CLOSE counts; a driver that closed it by itself gave
+  // the device up, and an open of its name opens it afresh.
   InputCallback(nullptr, MIM_CLOSE, current, 0, 0);
   InputCallback(nullptr, MIM_DATA, current, 0x643C90, 0);
   EXPECT_EQ(frames.texts().size(), 1u);
+  ASSERT_EQ(midi.OpenIn(u"In", 0), u"In");
+  EXPECT_NE(midi.Gate().Instance(), current);
+  sim::deliverShort(u"In", 0x643C90);
+  sim::drainInput();
+  EXPECT_EQ(frames.texts().size(), 2u) << ::testing::PrintToString(sim::calls());
 }
 
 TEST_F(InputPortTest, MessagesOfOneDeviceLeaveInTheOrderOfItsEvents) {
