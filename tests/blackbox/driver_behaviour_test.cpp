@@ -328,6 +328,8 @@ TEST(DriverBehaviour, PortsWhoseDevicesArePulledOutAndPluggedBackWorkAgain) {
     // must reach it, though the watcher has not yet looked.
     bool playAround = false;
     const char* closeFault = "";
+    // Control lines for the devices as first plugged in.
+    const char* first = "";
   } cases[] = {
       {"watching, asked again", true, true, 1},
       {"watching, nothing asked", true, false, 1},
@@ -336,12 +338,14 @@ TEST(DriverBehaviour, PortsWhoseDevicesArePulledOutAndPluggedBackWorkAgain) {
       {"not watching, played while away and just after", false, false, 1, true},
       {"twenty times, the first close refused each time", false, true, 20, false,
        "fault in \"Keys\" close 1"},
+      {"plugged back before its old buffers came back", false, true, 1, false, "",
+       "late \"Keys\" 1000"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     // Wine's midiInClose frees the handle whatever the driver answers.
     if (*c.closeFault != 0 && underWine()) continue;
-    HostSession host({"in \"Keys\"", "out \"Synth\""});
+    HostSession host({"in \"Keys\"", "out \"Synth\"", c.first});
     ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
     ASSERT_EQ(host.request(R"(["openout","Synth"])", "openout"), R"(["openout","Synth"])");
     if (c.watch) host.send(R"(["watch"])");

@@ -17,6 +17,9 @@ const char* builtProgram(const std::string& variable) {
 #ifdef BUILT_MELVIXPLAY
   if (variable == "MELVIX_PLAY") return BUILT_MELVIXPLAY;
 #endif
+#ifdef BUILT_MELVIXCHECK
+  if (variable == "MELVIX_CHECK") return BUILT_MELVIXCHECK;
+#endif
   return nullptr;
 }
 

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "check/browser_lookup.h"
+#include "check/host_probe.h"
 #include "check/manifest_check.h"
 #include "tests/support/scratch_dir.h"
 
@@ -141,6 +142,12 @@ TEST(BrowserLookup, EachBrowserTakesTheFirstKeyItReadsInItsOwnOrder) {
                     u"NativeMessagingUserLevelHosts", 0);
        },
        u"C:\\f.json", 0, false, false},
+      {"Firefox takes an empty per-user value for none", Browser::kFirefox,
+       [&](MadeUpRegistry& r) {
+         r.SetString(user, View::kShared, kMozillaKey, u"", u"");
+         r.SetString(machine, View::k64, kMozillaKey, u"", u"C:\\f.json");
+       },
+       u"C:\\f.json", 0, false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -199,6 +206,10 @@ TEST(ManifestCheck, ABrowserTakesOnlyAManifestItCanUse) {
       {"a relative path", Browser::kChrome, manifestText("melvixhost", chrome), "relative",
        Status::kWarning},
       {"no file", Browser::kChrome, "", "cannot be read", Status::kProblem},
+      {"no path", Browser::kChrome,
+       "{\"name\":\"com.tarnwell.melvix_midi\",\"description\":\"d\",\"type\":\"stdio\"," + chrome +
+           "}",
+       "names no host program", Status::kProblem},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -215,6 +226,36 @@ TEST(ManifestCheck, ABrowserTakesOnlyAManifestItCanUse) {
     EXPECT_NE(checked.findings[0].what.find(c.finding), std::string::npos)
         << checked.findings[0].what;
     EXPECT_EQ(checked.host.has_value(), c.status == Status::kWarning);
+  }
+}
+
+// The host may write its replies in one go: the probe reads them as they come.
+TEST(HostProbe, TheFrameScanTakesWholeFramesAndKeepsTheRest) {
+  const auto frame = [](const std::string& text) {
+    const auto n = static_cast<unsigned>(text.size());
+    return std::string{static_cast<char>(n), static_cast<char>(n >> 8), 0, 0} + text;
+  };
+  const std::string two = frame("[\"version\",\"1.5\"]") + frame("[\"refresh\",{}]");
+  const struct {
+    std::string bytes;
+    std::size_t frames;
+    std::size_t rest;
+    bool garbage;
+  } cases[] = {
+      {two, 2, 0, false},
+      {two + frame("[1]").substr(0, 5), 2, 5, false},
+      {two.substr(0, 10), 0, 10, false},
+      {frame("[1") + two, 0, 0, true},
+      {std::string("\xff\xff\xff\x7f[]"), 0, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    const FrameScan scan = scanFrames(c.bytes);
+    EXPECT_EQ(scan.texts.size(), c.frames);
+    EXPECT_EQ(scan.garbage, c.garbage);
+    if (!c.garbage) {
+      EXPECT_EQ(scan.rest, c.rest);
+    }
   }
 }
 
