@@ -106,11 +106,13 @@ std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::st
   if (outs == names(ports.outs) && ins == names(ports.ins)) {
     return {Check{std::nullopt, Status::kOk, "The host lists the same MIDI ports as Windows.", ""}};
   }
-  // The host stops at the first port it cannot describe, as it always has.
+  // Older hosts stopped at the first port they could not describe; a device that comes or
+  // goes between the two lists differs too.
   return {Check{std::nullopt, Status::kWarning,
                 "The host lists " + std::to_string(hostOuts.size()) + " outputs and " +
                     std::to_string(hostIns.size()) + " inputs, Windows " +
                     std::to_string(ports.outs.size()) + " and " + std::to_string(ports.ins.size()) +
-                    ": a device whose description cannot be read hides the ports after it.",
-                "Unplug the devices one at a time to find the one that hides the others."}};
+                    ": a device came or went meanwhile, or an older host hides the ports after one "
+                    "whose description cannot be read.",
+                "Run the check again; if the lists still differ, reinstall Melvix."}};
 }

@@ -35,6 +35,9 @@ class CMidi {
 
   virtual std::vector<WideString> ListOuts() = 0;
   virtual std::vector<WideString> ListIns() = 0;
+  // How many device ids there are; a driver may leave ids without a description among them.
+  virtual std::uint32_t OutCount() = 0;
+  virtual std::uint32_t InCount() = 0;
   // The description of a port by name (the lowest id of that name) or by device id; nothing when
   // there is no such port.
   virtual PortLookup OutInfo(const WideString& name) = 0;

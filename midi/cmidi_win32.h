@@ -10,6 +10,8 @@ class CMidiWin32 : public CMidi {
 
   std::vector<WideString> ListOuts() override;
   std::vector<WideString> ListIns() override;
+  std::uint32_t OutCount() override { return midiOutGetNumDevs(); }
+  std::uint32_t InCount() override { return midiInGetNumDevs(); }
   PortLookup OutInfo(const WideString& name) override;
   PortLookup OutInfo(std::uint32_t index) override;
   PortLookup InInfo(const WideString& name) override;

@@ -16,6 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/apt.sh
 source tools/ia32.sh
+source tools/wine.sh
 
 bits="${MELVIX_WINE_BITS:-}"
 why="MELVIX_WINE_BITS=${bits} asked for it"
