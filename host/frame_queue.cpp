@@ -4,6 +4,7 @@ FrameQueue::FrameQueue(FrameWriter& out, std::size_t limitBytes) : out_(out), li
   // Reserved, not touched: the pages become resident only as frames fill them.
   waiting_.reserve(limit_);
   outgoing_.reserve(limit_);
+  held_.reserve(limit_);
   writer_ = std::thread([this] { Write(); });
 }
 
@@ -21,44 +22,106 @@ void FrameQueue::Queue(const std::string& text) {
   ++framesWaiting_;
 }
 
-namespace {
-
-bool startsSysex(MessageKind kind) {
-  return kind == MessageKind::kSysexWhole || kind == MessageKind::kSysexStart;
-}
-
-bool endsSysex(MessageKind kind) {
-  return kind == MessageKind::kSysexWhole || kind == MessageKind::kSysexEnd;
-}
-
-bool isSysex(MessageKind kind) {
-  return startsSysex(kind) || endsSysex(kind) || kind == MessageKind::kSysexMiddle;
-}
-
-}  // namespace
-
 // Runs on the input callback's thread or the watcher's.
 void FrameQueue::Post(MessageKind kind, std::string text) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++posted_;
-    // A message that begins ends whatever was left of one cut short (a port that changed, say).
-    if (startsSysex(kind)) droppingSysex_ = false;
-    const bool full = waiting_.size() + bytesWritten_ + kFrameHeader + text.size() > limit_;
-    const bool connection = kind == MessageKind::kConnection;
-    // A system-exclusive message that lost a piece loses the rest of it too, through its F7: the
-    // browser must never get one with a piece missing, which would look whole.
-    const bool restOfCut = isSysex(kind) && droppingSysex_;
-    if (restOfCut || (full && (!connection || connectionsWaiting_ > 0))) {
-      ++finished_;
-      if (!connection) ++dropped_;
-      if (isSysex(kind)) droppingSysex_ = !endsSysex(kind);
-      return;
+    switch (kind) {
+      case MessageKind::kSysexStart:
+      case MessageKind::kSysexMiddle:
+      case MessageKind::kSysexEnd:
+      case MessageKind::kSysexCut:
+        PostSysex(kind, text);
+        break;
+      case MessageKind::kSysexWhole:
+      case MessageKind::kMidi:
+        // A new message, or a status byte other than a real-time one, ends a message under way
+        // before its F7: that one never reaches the browser.
+        DropHeld();
+        sysex_ = Sysex::kNone;
+        ++posted_;
+        QueueUnlessFull(kind, text);
+        break;
+      case MessageKind::kRealTime:
+      case MessageKind::kConnection:
+        ++posted_;
+        QueueUnlessFull(kind, text);
+        break;
     }
-    if (connection) ++connectionsWaiting_;
-    Queue(text);
   }
   writerWake_.notify_all();
+}
+
+// With mutex_ held.
+bool FrameQueue::QueueUnlessFull(MessageKind kind, const std::string& text) {
+  const bool full = waiting_.size() + bytesWritten_ + kFrameHeader + text.size() > limit_;
+  const bool connection = kind == MessageKind::kConnection;
+  if (full && (!connection || connectionsWaiting_ > 0)) {
+    ++finished_;
+    if (!connection) ++dropped_;
+    return false;
+  }
+  if (connection) ++connectionsWaiting_;
+  Queue(text);
+  return true;
+}
+
+// With mutex_ held.
+void FrameQueue::PostSysex(MessageKind kind, const std::string& text) {
+  if (kind == MessageKind::kSysexStart) {
+    DropHeld();
+    sysex_ = Sysex::kHolding;
+  }
+  if (kind == MessageKind::kSysexCut || sysex_ == Sysex::kNone) {
+    DropHeld();
+    sysex_ = Sysex::kNone;
+    if (kind != MessageKind::kSysexCut) {
+      // A piece of no message under way: never alone, or it would look whole.
+      ++posted_;
+      ++finished_;
+      ++dropped_;
+    }
+    return;
+  }
+  if (sysex_ == Sysex::kPassing) {
+    ++posted_;
+    if (!QueueUnlessFull(kind, text) || kind == MessageKind::kSysexEnd) sysex_ = Sysex::kNone;
+    return;
+  }
+  appendFrame(held_, text);
+  ++heldFrames_;
+  if (kind == MessageKind::kSysexEnd) {
+    sysex_ = Sysex::kNone;
+    QueueHeld();
+  } else if (held_.size() > limit_ / 2) {
+    // Too long to hold: what came goes out as it is, and the rest as it comes.
+    sysex_ = QueueHeld() ? Sysex::kPassing : Sysex::kNone;
+  }
+}
+
+// With mutex_ held.
+bool FrameQueue::QueueHeld() {
+  if (waiting_.size() + bytesWritten_ + held_.size() > limit_) {
+    DropHeld();
+    return false;
+  }
+  posted_ += heldFrames_;
+  waiting_ += held_;
+  framesWaiting_ += heldFrames_;
+  held_.clear();
+  heldFrames_ = 0;
+  return true;
+}
+
+// With mutex_ held.
+void FrameQueue::DropHeld() {
+  if (heldFrames_ == 0) return;
+  // Counted as posted only now, so that a Flush never waits for a message that may never end.
+  posted_ += heldFrames_;
+  finished_ += heldFrames_;
+  dropped_ += heldFrames_;
+  held_.clear();
+  heldFrames_ = 0;
 }
 
 void FrameQueue::PostReply(std::string text, bool hold) {

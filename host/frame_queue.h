@@ -23,10 +23,13 @@ class FrameQueue : public MessageSink {
  public:
   // What the queued frames, length headers included, and the frames being written may hold
   // together. Past it, "midi" messages are dropped until a write has made room (a system-exclusive
-  // message that loses a piece loses every later piece of it too), and a "connection" is queued
-  // only if none is already waiting. Replies are never dropped: at most kMostReplies
-  // wait, and past that the main thread waits for a write under way to end, as it would for a full
-  // pipe.
+  // message is queued whole or dropped whole), and a "connection" is queued only if none is
+  // already waiting. Replies are never dropped: at most kMostReplies wait, and past that the main
+  // thread waits for a write under way to end, as it would for a full pipe.
+  //
+  // The pieces of a system-exclusive message are held back until its last one, up to half the
+  // limit (64 KiB of frames, some 16 KB of the message's bytes): a longer one is queued as it
+  // comes, and once it loses a piece, it loses every later piece too.
   static constexpr std::size_t kDefaultLimit = 128u << 10;
   static constexpr std::size_t kFrameHeader = 4;
   static constexpr int kMostReplies = 64;
@@ -55,6 +58,16 @@ class FrameQueue : public MessageSink {
  private:
   // Appends `text` as a frame to what waits. With mutex_ held.
   void Queue(const std::string& text);
+  // Queues `text`, a "midi" or "connection" message, unless the queue is full; false when it was
+  // dropped. With mutex_ held.
+  bool QueueUnlessFull(MessageKind kind, const std::string& text);
+  // One piece of a system-exclusive message, or its cut. With mutex_ held.
+  void PostSysex(MessageKind kind, const std::string& text);
+  // Queues the pieces held back, all of them if there is room for all, else none; true when
+  // queued. With mutex_ held.
+  bool QueueHeld();
+  // Drops the pieces held back. With mutex_ held.
+  void DropHeld();
   // Runs on the writer thread.
   void Write();
   // Writes everything queued in one write, with `lock` (on mutex_) released meanwhile, then gives
@@ -79,8 +92,14 @@ class FrameQueue : public MessageSink {
   std::uint64_t posted_ = 0;      // messages taken or dropped so far
   std::uint64_t finished_ = 0;    // of those, written or dropped
   std::uint64_t dropped_ = 0;
-  // A system-exclusive message lost a piece: its later pieces are dropped through its F7.
-  bool droppingSysex_ = false;
+  // The frames of the system-exclusive message under way, held back until its F7; they count as
+  // posted only once they are queued or dropped.
+  std::string held_;
+  std::size_t heldFrames_ = 0;
+  // What becomes of the next piece of a system-exclusive message: held back after its first piece,
+  // queued as it comes once the message outgrew the hold, dropped when no message is under way (its
+  // first piece was dropped, or it came from an input replaced meanwhile).
+  enum class Sysex { kNone, kHolding, kPassing } sysex_ = Sysex::kNone;
   bool writing_ = false;  // a thread is in WriteQueued; the other one waits
   bool stop_ = false;
   // What is being written: swapped with waiting_ under mutex_ by the thread that sets writing_,

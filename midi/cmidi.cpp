@@ -88,6 +88,9 @@ void CMidi::ReplaceOut(std::unique_ptr<CMidiOut> port) {
 bool CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) {
   DestroyIn();
   in_ = std::move(port);
+  // A system-exclusive message the old input had begun will not end: the new one's first piece
+  // may be a middle one, which must not join it.
+  Post(MessageKind::kSysexCut, std::string());
   gate_.Open(in_.get(), instance);
   // Started only once current, so that none of its data finds no port. One that does not start
   // would be deaf: it is closed again, and no input is current.

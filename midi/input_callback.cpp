@@ -76,13 +76,16 @@ void ForwardInput(InputEvent* event) {
     delete event;
     return;
   }
-  const bool longData = event->message == MIM_LONGDATA;
+  const UINT message = event->message;
   std::vector<unsigned char> bytes;
   port->Receive(event, bytes);
   // The clock is read while this callback still counts as inside, so that the object it belongs
   // to cannot be taken down meanwhile.
   const std::uint32_t now = bytes.empty() ? 0 : midi->Time();
   midi->Gate().Leave();
+  // A buffer handed back in error ends the system-exclusive message it was part of (the new
+  // Windows MIDI stack returns one cut by a status byte so): the rest of it will never come.
+  if (message == MIM_LONGERROR) midi->Post(MessageKind::kSysexCut, std::string());
   if (bytes.empty()) return;
   // Built in place: while input pours in, this thread spends its time here. The frame is only
   // queued: a browser that reads slowly must not hold up the driver's thread.
@@ -94,5 +97,8 @@ void ForwardInput(InputEvent* event) {
     appendDecimal(text, b);
   }
   text += ']';
-  midi->Post(longData ? sysexPiece(bytes) : MessageKind::kMidi, std::move(text));
+  const MessageKind kind = message == MIM_LONGDATA ? sysexPiece(bytes)
+                           : bytes.front() >= 0xF8 ? MessageKind::kRealTime
+                                                   : MessageKind::kMidi;
+  midi->Post(kind, std::move(text));
 }

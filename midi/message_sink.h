@@ -6,13 +6,19 @@
 
 enum class MessageKind {
   kMidi,  // one short message's bytes; may be dropped when the browser has stopped reading
-  // One buffer of a system-exclusive message, which may be dropped too, but never alone: once one
-  // piece is dropped, so is every later piece of that message.
+  // A short message of a real-time status (F8 to FF): it may come in the middle of a
+  // system-exclusive message without ending it.
+  kRealTime,
+  // One buffer of a system-exclusive message. A message reaches the browser whole or not at all:
+  // its pieces are held back until its F7 and then queued together, or dropped together.
   kSysexWhole,   // a whole message, F0 to F7
   kSysexStart,   // the first piece of a longer one
   kSysexMiddle,  // neither its first nor its last piece
   kSysexEnd,     // its last piece, ending in F7
-  kConnection,   // the device set changed; carries no data, so one waiting stands for any number
+  // No text: the system-exclusive message under way, if any, will never end (the input was
+  // replaced, or the driver handed a buffer back in error), so what is held of it is dropped.
+  kSysexCut,
+  kConnection,  // the device set changed; carries no data, so one waiting stands for any number
 };
 
 class MessageSink {

@@ -337,4 +337,58 @@ TEST(FrameQueueTest, AFullFrameQueueDropsMidiKeepsOneConnectionAndNeverWaits) {
   EXPECT_EQ(queue.Dropped(), 5u);
 }
 
+// A system-exclusive message reaches the browser whole or not at all: a message that a new one, a
+// status byte, a cut or a full queue ends before its F7 leaves no piece behind; real-time bytes in
+// between go out at once.
+TEST(FrameQueueTest, ASystemExclusiveMessageGoesOutWholeOrNotAtAll) {
+  using K = MessageKind;
+  // Every text 10 bytes, a frame 14: the queue holds 10, the first of them in the blocked write.
+  const std::string note = "[\"note\",1]", clock = "[\"tick\",1]", start = "[\"head\",1]",
+                    middle = "[\"body\",1]", end = "[\"tail\",1]";
+  const struct {
+    const char* what;
+    std::vector<std::pair<K, std::string>> posts;
+    std::vector<std::string> written;
+  } cases[] = {
+      {"whole",
+       {{K::kSysexStart, start}, {K::kSysexMiddle, middle}, {K::kSysexEnd, end}},
+       {start, middle, end}},
+      {"a clock inside",
+       {{K::kSysexStart, start}, {K::kRealTime, clock}, {K::kSysexEnd, end}},
+       {clock, start, end}},
+      {"a note inside", {{K::kSysexStart, start}, {K::kMidi, note}, {K::kSysexEnd, end}}, {note}},
+      {"a new message inside",
+       {{K::kSysexStart, start}, {K::kSysexStart, start}, {K::kSysexEnd, end}},
+       {start, end}},
+      {"cut", {{K::kSysexStart, start}, {K::kSysexCut, ""}, {K::kSysexEnd, end}}, {}},
+      {"its start never came", {{K::kSysexMiddle, middle}, {K::kSysexEnd, end}}, {}},
+      {"no room for its end",
+       {{K::kMidi, note},
+        {K::kMidi, note},
+        {K::kMidi, note},
+        {K::kMidi, note},
+        {K::kMidi, note},
+        {K::kMidi, note},
+        {K::kMidi, note},
+        {K::kMidi, note},
+        {K::kSysexStart, start},
+        {K::kSysexMiddle, middle},
+        {K::kSysexEnd, end}},
+       std::vector<std::string>(8, note)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    BlockedOutput output;
+    std::ostream out(&output);
+    FrameWriter writer(out);
+    FrameQueue queue(writer, 10 * 14);
+    for (const auto& [kind, text] : c.posts) queue.Post(kind, text);
+    output.open();
+    queue.Flush();
+    std::vector<std::string> texts;
+    ASSERT_TRUE(splitFrames(output.data(), texts));
+    EXPECT_EQ(texts, c.written);
+  }
+}
+
 }  // namespace
