@@ -178,6 +178,25 @@ bool applyWords(const std::vector<std::string>& words) {
     return changeNotifier(u16(words[1]), [&](Notifier& x) { x.setCapacity(n); });
   }
   if (verb == "hold" && words.size() == 3) return setHold(u16(words[1]), words[2]);
+  if (verb == "stack" && words.size() == 2 && words[1] == "classic") {
+    setNewStack(false);
+    return true;
+  }
+  if (verb == "stack" && words.size() >= 2 && words[1] == "new") {
+    NewStackOptions options;
+    for (std::size_t i = 2; i < words.size(); ++i) {
+      if (words[i] == "prefixgrows") {
+        options.prefixGrows = true;
+      } else if (words[i] == "lag" && i + 1 < words.size() && parseNumber(words[i + 1], n, 10)) {
+        options.countLagMs = static_cast<long>(n);
+        ++i;
+      } else {
+        return false;
+      }
+    }
+    setNewStack(true, options);
+    return true;
+  }
   if (verb == "box" && words.size() == 2 && (words[1] == "never" || parseNumber(words[1], n, 10))) {
     World& world = World::get();
     std::lock_guard<std::mutex> lock(world.mutex);

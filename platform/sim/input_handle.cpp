@@ -11,7 +11,8 @@ InputHandle::InputHandle(std::shared_ptr<Device> device, Callback callback, DWOR
     : device_(std::move(device)),
       callback_(callback),
       instance_(instance),
-      notifier_(std::move(notifier)) {
+      notifier_(std::move(notifier)),
+      newStack_(World::get().newStack.load()) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -81,7 +82,10 @@ void InputHandle::open() {
 MMRESULT InputHandle::addBuffer(MIDIHDR* header) {
   std::lock_guard<std::mutex> lock(mutex_);
   MMRESULT result = queue_.addBuffer(header);
-  if (result == MMSYSERR_NOERROR) changed_.notify_all();
+  if (result == MMSYSERR_NOERROR) {
+    everBuffered_ = true;
+    changed_.notify_all();
+  }
   return result;
 }
 
@@ -135,9 +139,9 @@ void InputHandle::reset(bool keepBuffers) {
   onDeliveryThread([this, keepBuffers] { handBack(keepBuffers); });
 }
 
-void InputHandle::unplug() {
+void InputHandle::unplug(bool handBuffersBack) {
   std::lock_guard<std::mutex> lock(mutex_);
-  jobs_.push_back([this] { handBack(false); });
+  jobs_.push_back([this, handBuffersBack] { handBack(!handBuffersBack); });
   ++jobsPosted_;
   changed_.notify_all();
 }
@@ -177,6 +181,19 @@ void InputHandle::pushShort(DWORD message) {
 
 void InputHandle::pushSysex(std::vector<BYTE> bytes, bool asError) {
   if (bytes.empty()) return;
+  if (newStack_ && !asError) {
+    // Real-time bytes inside a message come on their own, as MIM_DATA, while the buffer around
+    // them fills: before it comes back.
+    std::vector<BYTE> rest;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      if (i > 0 && bytes[i] >= 0xF8) {
+        pushShort(bytes[i]);
+      } else {
+        rest.push_back(bytes[i]);
+      }
+    }
+    bytes.swap(rest);
+  }
   Event e;
   e.kind = asError ? Event::kLongError : Event::kSysex;
   e.bytes = std::move(bytes);
@@ -246,6 +263,27 @@ void InputHandle::writeDeliveryTimes() {
   std::rename((path + ".part").c_str(), path.c_str());
 }
 
+// The new stack's driver, when it has data for a buffer and none is queued, waits a little for one,
+// holding all other input back, then drops the rest of the message without a word; a port that
+// never queued one loses the whole message at once.
+bool InputHandle::WaitsForNoBuffer(std::unique_lock<std::mutex>& lock) {
+  if (!queue_.started || queue_.events.empty() || !queue_.events.front().needsBuffer() ||
+      !queue_.buffers.empty()) {
+    noBufferSince_ = {};
+    return false;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (noBufferSince_ == std::chrono::steady_clock::time_point{}) noBufferSince_ = now;
+  if (everBuffered_ && now < noBufferSince_ + kNoBufferWait) {
+    changed_.wait_until(lock, noBufferSince_ + kNoBufferWait);
+    return true;
+  }
+  queue_.events.pop_front();
+  noBufferSince_ = {};
+  changed_.notify_all();
+  return true;
+}
+
 void InputHandle::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -279,6 +317,7 @@ void InputHandle::run() {
       }
       generateFloodEvent();
     }
+    if (newStack_ && WaitsForNoBuffer(lock)) continue;
     if (!queue_.ready()) {
       changed_.wait(lock);
       continue;

@@ -46,9 +46,10 @@ class InputHandle {
   void reset(bool keepBuffers = false);
   MMRESULT close();  // MIM_CLOSE; fails while buffers are queued
   bool hasQueuedBuffers();
-  // The device has been pulled out: input stops and every queued buffer comes back empty, from the
-  // delivery thread, without the caller waiting (it holds the world's mutex).
-  void unplug();
+  // The device has been pulled out: input stops and, with `handBuffersBack`, every queued buffer
+  // comes back empty, from the delivery thread, without the caller waiting (it holds the world's
+  // mutex).
+  void unplug(bool handBuffersBack);
 
   void pushShort(DWORD message);
   void pushSysex(std::vector<BYTE> bytes, bool asError = false);
@@ -67,6 +68,10 @@ class InputHandle {
   void push(Event e);
   // Runs on the device's delivery thread.
   void run();
+  // Under the new stack: whether the front event waits for a buffer or was just dropped for want
+  // of one; with mutex_ held (waits on it). Delivery thread.
+  bool WaitsForNoBuffer(std::unique_lock<std::mutex>& lock);
+  static constexpr std::chrono::milliseconds kNoBufferWait{10};
   // Stops input and hands every queued buffer back empty, unless `keepBuffers`. Delivery thread.
   void handBack(bool keepBuffers);
   // Runs `job` on the delivery thread and waits for it; runs it at once when called from there.
@@ -84,6 +89,7 @@ class InputHandle {
   DWORD_PTR instance_;
   std::shared_ptr<Notifier> notifier_;
   HMIDIIN handle_ = nullptr;
+  const bool newStack_;  // opened while the devices behaved as the new stack's
 
   std::mutex mutex_;  // guards everything below
   std::condition_variable changed_;
@@ -96,6 +102,9 @@ class InputHandle {
   bool callerDelivering_ = false;  // a caller runs a job on its own thread: the device waits
   int callersWaiting_ = 0;         // callers waiting to run a job on their own thread
   std::uint32_t floodCount_ = 0;
+  bool everBuffered_ = false;  // a buffer was ever queued
+  // Since when the front event has waited for a buffer under the new stack; zero when not.
+  std::chrono::steady_clock::time_point noBufferSince_;
   std::chrono::steady_clock::time_point startTime_;
   // Behind a bounded notifier: when the next piece of data may be taken in.
   std::chrono::steady_clock::time_point nextDue_;

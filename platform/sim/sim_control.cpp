@@ -26,11 +26,12 @@ bool withInput(const std::u16string& name, Action action) {
   return true;
 }
 
-// A device pulled out: an open input gives its buffers back; needs the world's mutex.
-void unplugLocked(Device& device) {
+// A device pulled out: an open input gives its buffers back, but for the new stack's, which keeps
+// them (and so can never be closed); needs the world's mutex.
+void unplugLocked(World& world, Device& device) {
   device.present = false;
   device.flood = FloodMode::kOff;
-  if (device.input != nullptr) device.input->unplug();
+  if (device.input != nullptr) device.input->unplug(!world.newStack.load());
 }
 
 }  // namespace
@@ -56,7 +57,19 @@ void reset() {
   world.registry.clear();
   world.onOpen.clear();
   world.boxWaitMs = 0;
+  world.newStack.store(false);
+  world.newStackOptions = {};
+  for (auto& cache : world.counts) cache = {};
+  world.unitsPlugged.clear();
   setClockTick(0);
+}
+
+void setNewStack(bool on, const NewStackOptions& options) {
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  world.newStack.store(on);
+  world.newStackOptions = options;
+  for (auto& cache : world.counts) cache = {};
 }
 
 void addDefaultDevices() {
@@ -77,7 +90,8 @@ bool removeDevice(Direction d, const std::u16string& name) {
   auto& list = world.list(d);
   for (auto it = list.begin(); it != list.end(); ++it) {
     if ((*it)->profile.name == name) {
-      unplugLocked(**it);
+      world.noteListChange(d);
+      unplugLocked(world, **it);
       list.erase(it);
       return true;
     }
@@ -90,7 +104,8 @@ bool removeDeviceAt(Direction d, UINT id) {
   std::lock_guard<std::mutex> lock(world.mutex);
   auto& list = world.list(d);
   if (id >= list.size()) return false;
-  unplugLocked(*list[id]);
+  world.noteListChange(d);
+  unplugLocked(world, *list[id]);
   list.erase(list.begin() + id);
   return true;
 }

@@ -43,6 +43,16 @@ enum class Fault {
   kCloseFrees,
 };
 
+// How Windows MIDI Services' WinMM layer differs from a classic driver, as the simulation plays it.
+struct NewStackOptions {
+  // midiXGetNumDevs answers a cached count, this long behind a change of the device list; ids
+  // between the list's end and that count answer MMSYSERR_NODRIVER with the name "(unavailable)".
+  long countLagMs = 0;
+  // A unit plugged in again gets the next number ("3- Name"), as before the November 2026 update,
+  // rather than the lowest free one.
+  bool prefixGrows = false;
+};
+
 // ---- The device set ----
 // Forgets every device, fault, recorded call, received message, registry value and message box,
 // and stops reading the control file. The set is then empty.
@@ -63,6 +73,10 @@ std::vector<std::u16string> deviceNames(Direction d);
 // Makes the next `times` matching calls for the first device named `name` fail (-1: every call
 // from now on). Returns false when there is no such device.
 bool setFault(Direction d, const std::u16string& name, Fault fault, int times = -1);
+
+// Makes the devices behave as behind Windows MIDI Services' WinMM layer from now on (see
+// docs/simulated-devices.md, "stack new"), or as a classic driver again.
+void setNewStack(bool on, const NewStackOptions& options = {});
 
 // ---- Input ----
 // Events for the first input device of that name. They reach the program's callback on the

@@ -1,5 +1,6 @@
 #include "platform/sim/sim_world.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/sim/control_lines.h"
@@ -30,11 +31,60 @@ World::World() {
   }
 }
 
+namespace {
+
+bool namePresent(const std::vector<std::shared_ptr<Device>>& list, const std::u16string& name) {
+  for (const auto& device : list) {
+    if (device->profile.name == name) return true;
+  }
+  return false;
+}
+
+std::u16string numbered(int unit, const std::u16string& name) {
+  std::u16string text;
+  for (char c : std::to_string(unit) + "- ") text.push_back(static_cast<char16_t>(c));
+  return text + name;
+}
+
+}  // namespace
+
+void World::noteListChange(Direction d) {
+  if (!newStack.load()) return;
+  CountCache& cache = counts[d == Direction::kOut ? 0 : 1];
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= cache.due) cache.shown = static_cast<UINT>(list(d).size());
+  cache.due = now + std::chrono::milliseconds(newStackOptions.countLagMs);
+}
+
+UINT World::shownCount(Direction d) {
+  const auto size = static_cast<UINT>(list(d).size());
+  if (!newStack.load()) return size;
+  CountCache& cache = counts[d == Direction::kOut ? 0 : 1];
+  if (std::chrono::steady_clock::now() >= cache.due) cache.shown = size;
+  return cache.shown;
+}
+
 UINT World::addLocked(Direction d, const DeviceSpec& profile) {
   auto device = std::make_shared<Device>();
   device->direction = d;
   device->profile = profile;
-  device->quotedName = quoted(profile.name);
+  if (newStack.load()) {
+    noteListChange(d);
+    // A second unit of one model is told apart by a number before its name.
+    const std::u16string base = profile.name;
+    int& plugged = unitsPlugged[base];
+    ++plugged;
+    if (namePresent(list(d), base)) {
+      int unit = 2;
+      if (newStackOptions.prefixGrows) {
+        unit = std::max(2, plugged);
+      } else {
+        while (namePresent(list(d), numbered(unit, base))) ++unit;
+      }
+      device->profile.name = numbered(unit, base);
+    }
+  }
+  device->quotedName = quoted(device->profile.name);
   if (profile.registryName) {
     const std::u16string& name = *profile.registryName;
     std::vector<BYTE> data;

@@ -70,6 +70,19 @@ class World {
   std::deque<std::string> onOpen;
   // How long a message box waits before it is answered (-1: never).
   long boxWaitMs = 0;
+  // "stack new": the devices behave as behind Windows MIDI Services' WinMM layer (wdmaud2.drv and
+  // midisrv) rather than a classic driver. Atomic: device threads read it without the mutex.
+  std::atomic<bool> newStack{false};
+  NewStackOptions newStackOptions;
+  // The device count that the new stack's midiXGetNumDevs answers: a cache, updated countLagMs
+  // after the device list changes.
+  struct CountCache {
+    UINT shown = 0;
+    std::chrono::steady_clock::time_point due;
+  };
+  CountCache counts[2];
+  // Devices of each name plugged in so far under the new stack, for its "2- Name" prefixes.
+  std::map<std::u16string, int> unitsPlugged;
   std::vector<std::string> callLog;
   std::vector<Received> receivedLog;
   std::vector<std::string> boxes;
@@ -86,6 +99,10 @@ class World {
   HMIDIIN addInput(InputHandle* in);
   void removeInput(HMIDIIN handle);
   UINT addLocked(Direction d, const DeviceSpec& profile);
+  // The list of `d` is about to change: the new stack's count keeps showing the old size a while.
+  void noteListChange(Direction d);
+  // What midiXGetNumDevs answers now.
+  UINT shownCount(Direction d);
   // Consumes one failure of `fault` for `device`; true when the call must fail.
   bool takeFault(Device& device, Fault fault);
 

@@ -1,6 +1,8 @@
 // The WinMM MIDI functions over the simulated device set.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "platform/sim/device_caps.h"
 #include "platform/sim/input_handle.h"
@@ -83,7 +85,7 @@ UINT deviceCount(Direction d, const char* name) {
   sim::syncControl();
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
-  auto n = static_cast<UINT>(world.list(d).size());
+  const UINT n = world.shownCount(d);
   world.record(std::string(name) + " -> " + std::to_string(n));
   return n;
 }
@@ -105,12 +107,25 @@ MMRESULT getCaps(Direction d, UINT_PTR id, Plain* caps, UINT size, const char* n
     byHandle = &deviceOf(*in);
   }
   if (byHandle != nullptr) call = std::string(name) + " " + sim::quoted(byHandle->profile.name);
-  if (byHandle == nullptr && id >= list.size()) return logged(world, call, MMSYSERR_BADDEVICEID);
+  // The new stack's slots: an id its cached count still has, or a device it cannot describe.
+  const auto unavailable = [&] {
+    if (caps != nullptr && size >= sizeof(Plain)) {
+      const std::u16string text = u"(unavailable)";
+      std::fill(std::begin(caps->szPname), std::end(caps->szPname), 0);
+      std::copy(text.begin(), text.end(), caps->szPname);
+    }
+    return logged(world, call, MMSYSERR_NODRIVER);
+  };
+  if (byHandle == nullptr && id >= list.size()) {
+    if (world.newStack.load() && id < world.shownCount(d)) return unavailable();
+    return logged(world, call, MMSYSERR_BADDEVICEID);
+  }
   // The handle of a device that has been pulled out answers nothing but its close.
   if (byHandle != nullptr && !byHandle->present) return logged(world, call, MMSYSERR_NODRIVER);
   Device& device = byHandle != nullptr ? *byHandle : *list[id];
   if (caps == nullptr || size < sizeof(Plain)) return logged(world, call, MMSYSERR_INVALPARAM);
   if (world.takeFault(device, Fault::kGetDevCaps)) {
+    if (world.newStack.load()) return unavailable();
     return logged(world, call, MMSYSERR_BADDEVICEID);
   }
   sim::fillCaps<Plain, Extended>(device.profile, caps, size);
@@ -143,7 +158,8 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR, DWORD_PTR, DWOR
   if (uDeviceID >= world.outs.size()) return logged(world, call, MMSYSERR_BADDEVICEID);
   auto device = world.outs[uDeviceID];
   call += " " + sim::quoted(device->profile.name);
-  if (device->open || world.takeFault(*device, Fault::kOpen)) {
+  // The new stack lets several clients open one port.
+  if ((device->open && !world.newStack.load()) || world.takeFault(*device, Fault::kOpen)) {
     return logged(world, call, MMSYSERR_ALLOCATED);
   }
   auto* handle = new OutputHandle{device, {}};
@@ -181,33 +197,53 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
                   });
 }
 
+namespace {
+
+// The new stack sends a long message before midiOutLongMsg returns, and gives up on a device that
+// has not taken it within a second: MMSYSERR_ERROR, no MOM_DONE, the header left prepared.
+constexpr long kNewStackLongMsgLimitMs = 1000;
+
+}  // namespace
+
 MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   sim::syncControl();
-  return onHandle(hmo, "midiOutLongMsg", [&](World& world, OutputHandle& out, std::string call) {
-    Device& device = *out.device;
-    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) return logged(world, call, MMSYSERR_INVALPARAM);
-    call += " " + std::to_string(pmh->dwBufferLength);
-    if ((pmh->dwFlags & MHDR_PREPARED) == 0) return logged(world, call, MIDIERR_UNPREPARED);
-    if (!device.present) return logged(world, call, MMSYSERR_NODRIVER);
-    if (world.takeFault(device, Fault::kLongMsg)) return logged(world, call, MIDIERR_NOTREADY);
-    sim::Received r;
-    r.device = device.profile.name;
-    r.isLong = true;
-    r.bytes.assign(pmh->lpData, pmh->lpData + pmh->dwBufferLength);
-    world.recordReceived(r);
-    if (device.holdMs != 0) {
-      // An asynchronous driver: the buffer is the device's while it plays.
-      out.held[pmh] = device.holdMs < 0 ? std::chrono::steady_clock::time_point::max()
-                                        : std::chrono::steady_clock::now() +
-                                              std::chrono::milliseconds(device.holdMs);
-    } else {
-      pmh->dwFlags |= MHDR_DONE;
-    }
-    if (device.profile.loopback) {
-      if (auto in = world.find(Direction::kIn, device.profile.name)) sim::queueSysex(*in, r.bytes);
-    }
-    return logged(world, call, MMSYSERR_NOERROR);
-  });
+  // How long the new stack's call takes, waited for without the world's mutex.
+  long stallMs = 0;
+  MMRESULT result =
+      onHandle(hmo, "midiOutLongMsg", [&](World& world, OutputHandle& out, std::string call) {
+        Device& device = *out.device;
+        if (pmh == nullptr || cbmh < sizeof(MIDIHDR))
+          return logged(world, call, MMSYSERR_INVALPARAM);
+        call += " " + std::to_string(pmh->dwBufferLength);
+        if ((pmh->dwFlags & MHDR_PREPARED) == 0) return logged(world, call, MIDIERR_UNPREPARED);
+        if (!device.present) return logged(world, call, MMSYSERR_NODRIVER);
+        if (world.takeFault(device, Fault::kLongMsg)) return logged(world, call, MIDIERR_NOTREADY);
+        sim::Received r;
+        r.device = device.profile.name;
+        r.isLong = true;
+        r.bytes.assign(pmh->lpData, pmh->lpData + pmh->dwBufferLength);
+        if (world.newStack.load() && device.holdMs != 0) {
+          const bool stalls = device.holdMs < 0 || device.holdMs > kNewStackLongMsgLimitMs;
+          stallMs = stalls ? kNewStackLongMsgLimitMs : device.holdMs;
+          if (stalls) return logged(world, call, MMSYSERR_ERROR);
+        }
+        world.recordReceived(r);
+        if (device.holdMs != 0 && !world.newStack.load()) {
+          // An asynchronous driver: the buffer is the device's while it plays.
+          out.held[pmh] = device.holdMs < 0 ? std::chrono::steady_clock::time_point::max()
+                                            : std::chrono::steady_clock::now() +
+                                                  std::chrono::milliseconds(device.holdMs);
+        } else {
+          pmh->dwFlags |= MHDR_DONE;
+        }
+        if (device.profile.loopback) {
+          if (auto in = world.find(Direction::kIn, device.profile.name))
+            sim::queueSysex(*in, r.bytes);
+        }
+        return logged(world, call, MMSYSERR_NOERROR);
+      });
+  if (stallMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+  return result;
 }
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -533,3 +534,90 @@ TEST(DriverBehaviour, ASystemExclusiveMessageTheBrowserGetsIsNeverMissingAPiece)
   ASSERT_TRUE(note);
   EXPECT_EQ(note->bytes, (Bytes{144, 60, 100}));
 }
+
+namespace {
+
+// Windows MIDI Services' WinMM layer, as the simulation plays it ("stack new"): a long message the
+// device does not take fails after a second, an unplugged input can never be closed, a second unit
+// is named "2- Keys", the device count lags behind the list, and real-time bytes inside a
+// system-exclusive message come on their own. Every port stays usable, and no message is cut.
+TEST(DriverBehaviour, BehindWindowsMidiServicesEveryPortStaysUsable) {
+  const struct {
+    const char* what;
+    std::vector<std::string> lines;
+    std::function<void(HostSession&)> steps;
+  } cases[] = {
+      {"a long message that stalls fails, and the port goes on",
+       {"stack new", "out \"Out\"", "hold \"Out\" forever"},
+       [](HostSession& host) {
+         ASSERT_EQ(host.request(R"(["openout","Out"])", "openout"), R"(["openout","Out"])");
+         host.send(R"(["play",240,1,2,3,247])");
+         EXPECT_TRUE(host.request(R"(["version"])", "version"));
+         host.send(R"(["play",144,60,100])");
+         host.sync();
+         EXPECT_EQ(host.received(), Lines{"\"Out\" short 90 3c 64"});
+         EXPECT_EQ(countStartingWith(host.calls(), "midiOutOpen"), 1u);
+       }},
+      {"an unplugged input that never closes, plugged back",
+       {"stack new", "in \"Keys\""},
+       [](HostSession& host) {
+         ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+         host.control("remove in \"Keys\"");
+         pause(100);
+         host.control("in \"Keys\"");
+         ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+         host.control("short \"Keys\" 90 3c 64");
+         const auto note = nextMidi(host);
+         ASSERT_TRUE(note);
+         EXPECT_EQ(note->bytes, (Bytes{144, 60, 100}));
+         // Given up once, and its close tried again only when another input opens.
+         pause(500);
+         EXPECT_LE(countStartingWith(host.calls(), "midiInClose"), 2u);
+       }},
+      {"a second unit and a count that lags",
+       {"stack new lag 300", "in \"Keys\"", "in \"Keys\"", "in \"Pads\""},
+       [](HostSession& host) {
+         // The count catches up with the devices plugged in at the start first.
+         host.request(R"(["refresh"])", "refresh");
+         pause(400);
+         host.control("remove in \"Keys\"");
+         const auto reply = host.request(R"(["refresh"])", "refresh");
+         ASSERT_TRUE(reply);
+         EXPECT_NE(reply->find(R"("ins":[{"name":"2- Keys")"), std::string::npos) << *reply;
+         EXPECT_NE(reply->find(R"({"name":"Pads")"), std::string::npos) << *reply;
+         EXPECT_EQ(reply->find("unavailable"), std::string::npos) << *reply;
+         EXPECT_EQ(host.request(R"(["openin","2- Keys"])", "openin"), R"(["openin","2- Keys"])");
+       }},
+      {"a clock inside a system-exclusive message, and one cut for want of buffers",
+       {"stack new", "in \"Keys\""},
+       [](HostSession& host) {
+         ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+         host.control("sysex \"Keys\" f0 01 f8 02 f7");
+         auto clock = nextMidi(host);
+         auto message = nextMidi(host);
+         ASSERT_TRUE(clock && message);
+         EXPECT_EQ(clock->bytes, (Bytes{248, 0, 0}));
+         EXPECT_EQ(message->bytes, (Bytes{240, 1, 2, 247}));
+         // More than the sixteen buffers hold at once: whole, or, when the driver found no
+         // buffer in time and dropped the rest of it, not at all.
+         std::string big = "sysex \"Keys\" f0";
+         for (int i = 0; i < 20 * 256; ++i) big += " 11";
+         host.control(big + " f7\nshort \"Keys\" 90 3c 64");
+         Bytes joined;
+         for (auto piece = nextMidi(host); piece && piece->bytes.front() != 144;
+              piece = nextMidi(host)) {
+           joined.insert(joined.end(), piece->bytes.begin(), piece->bytes.end());
+         }
+         if (!joined.empty()) {
+           EXPECT_EQ(joined.size(), 20u * 256 + 2);
+         }
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HostSession host(c.lines);
+    c.steps(host);
+  }
+}
+
+}  // namespace
