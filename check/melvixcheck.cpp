@@ -17,6 +17,7 @@
 #include "check/findings.h"
 #include "check/host_probe.h"
 #include "check/manifest_check.h"
+#include "check/midi_stack.h"
 #include "check/port_check.h"
 #include "check/registry.h"
 #include "check/report.h"
@@ -140,6 +141,7 @@ int main(int argc, char** argv) {
     }
   }
   Report report;
+  add(report, checkMidiStack(*systemRegistry(), midiServiceRunning()));
   const PortScan ports = checkPorts();
   checkBrowsers(report, ports);
   add(report, ports.findings);

@@ -1,6 +1,8 @@
 #include "check/port_check.h"
 
 #include <algorithm>
+#include <iterator>
+#include <tuple>
 
 #include "host/text_encoding.h"
 #include "midi/cmidi_win32.h"
@@ -106,6 +108,26 @@ std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::st
   if (outs == names(ports.outs) && ins == names(ports.ins)) {
     return {Check{std::nullopt, Status::kOk, "The host lists the same MIDI ports as Windows.", ""}};
   }
+  // The names one list has and the other lacks, each once.
+  const auto missing = [](const std::vector<std::string>& from,
+                          const std::vector<std::string>& in) {
+    std::vector<std::string> gone;
+    std::set_difference(from.begin(), from.end(), in.begin(), in.end(), std::back_inserter(gone));
+    std::string text;
+    for (const std::string& name : gone) text += (text.empty() ? "" : ", ") + quoteJson(name);
+    return text;
+  };
+  std::string which;
+  for (const auto& [host, windows, direction] :
+       {std::make_tuple(outs, names(ports.outs), "outputs"),
+        std::make_tuple(ins, names(ports.ins), "inputs")}) {
+    const std::string onlyHost = missing(host, windows);
+    const std::string onlyWindows = missing(windows, host);
+    if (!onlyWindows.empty())
+      which += std::string(" Only Windows lists the ") + direction + " " + onlyWindows + ".";
+    if (!onlyHost.empty())
+      which += std::string(" Only the host lists the ") + direction + " " + onlyHost + ".";
+  }
   // Older hosts stopped at the first port they could not describe; a device that comes or
   // goes between the two lists differs too.
   return {Check{std::nullopt, Status::kWarning,
@@ -113,6 +135,7 @@ std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::st
                     std::to_string(hostIns.size()) + " inputs, Windows " +
                     std::to_string(ports.outs.size()) + " and " + std::to_string(ports.ins.size()) +
                     ": a device came or went meanwhile, or an older host hides the ports after one "
-                    "whose description cannot be read.",
+                    "whose description cannot be read." +
+                    which,
                 "Run the check again; if the lists still differ, reinstall Melvix."}};
 }

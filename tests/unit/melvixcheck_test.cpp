@@ -2,6 +2,7 @@
 // under its policies, and what it makes of that manifest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -11,6 +12,7 @@
 #include "check/browser_lookup.h"
 #include "check/host_probe.h"
 #include "check/manifest_check.h"
+#include "check/midi_stack.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -24,8 +26,9 @@ class MadeUpRegistry : public Registry {
                  WideString value, bool expandable = false) {
     strings_[{hive, view, key}][name] = RegistryString{std::move(value), expandable};
   }
-  void SetDword(Hive hive, const WideString& key, const WideString& name, DWORD value) {
-    dwords_[{hive, View::kShared, key}][name] = value;
+  void SetDword(Hive hive, const WideString& key, const WideString& name, DWORD value,
+                View view = View::kShared) {
+    dwords_[{hive, view, key}][name] = value;
   }
   void SetList(Hive hive, const WideString& key, std::vector<WideString> values) {
     lists_[{hive, View::kShared, key}] = std::move(values);
@@ -256,6 +259,58 @@ TEST(HostProbe, TheFrameScanTakesWholeFramesAndKeepsTheRest) {
     if (!c.garbage) {
       EXPECT_EQ(scan.rest, c.rest);
     }
+  }
+}
+
+// Which MIDI stack WinMM uses, from both views of the Drivers32 key, and the 32-bit registration
+// that a driver's uninstaller may remove beside the 64-bit one.
+TEST(MidiStack, TheStackInUseAndA32BitViewWithoutItAreNamed) {
+  const WideString drivers = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+  const Hive machine = Hive::kLocalMachine;
+  const struct {
+    const char* what;
+    std::function<void(MadeUpRegistry&)> setUp;
+    std::optional<bool> serviceRunning;
+    const char* said;  // a part of the first finding
+    std::size_t problems;
+  } cases[] = {
+      {"classic drivers",
+       [&](MadeUpRegistry& r) {
+         r.SetString(machine, View::k64, drivers, u"midi", u"wdmaud.drv");
+         r.SetString(machine, View::k32, drivers, u"midi", u"wdmaud.drv");
+       },
+       std::nullopt, "classic drivers (midi = wdmaud.drv)", 0},
+      {"the new stack in both views, classic names",
+       [&](MadeUpRegistry& r) {
+         r.SetString(machine, View::k64, drivers, u"midi1", u"WDMAUD2.DRV");
+         r.SetString(machine, View::k32, drivers, u"midi1", u"wdmaud2.drv");
+         r.SetDword(machine, u"SOFTWARE\\Microsoft\\Windows MIDI Services",
+                    u"DefaultMidi1PortNaming", 1, View::k64);
+       },
+       true, "(DefaultMidi1PortNaming is 1)", 0},
+      {"the new stack for 64-bit programs only",
+       [&](MadeUpRegistry& r) {
+         r.SetString(machine, View::k64, drivers, u"midi1", u"wdmaud2.drv");
+       },
+       true, "DefaultMidi1PortNaming to 1", 1},
+      {"the new stack without its service",
+       [&](MadeUpRegistry& r) {
+         r.SetString(machine, View::k64, drivers, u"midi1", u"wdmaud2.drv");
+         r.SetString(machine, View::k32, drivers, u"midi2", u"wdmaud2.drv");
+       },
+       false, "midisrv does not run", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MadeUpRegistry registry;
+    c.setUp(registry);
+    const std::vector<Check> checks = checkMidiStack(registry, c.serviceRunning);
+    ASSERT_FALSE(checks.empty());
+    EXPECT_EQ(checks[0].status, Status::kOk);
+    EXPECT_NE(checks[0].what.find(c.said), std::string::npos) << checks[0].what;
+    EXPECT_EQ(std::count_if(checks.begin(), checks.end(),
+                            [](const Check& check) { return check.status == Status::kProblem; }),
+              static_cast<long>(c.problems));
   }
 }
 
