@@ -1,6 +1,7 @@
 #include "midi/cmidi_in_hw.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "midi/device_gone.h"
@@ -13,7 +14,18 @@ namespace {
 constexpr int kUnprepareRounds = 8;
 constexpr DWORD kUnpreparePauseMs = 10;
 
+// What midiInGetID answered about the first input opened: 0 not asked yet, 1 the truth, 2 not.
+std::atomic<int> inputIdsAnswer{0};
+
 }  // namespace
+
+bool inputIdsAnswerTrue() { return inputIdsAnswer.load() != 2; }
+
+void checkInputIds(HMIDIIN handle) {
+  if (inputIdsAnswer.load() != 0) return;
+  UINT id = 0;
+  inputIdsAnswer.store(midiInGetID(handle, &id) == MMSYSERR_NOERROR ? 1 : 2);
+}
 
 bool CMidiInHW::Start() {
   // The default timer may step by 5 ms or more; "midi" time stamps should not.
@@ -61,10 +73,14 @@ bool CMidiInHW::CloseDevice() {
   // Wine's winmm frees the handle even when the driver refuses to close, and the next opening
   // takes the lowest free handle value: a later try would close that opening. Asked at once,
   // before anything else is opened: a handle WinMM no longer knows is closed for good.
+  // Where midiInGetID has been seen to fail on an open handle (wdmaud2.drv corrupted WinMM's
+  // handle in 32-bit programs), its answer proves nothing, and the port is kept: a value WinMM
+  // gives to a new opening is forgotten then (CMidi::ForgetInputsHandled), and a retry on a freed
+  // value is only refused.
   UINT id = 0;
   const MMRESULT known = midiInGetID(handle_, &id);
   traceFailure(trace_, "midiInGetID", Name(), known);
-  if (known == MMSYSERR_INVALHANDLE) return Finished();
+  if (known == MMSYSERR_INVALHANDLE && inputIdsAnswerTrue()) return Finished();
   // Refused (a device pulled out that has not yet handed its buffers back, say): the port is
   // kept, and only its close is tried again later.
   return false;

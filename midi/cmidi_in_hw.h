@@ -9,6 +9,12 @@
 
 // An input port on an open WinMM device, with its system-exclusive buffers queued with the driver
 // while it runs.
+// Whether midiInGetID tells the truth about open handles in this process, as asked once of the
+// first input opened (true until asked). Any thread.
+bool inputIdsAnswerTrue();
+// Asks midiInGetID about `handle`, just opened, the first time only. Any thread.
+void checkInputIds(HMIDIIN handle);
+
 class CMidiInHW : public CMidiIn {
  public:
   static constexpr DWORD kBufferSize = SysexBuffers::kSize;

@@ -211,6 +211,7 @@ WideString CMidiWin32::OpenInDevice(UINT id, const WideString& name, DWORD_PTR /
       // WinMM gave this handle's value to the new opening, so a port kept with the same value
       // was freed meanwhile, whatever WinMM answered about it before: it is never touched again.
       ForgetInputsHandled(handle);
+      checkInputIds(handle);
       if (openedAs<MIDIINCAPSW>(reinterpret_cast<UINT_PTR>(handle), name, midiInGetDevCapsW)) {
         // A device pulled out hands its buffers back and then refuses them: the watcher looks for
         // its return from then on.

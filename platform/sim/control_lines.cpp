@@ -104,7 +104,7 @@ bool parseFault(const std::string& word, Fault& fault) {
       {"shortmsg", Fault::kShortMsg},     {"stillplaying", Fault::kStillPlaying},
       {"start", Fault::kStart},           {"addbuffer", Fault::kAddBuffer},
       {"reset", Fault::kReset},           {"close", Fault::kClose},
-      {"closefrees", Fault::kCloseFrees},
+      {"closefrees", Fault::kCloseFrees}, {"getid", Fault::kGetId},
   };
   for (const auto& [name, value] : kFaults) {
     if (word == name) {

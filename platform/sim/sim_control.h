@@ -41,6 +41,9 @@ enum class Fault {
   // the same, as Wine's winmm frees it whatever the driver answers; a later opening may get its
   // value
   kCloseFrees,
+  // midiInGetID answers MMSYSERR_INVALHANDLE for a handle that is open, as wdmaud2.drv made it in
+  // 32-bit programs before the November 2026 update, by corrupting WinMM's own handle
+  kGetId,
 };
 
 // How Windows MIDI Services' WinMM layer differs from a classic driver, as the simulation plays it.

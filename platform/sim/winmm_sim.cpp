@@ -467,6 +467,8 @@ MMRESULT midiInGetID(HMIDIIN hmi, UINT* puDeviceID) {
   sim::syncControl();
   return onHandle(hmi, "midiInGetID", [&](World& world, InputHandle& in, const std::string& call) {
     if (puDeviceID == nullptr) return logged(world, call, MMSYSERR_INVALPARAM);
+    if (world.takeFault(*in.device(), Fault::kGetId))
+      return logged(world, call, MMSYSERR_INVALHANDLE);
     const auto& ins = world.ins;
     for (std::size_t id = 0; id < ins.size(); ++id) {
       if (ins[id] == in.device()) {

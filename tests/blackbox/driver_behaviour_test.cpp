@@ -227,6 +227,8 @@ TEST(DriverBehaviour, AnInputThatWillNotCloseIsKeptAndClosedLater) {
   } cases[] = {
       {"fault in \"Keys\" close 1", ""},
       {"fault in \"Keys\" reset", "fault in \"Keys\" reset 0"},
+      // A midiInGetID that says an open handle is unknown does not make the host forget it.
+      {"fault in \"Keys\" close 1\nfault in \"Keys\" getid", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
