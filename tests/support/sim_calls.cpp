@@ -13,7 +13,8 @@ std::vector<std::string> deviceCalls() {
   for (const auto& line : sim::calls()) {
     if (startsWith(line, "midiOutGetNumDevs") || startsWith(line, "midiInGetNumDevs") ||
         startsWith(line, "midiOutGetDevCaps") || startsWith(line, "midiInGetDevCaps") ||
-        startsWith(line, "timeBeginPeriod") || startsWith(line, "timeEndPeriod")) {
+        startsWith(line, "midiInGetID") || startsWith(line, "timeBeginPeriod") ||
+        startsWith(line, "timeEndPeriod")) {
       continue;
     }
     out.push_back(line);

@@ -6,8 +6,8 @@
 
 #include "platform/sim/sim_control.h"
 
-// The recorded WinMM calls that touch a device, without the enumeration (device counts and
-// capability queries) and the timer period, in order.
+// The recorded WinMM calls that touch a device, without the queries (device counts, capability
+// queries, midiInGetID) and the timer period, in order.
 std::vector<std::string> deviceCalls();
 // The recorded calls whose line starts with `prefix`, in order.
 std::vector<std::string> callsStartingWith(const std::string& prefix);
