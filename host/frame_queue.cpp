@@ -142,9 +142,11 @@ void FrameQueue::SendHeldReplies() {
 
 // Main thread, with `lock` held.
 void FrameQueue::SendQueued(std::unique_lock<std::mutex>& lock) {
+  mainHeldUp_.store(true);
   while (writing_) {
     // The writer's write under way is followed by another that takes what is queued.
     if (repliesWaiting_ < kMostReplies) {
+      mainHeldUp_.store(false);
       writerWake_.notify_all();
       return;
     }
@@ -153,6 +155,7 @@ void FrameQueue::SendQueued(std::unique_lock<std::mutex>& lock) {
   }
   // No write is under way, so the replies leave from here, without waking the writer thread.
   WriteQueued(lock);
+  mainHeldUp_.store(false);
   const bool more = !waiting_.empty();
   lock.unlock();
   // The writer is woken only for what came meanwhile.

@@ -6,6 +6,7 @@
 // replies wait), and a request answered one at a time costs no hand-over between threads.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -54,6 +55,9 @@ class FrameQueue : public MessageSink {
   bool Flush(std::chrono::milliseconds limit = std::chrono::milliseconds::max());
   // How many "midi" messages were dropped because the queue was full.
   std::uint64_t Dropped();
+  // Whether the main thread is held up sending replies: in a write the browser does not read, or
+  // waiting for one to end with kMostReplies replies queued. Any thread.
+  bool MainHeldUp() const { return mainHeldUp_.load(); }
 
  private:
   // Appends `text` as a frame to what waits. With mutex_ held.
@@ -100,7 +104,8 @@ class FrameQueue : public MessageSink {
   // queued as it comes once the message outgrew the hold, dropped when no message is under way (its
   // first piece was dropped, or it came from an input replaced meanwhile).
   enum class Sysex { kNone, kHolding, kPassing } sysex_ = Sysex::kNone;
-  bool writing_ = false;  // a thread is in WriteQueued; the other one waits
+  bool writing_ = false;                 // a thread is in WriteQueued; the other one waits
+  std::atomic<bool> mainHeldUp_{false};  // set by SendQueued while it waits or writes
   bool stop_ = false;
   // What is being written: swapped with waiting_ under mutex_ by the thread that sets writing_,
   // then used by that thread alone until it clears writing_.

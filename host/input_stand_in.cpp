@@ -16,8 +16,13 @@ constexpr std::size_t kChunk = 64 * 1024;
 
 }  // namespace
 
-InputStandIn::InputStandIn(int fd, std::function<void()> ended, std::chrono::milliseconds grace)
-    : fd_(fd), ended_(std::move(ended)), grace_(grace), thread_([this] { Run(); }) {}
+InputStandIn::InputStandIn(int fd, std::function<void()> ended,
+                           std::function<bool()> heldUpByOutput, std::chrono::milliseconds grace)
+    : fd_(fd),
+      ended_(std::move(ended)),
+      heldUpByOutput_(std::move(heldUpByOutput)),
+      grace_(grace),
+      thread_([this] { Run(); }) {}
 
 InputStandIn::~InputStandIn() {
   {
@@ -98,11 +103,18 @@ void InputStandIn::Run() {
       changed_.notify_all();
     }
     if (!inputEnded_) continue;
-    // The main thread ends the host itself if it comes back in time; otherwise it is held up for
-    // good (a browser that never reads), and the host ends from here.
-    if (changed_.wait_for(lock, grace_, [this] { return stop_ || endTaken_; })) return;
-    lock.unlock();
-    ended_();
+    // The main thread ends the host itself when it comes back. Held up by a browser that reads
+    // nothing, it may never: then the host ends from here, once the grace has passed.
+    // A write that lasts a whole look is not one the browser is reading.
+    const auto back = [this] { return stop_ || endTaken_; };
+    while (!changed_.wait_for(lock, grace_, back)) {
+      if (!heldUpByOutput_()) continue;
+      if (changed_.wait_for(lock, kAway, back)) return;
+      if (!heldUpByOutput_()) continue;
+      lock.unlock();
+      ended_();
+      return;
+    }
     return;
   }
 }

@@ -3,8 +3,10 @@
 // browser that reads none of the replies blocks the writes to standard output; a driver keeps a
 // long message's buffer for seconds). The main thread reads for itself as long as it comes back
 // for its input; once it has been away for a while, a thread of ours reads on, keeps what it read
-// for the main thread (up to kMostAhead bytes), and, when the input ends and the main thread does
-// not come back for it within a grace time, ends the host itself.
+// for the main thread (up to kMostAhead bytes), and, when the input ends while the main thread is
+// held up by the browser (a write that the browser does not read) and does not come back for it
+// within a grace time, ends the host itself. A main thread held up by anything else (a driver
+// slow to load, a long message) is waited for: its replies still reach a browser that reads.
 #pragma once
 
 #include <chrono>
@@ -24,8 +26,10 @@ class InputStandIn {
   static constexpr std::chrono::milliseconds kAway{100};
 
   // Reads descriptor `fd`. `ended` runs on the stand-in's thread when the input has ended and the
-  // main thread has not come back for it within `grace`; it is not expected to return.
-  InputStandIn(int fd, std::function<void()> ended, std::chrono::milliseconds grace);
+  // main thread, held up by the browser (`heldUpByOutput` says so), has not come back for it
+  // within `grace`; it is not expected to return.
+  InputStandIn(int fd, std::function<void()> ended, std::function<bool()> heldUpByOutput,
+               std::chrono::milliseconds grace);
   // The host never destroys it (its thread may be waiting in a read); tests may, once the input
   // has ended.
   ~InputStandIn();
@@ -48,6 +52,7 @@ class InputStandIn {
 
   const int fd_;
   const std::function<void()> ended_;
+  const std::function<bool()> heldUpByOutput_;
   const std::chrono::milliseconds grace_;
   std::mutex mutex_;  // guards everything below
   std::condition_variable changed_;

@@ -107,9 +107,9 @@ int main(int argc, char** argv) {
       0,
       [frames, trace] {
         endHost(*frames, trace, std::chrono::milliseconds(0),
-                "the end of its input, while the main thread was held up");
+                "the end of its input, while the browser read nothing");
       },
-      kFlushLimit);
+      [frames] { return frames->MainHeldUp(); }, kFlushLimit);
   FrameReader requests(0);
   requests.ReadThrough(standIn);
 
