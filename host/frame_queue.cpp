@@ -17,13 +17,13 @@ FrameQueue::~FrameQueue() {
   writer_.join();
 }
 
-void FrameQueue::Queue(const std::string& text) {
+void FrameQueue::Queue(std::string_view text) {
   appendFrame(waiting_, text);
   ++framesWaiting_;
 }
 
 // Runs on the input callback's thread or the watcher's.
-void FrameQueue::Post(MessageKind kind, std::string text) {
+void FrameQueue::Post(MessageKind kind, std::string_view text) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     switch (kind) {
@@ -53,7 +53,7 @@ void FrameQueue::Post(MessageKind kind, std::string text) {
 }
 
 // With mutex_ held.
-bool FrameQueue::QueueUnlessFull(MessageKind kind, const std::string& text) {
+bool FrameQueue::QueueUnlessFull(MessageKind kind, std::string_view text) {
   const bool full = waiting_.size() + bytesWritten_ + kFrameHeader + text.size() > limit_;
   const bool connection = kind == MessageKind::kConnection;
   if (full && (!connection || connectionsWaiting_ > 0)) {
@@ -67,7 +67,7 @@ bool FrameQueue::QueueUnlessFull(MessageKind kind, const std::string& text) {
 }
 
 // With mutex_ held.
-void FrameQueue::PostSysex(MessageKind kind, const std::string& text) {
+void FrameQueue::PostSysex(MessageKind kind, std::string_view text) {
   if (kind == MessageKind::kSysexStart) {
     DropHeld();
     sysex_ = Sysex::kHolding;

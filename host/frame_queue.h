@@ -43,7 +43,7 @@ class FrameQueue : public MessageSink {
   FrameQueue& operator=(const FrameQueue&) = delete;
 
   // Runs on the input callback's thread or the watcher's; never waits for the writer.
-  void Post(MessageKind kind, std::string text) override;
+  void Post(MessageKind kind, std::string_view text) override;
   // Sends a reply to a request, after everything queued before it. With `hold`, it may wait, with
   // at most kMostReplies others, to go out in one write with the replies that follow, until
   // SendHeldReplies. Main thread.
@@ -61,12 +61,12 @@ class FrameQueue : public MessageSink {
 
  private:
   // Appends `text` as a frame to what waits. With mutex_ held.
-  void Queue(const std::string& text);
+  void Queue(std::string_view text);
   // Queues `text`, a "midi" or "connection" message, unless the queue is full; false when it was
   // dropped. With mutex_ held.
-  bool QueueUnlessFull(MessageKind kind, const std::string& text);
+  bool QueueUnlessFull(MessageKind kind, std::string_view text);
   // One piece of a system-exclusive message, or its cut. With mutex_ held.
-  void PostSysex(MessageKind kind, const std::string& text);
+  void PostSysex(MessageKind kind, std::string_view text);
   // Queues the pieces held back, all of them if there is room for all, else none; true when
   // queued. With mutex_ held.
   bool QueueHeld();

@@ -26,8 +26,8 @@ bool CMidi::PortsOpen() const {
 
 void CMidi::UseWatcher(std::unique_ptr<DeviceWatcher> watcher) { watcher_ = std::move(watcher); }
 
-void CMidi::Post(MessageKind kind, std::string text) {
-  if (sink_ != nullptr) sink_->Post(kind, std::move(text));
+void CMidi::Post(MessageKind kind, std::string_view text) {
+  if (sink_ != nullptr) sink_->Post(kind, text);
 }
 
 WideString CMidi::OutName() const {
@@ -90,7 +90,7 @@ bool CMidi::ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) {
   in_ = std::move(port);
   // A system-exclusive message the old input had begun will not end: the new one's first piece
   // may be a middle one, which must not join it.
-  Post(MessageKind::kSysexCut, std::string());
+  Post(MessageKind::kSysexCut, std::string_view());
   gate_.Open(in_.get(), instance);
   // Started only once current, so that none of its data finds no port. One that does not start
   // would be deaf: it is closed again, and no input is current.

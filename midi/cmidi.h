@@ -79,7 +79,7 @@ class CMidi {
   TraceLog* Trace() const { return trace_; }
   // Sends one message through the sink. On the input callback's thread or the watcher's; never
   // waits for the browser.
-  void Post(MessageKind kind, std::string text);
+  void Post(MessageKind kind, std::string_view text);
 
   // The input callback's way to the current input port.
   InputGate& Gate() { return gate_; }

@@ -16,9 +16,9 @@ class CMidiIn {
 
   const WideString& Name() const { return name_; }
 
-  // Appends the MIDI bytes that `event` carries and takes ownership of it. Runs on the thread on
-  // which WinMM calls the input callback.
-  virtual void Receive(InputEvent* event, std::vector<unsigned char>& bytes) = 0;
+  // Appends the MIDI bytes that `event` carries. Runs on the thread on which WinMM calls the input
+  // callback: waits for nothing and allocates nothing.
+  virtual void Receive(const InputEvent& event, EventBytes& bytes) = 0;
   // Hands the buffers to the driver and starts input; false when the device would not start.
   virtual bool Start() { return true; }
   // Stops input, takes the buffers back and closes the device; false when the device would not

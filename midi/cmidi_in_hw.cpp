@@ -28,6 +28,7 @@ void checkInputIds(HMIDIIN handle) {
 }
 
 bool CMidiInHW::Start() {
+  prepareMessageBoxes();
   // The default timer may step by 5 ms or more; "midi" time stamps should not.
   fineClock_ = timeBeginPeriod(1) == TIMERR_NOERROR;
   buffers_.Queue();
@@ -114,19 +115,20 @@ CMidiInHW::~CMidiInHW() {
   Close();
 }
 
-void CMidiInHW::Receive(InputEvent* event, std::vector<unsigned char>& bytes) {
-  std::unique_ptr<InputEvent> owned(event);
-  switch (event->message) {
+void CMidiInHW::Receive(const InputEvent& event, EventBytes& bytes) {
+  switch (event.message) {
     case MIM_DATA:
       // Always three bytes, whatever the message's own length.
-      bytes.push_back(static_cast<unsigned char>(event->param1 & 0xFF));
-      bytes.push_back(static_cast<unsigned char>((event->param1 >> 8) & 0xFF));
-      bytes.push_back(static_cast<unsigned char>((event->param1 >> 16) & 0xFF));
+      bytes.push_back(static_cast<unsigned char>(event.param1 & 0xFF));
+      bytes.push_back(static_cast<unsigned char>((event.param1 >> 8) & 0xFF));
+      bytes.push_back(static_cast<unsigned char>((event.param1 >> 16) & 0xFF));
       return;
     case MIM_LONGDATA: {
-      const auto* header = reinterpret_cast<const MIDIHDR*>(event->param1);
-      DWORD count = std::min(header->dwBytesRecorded, header->dwBufferLength);
-      bytes.insert(bytes.end(), header->lpData, header->lpData + count);
+      const auto* header = reinterpret_cast<const MIDIHDR*>(event.param1);
+      const DWORD count = std::min<DWORD>(
+          {header->dwBytesRecorded, header->dwBufferLength, static_cast<DWORD>(EventBytes::kMost)});
+      std::copy(header->lpData, header->lpData + count, bytes.data);
+      bytes.size = count;
       // An empty one too: a port that is not being closed gets one back only when the driver
       // gives up its queue by itself, as it does when the device is pulled out.
       buffers_.GiveBack(header);
@@ -138,13 +140,11 @@ void CMidiInHW::Receive(InputEvent* event, std::vector<unsigned char>& bytes) {
     default: {
       // A buffer returned with an error goes back to the driver too; otherwise every error would
       // leave the port one system-exclusive buffer fewer until input dried up.
-      if (event->message == MIM_LONGERROR && event->param1 != 0) {
-        buffers_.GiveBack(reinterpret_cast<const MIDIHDR*>(event->param1));
+      if (event.message == MIM_LONGERROR && event.param1 != 0) {
+        buffers_.GiveBack(reinterpret_cast<const MIDIHDR*>(event.param1));
       }
-      char text[32];
-      std::snprintf(text, sizeof text, "MIDI message: %x", static_cast<unsigned>(event->message));
       // The box waits for the user on a thread of its own, never holding input or requests up.
-      showMessageBoxLater(text);
+      showMessageBoxLater(static_cast<unsigned>(event.message));
       return;
     }
   }

@@ -33,7 +33,7 @@ class CMidiInHW : public CMidiIn {
   ~CMidiInHW() override;
 
   // Runs on the thread on which WinMM calls the input callback.
-  void Receive(InputEvent* event, std::vector<unsigned char>& bytes) override;
+  void Receive(const InputEvent& event, EventBytes& bytes) override;
   bool Start() override;
   // Stops and resets the device, takes the buffers back, closes it. A device that has gone is
   // given up at once, its buffers left to the driver, and only its close is tried (again, at each

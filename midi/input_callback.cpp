@@ -1,27 +1,40 @@
 #include "midi/input_callback.h"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cstdint>
-#include <string>
+#include <string_view>
 #include <thread>
-#include <vector>
 
 #include "midi/message_sink.h"
 
 namespace {
 
-void appendDecimal(std::string& text, std::uint32_t value) {
-  char digits[10];
-  auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  text.append(digits, end);
-}
+// A "midi" frame's text, built on the stack: the longest is a full buffer's, every byte three
+// digits and a comma.
+class MidiText {
+ public:
+  void append(std::string_view part) {
+    std::copy(part.begin(), part.end(), text_ + size_);
+    size_ += part.size();
+  }
+  void appendDecimal(std::uint32_t value) {
+    size_ = static_cast<std::size_t>(std::to_chars(text_ + size_, text_ + sizeof text_, value).ptr -
+                                     text_);
+  }
+  std::string_view view() const { return std::string_view(text_, size_); }
+
+ private:
+  char text_[16 + 10 + 4 * EventBytes::kMost + 1];
+  std::size_t size_ = 0;
+};
 
 // What the frame queue must know of a buffer of system-exclusive data to drop a message whole:
 // whether it starts one (F0) and whether it ends one (F7).
-MessageKind sysexPiece(const std::vector<unsigned char>& bytes) {
-  const bool starts = bytes.front() == 0xF0;
-  const bool ends = bytes.back() == 0xF7;
+MessageKind sysexPiece(const EventBytes& bytes) {
+  const bool starts = bytes.data[0] == 0xF0;
+  const bool ends = bytes.data[bytes.size - 1] == 0xF7;
   if (starts) return ends ? MessageKind::kSysexWhole : MessageKind::kSysexStart;
   return ends ? MessageKind::kSysexEnd : MessageKind::kSysexMiddle;
 }
@@ -62,22 +75,21 @@ void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DW
     if (midi != nullptr && midi->Gate().Closed(instance)) midi->NotePortGone();
     return;
   }
-  ForwardInput(new InputEvent{instance, device, message, param1, param2});
+  ForwardInput(InputEvent{instance, device, message, param1, param2});
 }
 
-void ForwardInput(InputEvent* event) {
+void ForwardInput(const InputEvent& event) {
   UsingTarget using_;
   CMidi* midi = callbackTarget.load();
-  CMidiIn* port = midi != nullptr ? midi->Gate().Enter(event->instance) : nullptr;
+  CMidiIn* port = midi != nullptr ? midi->Gate().Enter(event.instance) : nullptr;
   if (port == nullptr) {
     // Not an event of the current opening of the current port: a port that is closing, or a
     // device closed or replaced whose driver delivers late (its handle value may even be the
     // current one's). Its buffers may be gone already, so nothing the event points at is touched.
-    delete event;
     return;
   }
-  const UINT message = event->message;
-  std::vector<unsigned char> bytes;
+  const UINT message = event.message;
+  EventBytes bytes;
   port->Receive(event, bytes);
   // The clock is read while this callback still counts as inside, so that the object it belongs
   // to cannot be taken down meanwhile.
@@ -85,20 +97,20 @@ void ForwardInput(InputEvent* event) {
   midi->Gate().Leave();
   // A buffer handed back in error ends the system-exclusive message it was part of (the new
   // Windows MIDI stack returns one cut by a status byte so): the rest of it will never come.
-  if (message == MIM_LONGERROR) midi->Post(MessageKind::kSysexCut, std::string());
+  if (message == MIM_LONGERROR) midi->Post(MessageKind::kSysexCut, std::string_view());
   if (bytes.empty()) return;
   // Built in place: while input pours in, this thread spends its time here. The frame is only
   // queued: a browser that reads slowly must not hold up the driver's thread.
-  std::string text = "[\"midi\",";
-  text.reserve(text.size() + 10 + bytes.size() * 4 + 1);
-  appendDecimal(text, now);
-  for (unsigned char b : bytes) {
-    text += ',';
-    appendDecimal(text, b);
+  MidiText text;
+  text.append("[\"midi\",");
+  text.appendDecimal(now);
+  for (std::size_t i = 0; i < bytes.size; ++i) {
+    text.append(",");
+    text.appendDecimal(bytes.data[i]);
   }
-  text += ']';
+  text.append("]");
   const MessageKind kind = message == MIM_LONGDATA ? sysexPiece(bytes)
-                           : bytes.front() >= 0xF8 ? MessageKind::kRealTime
+                           : bytes.data[0] >= 0xF8 ? MessageKind::kRealTime
                                                    : MessageKind::kMidi;
-  midi->Post(kind, std::move(text));
+  midi->Post(kind, text.view());
 }

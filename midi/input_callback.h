@@ -17,4 +17,4 @@ void CALLBACK InputCallback(HMIDIIN device, UINT message, DWORD_PTR instance, DW
 
 // Sends the bytes of one event to the browser as ["midi",t,b1,...]; takes ownership of the event.
 // Runs on the input callback's thread.
-void ForwardInput(InputEvent* event);
+void ForwardInput(const InputEvent& event);

@@ -1,8 +1,9 @@
 #include "midi/message_box.h"
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -13,10 +14,13 @@ namespace {
 // More boxes than a user will read one by one; a device that floods errors must not fill memory.
 constexpr std::size_t kMostWaiting = 32;
 
+// The boxes waiting, as message numbers in a ring of fixed size: queuing one allocates nothing.
 struct BoxQueue {
   std::mutex mutex;  // guards everything below
   std::condition_variable added;
-  std::deque<std::string> waiting;
+  std::array<unsigned, kMostWaiting> waiting{};
+  std::size_t first = 0;
+  std::size_t count = 0;
   bool threadStarted = false;
 };
 
@@ -31,33 +35,39 @@ void showBoxes() {
   BoxQueue& queue = boxQueue();
   std::unique_lock<std::mutex> lock(queue.mutex);
   for (;;) {
-    queue.added.wait(lock, [&] { return !queue.waiting.empty(); });
-    const std::string text = std::move(queue.waiting.front());
-    queue.waiting.pop_front();
+    queue.added.wait(lock, [&] { return queue.count > 0; });
+    const unsigned message = queue.waiting[queue.first];
+    queue.first = (queue.first + 1) % kMostWaiting;
+    --queue.count;
     lock.unlock();
-    MessageBoxA(nullptr, text.c_str(), "Melvix-Plugin", MB_OKCANCEL);
+    char text[32];
+    std::snprintf(text, sizeof text, "MIDI message: %x", message);
+    MessageBoxA(nullptr, text, "Melvix-Plugin", MB_OKCANCEL);
     lock.lock();
   }
 }
 
 }  // namespace
 
-void showMessageBoxLater(std::string text) {
+void prepareMessageBoxes() {
+  BoxQueue& queue = boxQueue();
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  if (queue.threadStarted) return;
+  try {
+    std::thread(showBoxes).detach();
+    queue.threadStarted = true;
+  } catch (const std::system_error&) {
+    // Without a thread a box cannot go up without holding input up: none is shown.
+  }
+}
+
+void showMessageBoxLater(unsigned message) {
   BoxQueue& queue = boxQueue();
   {
     std::lock_guard<std::mutex> lock(queue.mutex);
-    if (queue.waiting.size() >= kMostWaiting) return;
-    queue.waiting.push_back(std::move(text));
-    if (!queue.threadStarted) {
-      try {
-        std::thread(showBoxes).detach();
-        queue.threadStarted = true;
-      } catch (const std::system_error&) {
-        // Without a thread the box cannot go up without holding input up; it is not shown.
-        queue.waiting.clear();
-        return;
-      }
-    }
+    if (!queue.threadStarted || queue.count == kMostWaiting) return;
+    queue.waiting[(queue.first + queue.count) % kMostWaiting] = message;
+    ++queue.count;
   }
   queue.added.notify_one();
 }

@@ -2,7 +2,7 @@
 // one sink that the host installs, so that this layer knows nothing of frames or standard output.
 #pragma once
 
-#include <string>
+#include <string_view>
 
 enum class MessageKind {
   kMidi,  // one short message's bytes; may be dropped when the browser has stopped reading
@@ -26,5 +26,5 @@ class MessageSink {
   virtual ~MessageSink() = default;
   // Takes one message text for the browser. Never waits for the browser: called on the input
   // callback's thread and on the watcher's.
-  virtual void Post(MessageKind kind, std::string text) = 0;
+  virtual void Post(MessageKind kind, std::string_view text) = 0;
 };

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +24,20 @@
 #include "tests/support/hex_text.h"
 #include "tests/support/json_check.h"
 #include "tests/support/sim_calls.h"
+
+// Allocations made on a thread while it counts them: the input callback must make none.
+namespace {
+thread_local bool countingAllocations = false;
+std::atomic<int> allocationsCounted{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (countingAllocations) ++allocationsCounted;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -53,7 +69,7 @@ bool waitUntil(Done done) {
 // that takes its time would; it counts what it is given.
 class GatedSink : public MessageSink {
  public:
-  void Post(MessageKind kind, std::string) override {
+  void Post(MessageKind kind, std::string_view) override {
     // An opening's word that no message is under way carries nothing for the browser.
     if (kind == MessageKind::kSysexCut) return;
     std::unique_lock<std::mutex> lock(mutex_);
@@ -190,6 +206,20 @@ TEST_F(InputPortTest, UnexpectedMessagesShowABoxAndLongErrorsDoNotDryInputUp) {
   EXPECT_EQ(midiFrames(frames).size(), 2u);
 }
 
+// The driver's thread waits for the callback: it allocates nothing, for a message, an error's box
+// or a message that a full queue drops.
+TEST_F(InputPortTest, TheInputCallbackAllocatesNothing) {
+  CMidiWin32 midi;
+  CapturedFrames frames(&midi);
+  ASSERT_EQ(midi.OpenIn(u"In", 0), u"In");
+  const DWORD_PTR instance = midi.Gate().Instance();
+  countingAllocations = true;
+  for (DWORD i = 0; i < 10000; ++i) InputCallback(nullptr, MIM_DATA, instance, 0x643C90, i);
+  InputCallback(nullptr, MIM_ERROR, instance, 0x643C90, 0);
+  countingAllocations = false;
+  EXPECT_EQ(allocationsCounted.load(), 0);
+}
+
 TEST_F(InputPortTest, TheMessageCarriesTheClockReadWhenItIsWritten) {
   sim::setClock(5000);
   auto born = std::chrono::steady_clock::now();
@@ -253,7 +283,7 @@ TEST_F(InputPortTest, OnlyTheCurrentOpeningsEventsCountAndNoOtherIsTouched) {
   empty.dwBufferLength = sizeof block;
   empty.dwFlags = MHDR_DONE | MHDR_PREPARED;
   // No port current.
-  ForwardInput(new InputEvent{0, nullptr, MIM_DATA, 0x643C90, 0});
+  ForwardInput(InputEvent{0, nullptr, MIM_DATA, 0x643C90, 0});
   InputCallback(nullptr, MIM_LONGDATA, 0, gone, 0);
   ASSERT_EQ(midi.OpenIn(u"In", 0), u"In");
   const DWORD_PTR closed = midi.Gate().Instance();
