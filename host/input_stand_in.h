@@ -21,7 +21,9 @@
 class InputStandIn {
  public:
   // The most bytes read ahead for the main thread; past it, the stand-in reads no more.
-  static constexpr std::size_t kMostAhead = 1u << 20;
+  // Enough to see the end behind the requests of a browser that reads nothing, little enough that
+  // a main thread slow to serve them ends soon after it: what was sent before the end is served.
+  static constexpr std::size_t kMostAhead = 64u << 10;
   // How long the main thread may be away before the stand-in reads on.
   static constexpr std::chrono::milliseconds kAway{100};
 

@@ -200,6 +200,8 @@ TEST_F(InputPortTest, UnexpectedMessagesShowABoxAndLongErrorsDoNotDryInputUp) {
   sim::drainInput();
   EXPECT_TRUE(
       waitUntil([] { return callsStartingWith("midiInAddBuffer \"In\" -> 0").size() >= 16; }));
+  // The message itself arrives whole, after the two pieces above.
+  EXPECT_TRUE(waitUntil([&] { return frames.texts().size() == 2 + 16; }));
   frames.clear();
   sim::deliverSysex(u"In", sent);
   sim::drainInput();
