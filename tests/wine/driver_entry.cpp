@@ -79,6 +79,12 @@ DWORD getCaps(Direction d, UINT id, DWORD_PTR param1, DWORD_PTR size, Device* op
   return logged(call, MMSYSERR_NOERROR);
 }
 
+// A port has no volume of its own (its capabilities say so); a place to put one must still be
+// given, as a driver checks that first.
+DWORD getVolume(DWORD_PTR param1) {
+  return param1 == 0 ? MMSYSERR_INVALPARAM : MMSYSERR_NOTSUPPORTED;
+}
+
 // Preparing only marks the header, in both directions.
 DWORD prepare(Device& device, const std::string& name, DWORD_PTR param1, DWORD_PTR size) {
   auto* header = reinterpret_cast<MIDIHDR*>(param1);
@@ -173,6 +179,8 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
       }
       return logged(call, MMSYSERR_NOERROR);
     }
+    case MODM_GETVOLUME:
+      return device.present ? getVolume(param1) : MMSYSERR_NODRIVER;
     case MODM_RESET:
       if (!device.present) return logged("midiOutReset " + name, MMSYSERR_NODRIVER);
       for (const auto& held : port->held) giveBack(held.first, notices);
@@ -291,6 +299,18 @@ DWORD inputMessage(InputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR pa
   }
 }
 
+// A message sent by device id rather than through an open handle (midiOutGetVolume(0, ...),
+// midiOutMessage(0, DRV_QUERYDEVICEINTERFACESIZE, ...)): WinMM passes no instance with it.
+DWORD deviceMessage(Direction d, UINT id, UINT message, DWORD_PTR param1) {
+  {
+    Devices& devices = Devices::get();
+    std::lock_guard<std::mutex> lock(devices.mutex);
+    if (!devices.at(d, id)) return MMSYSERR_BADDEVICEID;
+  }
+  if (d == Direction::kOut && message == MODM_GETVOLUME) return getVolume(param1);
+  return MMSYSERR_NOTSUPPORTED;
+}
+
 DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                     DWORD_PTR param2) {
   switch (message) {
@@ -307,6 +327,11 @@ DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWOR
   }
   wdrv::syncControl();
   if (message == (d == Direction::kOut ? MODM_OPEN : MIDM_OPEN)) wdrv::applyOnOpen();
+  // No instance: a message about the device, not an open handle. The capability query serves
+  // both; an open always comes with the place where its instance goes.
+  if (instance == 0 && message != (d == Direction::kOut ? MODM_GETDEVCAPS : MIDM_GETDEVCAPS)) {
+    return deviceMessage(d, id, message, param1);
+  }
   if (d == Direction::kOut) {
     switch (message) {
       case MODM_GETDEVCAPS: {
