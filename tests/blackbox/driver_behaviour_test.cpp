@@ -533,7 +533,8 @@ TEST(DriverBehaviour, TheTestDriverAnswersWhatOurProgramsNeverAskAsWindowsDriver
       {"output technology", 1},  // MOD_MIDIPORT
       {"output channel mask", 0xFFFF},
       // No open handle: WinMM passes no instance.
-      {"volume by id", 8},  // MMSYSERR_NOTSUPPORTED: a port has no volume
+      {"volume by id", 8},           // MMSYSERR_NOTSUPPORTED: a port has no volume
+      {"volume by an empty id", 2},  // MMSYSERR_BADDEVICEID
       {"output interface size by id", 8},
       {"volume", 8},
       {"volume into null", 11},  // MMSYSERR_INVALPARAM

@@ -1,8 +1,9 @@
 // winemelvix_probe.exe: asks Wine's WinMM what our programs never ask, yet any program may, and
 // Windows' own drivers answer: queries by device id with no open handle, a volume, headers of the
 // size they had before dwOffset, an unprepare of a header still queued, an output's technology.
-// Device 0 of each direction must be plugged in (MELVIX_SIM_DIR). Prints one "what: answer" line
-// per question, the number that came back; a crash in the driver cuts the list short.
+// Device 0 of each direction must be plugged in and output 1 empty (MELVIX_SIM_DIR). Prints one
+// "what: answer" line per question, the number that came back; a crash in the driver cuts the
+// list short.
 #include <windows.h>
 // mmsystem.h needs the types of windows.h first,
 #include <mmsystem.h>
@@ -32,6 +33,7 @@ void probeOutput() {
   }
   DWORD volume = 0;
   print("volume by id", midiOutGetVolume(deviceId(0), &volume));
+  print("volume by an empty id", midiOutGetVolume(deviceId(1), &volume));
   DWORD size = 0;
   print("output interface size by id", midiOutMessage(deviceId(0), DRV_QUERYDEVICEINTERFACESIZE,
                                                       reinterpret_cast<DWORD_PTR>(&size), 0));
