@@ -82,6 +82,7 @@ cp "$win/tests/wine/winemelvix.drv" "$WINEPREFIX/drive_c/windows/system32/wineme
 export MELVIX_HOST="$WINE $win/host/melvixhost.exe"
 export MELVIX_REG="$WINE $win/reg/melvixreg.exe"
 export MELVIX_PLAY="$WINE $win/play/melvixplay.exe"
+export MELVIX_DRIVER_PROBE="$WINE $win/tests/wine/winemelvix_probe.exe"
 # Without the driver every test with a device would fail in a confusing way: check first that
 # Wine's WinMM lists a device plugged in through the control file.
 probe="$(mktemp -d)"

@@ -10,6 +10,16 @@
 
 namespace sim {
 
+// Every output is a port to external gear, as a port driver reports it: all 16 channels, and no
+// voices, notes or volume of its own (those stay zero). Inputs have no such fields.
+template <typename Caps>
+void fillTechnology(Caps& caps) {
+  caps.wTechnology = MOD_MIDIPORT;
+  caps.wChannelMask = 0xFFFF;
+}
+inline void fillTechnology(MIDIINCAPSW&) {}
+inline void fillTechnology(MIDIINCAPS2W&) {}
+
 template <typename Caps>
 void fillCapsFields(const DeviceSpec& profile, Caps& caps) {
   caps.wMid = profile.mid;
@@ -19,6 +29,7 @@ void fillCapsFields(const DeviceSpec& profile, Caps& caps) {
   std::size_t n = std::min<std::size_t>(profile.name.size(), MAXPNAMELEN - 1);
   for (std::size_t i = 0; i < n; ++i) caps.szPname[i] = static_cast<WCHAR>(profile.name[i]);
   caps.szPname[n] = 0;
+  fillTechnology(caps);
 }
 
 // Fills a plain or an extended capability structure, as told by `size`, which the caller has

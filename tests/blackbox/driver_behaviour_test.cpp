@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -544,6 +545,49 @@ TEST(DriverBehaviour, ASystemExclusiveMessageTheBrowserGetsIsNeverMissingAPiece)
   auto note = nextMidi(host);
   ASSERT_TRUE(note);
   EXPECT_EQ(note->bytes, (Bytes{144, 60, 100}));
+}
+
+// Any program may ask the driver what ours never do, and Windows' drivers answer it: so must the
+// test driver, or a program that asks (Wine's own WinMM tests do) crashes in it. Our probe asks
+// through Wine's WinMM; each answer is an MMRESULT unless the question says otherwise.
+TEST(DriverBehaviour, TheTestDriverAnswersWhatOurProgramsNeverAskAsWindowsDriversDo) {
+  if (!underWine()) GTEST_SKIP() << "the probe asks the test driver through Wine's WinMM";
+  const struct {
+    const char* question;
+    unsigned long answer;
+  } rows[] = {
+      {"output technology", 1},  // MOD_MIDIPORT
+      {"output channel mask", 0xFFFF},
+      // No open handle: WinMM passes no instance.
+      {"volume by id", 8},           // MMSYSERR_NOTSUPPORTED: a port has no volume
+      {"volume by an empty id", 2},  // MMSYSERR_BADDEVICEID
+      {"output interface size by id", 8},
+      {"volume", 8},
+      {"volume into null", 11},  // MMSYSERR_INVALPARAM
+      {"output prepare one byte short", 11},
+      {"output prepare old size", 0},
+      {"output unprepare queued", 65},  // MIDIERR_STILLPLAYING
+      {"queued header still prepared", 1},
+      {"input prepare old size", 0},
+      {"input add buffer old size", 0},
+  };
+  ScratchDir dir;
+  writeWholeFile(dir / "control", "out \"Probe Out\"\nin \"Probe In\"\n");
+  const RunResult run =
+      runProgram(programCommand("MELVIX_DRIVER_PROBE"), "", {"MELVIX_SIM_DIR=" + dir.path()});
+  EXPECT_EQ(run.status, 0) << run.output;
+  std::map<std::string, std::string> answers;
+  std::istringstream lines(run.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const auto colon = line.find(": ");
+    if (colon != std::string::npos) answers[line.substr(0, colon)] = line.substr(colon + 2);
+  }
+  for (const auto& r : rows) {
+    const auto found = answers.find(r.question);
+    const std::string answer = found != answers.end() ? found->second : "none";
+    EXPECT_EQ(answer, std::to_string(r.answer)) << r.question;
+  }
 }
 
 namespace {

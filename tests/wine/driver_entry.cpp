@@ -4,6 +4,7 @@
 // endpoint. Every message starts by applying the control file's new lines, and the calls a
 // program makes are recorded in the same words as the simulation's.
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -79,10 +80,22 @@ DWORD getCaps(Direction d, UINT id, DWORD_PTR param1, DWORD_PTR size, Device* op
   return logged(call, MMSYSERR_NOERROR);
 }
 
+// A header as long as it was before dwOffset was added is valid: Windows accepts it and WinMM
+// passes that size down. Nothing here reads dwOffset or what follows it.
+bool validHeader(const MIDIHDR* header, DWORD_PTR size) {
+  return header != nullptr && size >= offsetof(MIDIHDR, dwOffset);
+}
+
+// A port has no volume of its own (its capabilities say so); a place to put one must still be
+// given, as a driver checks that first.
+DWORD getVolume(DWORD_PTR param1) {
+  return param1 == 0 ? MMSYSERR_INVALPARAM : MMSYSERR_NOTSUPPORTED;
+}
+
 // Preparing only marks the header, in both directions.
 DWORD prepare(Device& device, const std::string& name, DWORD_PTR param1, DWORD_PTR size) {
   auto* header = reinterpret_cast<MIDIHDR*>(param1);
-  if (header == nullptr || size < sizeof(MIDIHDR)) return logged(name, MMSYSERR_INVALPARAM);
+  if (!validHeader(header, size)) return logged(name, MMSYSERR_INVALPARAM);
   std::string call = name + " " + std::to_string(header->dwBufferLength);
   if (!device.present) return logged(call, MMSYSERR_NODRIVER);
   if (Devices::get().takeFault(device, Fault::kPrepareHeader)) return logged(call, MMSYSERR_NOMEM);
@@ -134,7 +147,7 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
       return prepare(device, "midiOutPrepareHeader " + name, param1, param2);
     case MODM_UNPREPARE: {
       std::string call = "midiOutUnprepareHeader " + name;
-      if (header == nullptr || param2 < sizeof(MIDIHDR)) return logged(call, MMSYSERR_INVALPARAM);
+      if (!validHeader(header, param2)) return logged(call, MMSYSERR_INVALPARAM);
       if (!device.present) return logged(call, MMSYSERR_NODRIVER);
       if (devices.takeFault(device, Fault::kStillPlaying)) {
         return logged(call, MIDIERR_STILLPLAYING);
@@ -145,12 +158,15 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
         port->held.erase(held);
         giveBack(header, notices);
       }
+      // Still queued, though not by this port (WinMM's stream player queues its own): a driver
+      // leaves it prepared.
+      if ((header->dwFlags & MHDR_INQUEUE) != 0) return logged(call, MIDIERR_STILLPLAYING);
       header->dwFlags &= ~MHDR_PREPARED;
       return logged(call, MMSYSERR_NOERROR);
     }
     case MODM_LONGDATA: {
       std::string call = "midiOutLongMsg " + name;
-      if (header == nullptr || param2 < sizeof(MIDIHDR)) return logged(call, MMSYSERR_INVALPARAM);
+      if (!validHeader(header, param2)) return logged(call, MMSYSERR_INVALPARAM);
       call += " " + std::to_string(header->dwBufferLength);
       if ((header->dwFlags & MHDR_PREPARED) == 0) return logged(call, MIDIERR_UNPREPARED);
       if (!device.present) return logged(call, MMSYSERR_NODRIVER);
@@ -173,6 +189,8 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
       }
       return logged(call, MMSYSERR_NOERROR);
     }
+    case MODM_GETVOLUME:
+      return device.present ? getVolume(param1) : MMSYSERR_NODRIVER;
     case MODM_RESET:
       if (!device.present) return logged("midiOutReset " + name, MMSYSERR_NODRIVER);
       for (const auto& held : port->held) giveBack(held.first, notices);
@@ -240,14 +258,14 @@ DWORD inputMessage(InputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR pa
       return prepare(device, "midiInPrepareHeader " + name, param1, param2);
     case MIDM_UNPREPARE: {
       std::string call = "midiInUnprepareHeader " + name;
-      if (header == nullptr || param2 < sizeof(MIDIHDR)) return logged(call, MMSYSERR_INVALPARAM);
+      if (!validHeader(header, param2)) return logged(call, MMSYSERR_INVALPARAM);
       if ((header->dwFlags & MHDR_INQUEUE) != 0) return logged(call, MIDIERR_STILLPLAYING);
       header->dwFlags &= ~MHDR_PREPARED;
       return logged(call, MMSYSERR_NOERROR);
     }
     case MIDM_ADDBUFFER: {
       std::string call = "midiInAddBuffer " + name;
-      if (header == nullptr || param2 < sizeof(MIDIHDR)) return logged(call, MMSYSERR_INVALPARAM);
+      if (!validHeader(header, param2)) return logged(call, MMSYSERR_INVALPARAM);
       if (devices.takeFault(device, Fault::kAddBuffer)) return logged(call, MMSYSERR_ERROR);
       return logged(call, port->addBuffer(header));
     }
@@ -291,6 +309,18 @@ DWORD inputMessage(InputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR pa
   }
 }
 
+// A message sent by device id rather than through an open handle (midiOutGetVolume(0, ...),
+// midiOutMessage(0, DRV_QUERYDEVICEINTERFACESIZE, ...)): WinMM passes no instance with it.
+DWORD deviceMessage(Direction d, UINT id, UINT message, DWORD_PTR param1) {
+  {
+    Devices& devices = Devices::get();
+    std::lock_guard<std::mutex> lock(devices.mutex);
+    if (!devices.at(d, id)) return MMSYSERR_BADDEVICEID;
+  }
+  if (d == Direction::kOut && message == MODM_GETVOLUME) return getVolume(param1);
+  return MMSYSERR_NOTSUPPORTED;
+}
+
 DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                     DWORD_PTR param2) {
   switch (message) {
@@ -307,6 +337,11 @@ DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWOR
   }
   wdrv::syncControl();
   if (message == (d == Direction::kOut ? MODM_OPEN : MIDM_OPEN)) wdrv::applyOnOpen();
+  // No instance: a message about the device, not an open handle. The capability query serves
+  // both; an open always comes with the place where its instance goes.
+  if (instance == 0 && message != (d == Direction::kOut ? MODM_GETDEVCAPS : MIDM_GETDEVCAPS)) {
+    return deviceMessage(d, id, message, param1);
+  }
   if (d == Direction::kOut) {
     switch (message) {
       case MODM_GETDEVCAPS: {
