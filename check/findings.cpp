@@ -40,6 +40,18 @@ const char* statusId(Status status) {
   return "warning";
 }
 
+const char* portStateId(PortState state) {
+  switch (state) {
+    case PortState::kOk:
+      return "ok";
+    case PortState::kInUse:
+      return "in use";
+    case PortState::kFailed:
+      break;
+  }
+  return "failed";
+}
+
 bool Report::Ok() const {
   for (const Check& check : checks) {
     if (check.status == Status::kProblem) return false;

@@ -27,12 +27,17 @@ struct Check {
   std::string fix;   // what to do; empty when nothing needs doing
 };
 
+// Whether a port could be opened: MMSYSERR_ALLOCATED (another program holds it) apart from the
+// other errors, as the two call for different fixes.
+enum class PortState { kOk, kInUse, kFailed };
+const char* portStateId(PortState state);  // "ok", "in use", "failed"
+
 // One MIDI port as WinMM shows it, and whether it can be opened now.
 struct PortCheck {
   std::string name;
   std::string manufacturer;
   std::string version;
-  std::string state;  // "ok", "in use" or "failed"
+  PortState state = PortState::kOk;
   std::string error;  // the WinMM error's name when it failed
 };
 

@@ -13,11 +13,11 @@ namespace {
 // A port's state after one try at opening it.
 void setState(PortCheck& port, MMRESULT opened) {
   if (opened == MMSYSERR_NOERROR) {
-    port.state = "ok";
+    port.state = PortState::kOk;
   } else if (opened == MMSYSERR_ALLOCATED) {
-    port.state = "in use";
+    port.state = PortState::kInUse;
   } else {
-    port.state = "failed";
+    port.state = PortState::kFailed;
     port.error = winmmErrorName(opened);
   }
 }
@@ -32,9 +32,9 @@ PortCheck described(const PortLookup& info) {
 }
 
 void addFinding(PortScan& scan, const PortCheck& port, const char* direction) {
-  if (port.state == "ok") return;
+  if (port.state == PortState::kOk) return;
   const std::string who = std::string("The MIDI ") + direction + " " + quoteJson(port.name);
-  if (port.state == "in use") {
+  if (port.state == PortState::kInUse) {
     scan.findings.push_back(Check{std::nullopt, Status::kProblem,
                                   who + " is in use by another program.",
                                   "Close the other program that uses it and try again."});

@@ -13,13 +13,14 @@ namespace {
 std::string portLine(const PortCheck& port) {
   std::string line =
       "  " + port.name + " (" + port.manufacturer + ", driver " + port.version + "): ";
-  if (port.state == "ok") return line + "can be opened";
-  if (port.state == "in use") return line + "in use by another program";
+  if (port.state == PortState::kOk) return line + "can be opened";
+  if (port.state == PortState::kInUse) return line + "in use by another program";
   return line + "cannot be opened (" + port.error + ")";
 }
 
 std::string portJson(const PortCheck& port) {
-  std::string json = "{\"name\":" + quoteJson(port.name) + ",\"state\":" + quoteJson(port.state) +
+  std::string json = "{\"name\":" + quoteJson(port.name) +
+                     ",\"state\":" + quoteJson(portStateId(port.state)) +
                      ",\"manufacturer\":" + quoteJson(port.manufacturer) +
                      ",\"version\":" + quoteJson(port.version);
   if (!port.error.empty()) json += ",\"error\":" + quoteJson(port.error);
