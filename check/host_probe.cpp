@@ -253,9 +253,8 @@ HostProbe probeHost(Browser browser, const std::filesystem::path& host,
   HostProbe probe;
   const std::string who =
       std::string(browserName(browser)) + "'s way to the host " + pathText(host);
-  const auto problem = [&](std::string what, std::string fix) {
-    probe.findings.push_back(
-        Check{browser, Status::kProblem, who + ": " + std::move(what), std::move(fix)});
+  const auto problem = [&](CheckId id, std::string what, std::string fix) {
+    probe.findings.push_back(Check(id, browser, who + ": " + std::move(what), std::move(fix)));
   };
   const char kReinstall[] =
       "Reinstall Melvix; if that does not help, switch the trace on "
@@ -263,7 +262,8 @@ HostProbe probeHost(Browser browser, const std::filesystem::path& host,
   std::string startError;
   std::unique_ptr<Child> child = start(browser, host, manifest, startError);
   if (!startError.empty() || child == nullptr) {
-    problem("the program cannot be started: " + startError + ".", kReinstall);
+    problem(CheckId::kHostNotStarted, "the program cannot be started: " + startError + ".",
+            kReinstall);
     return probe;
   }
   std::string requests;
@@ -280,20 +280,22 @@ HostProbe probeHost(Browser browser, const std::filesystem::path& host,
       Clock::now() + kAnswerTime, ended);
   const FrameScan scan = scanFrames(bytes);
   if (scan.garbage) {
-    problem(
-        "it wrote something that is not a native-messaging frame. The browser ends the "
-        "connection (\"Error when communicating with the native messaging host.\").",
-        "The program there is not the Melvix host, or is damaged: reinstall Melvix.");
+    problem(CheckId::kHostNotAFrame,
+            "it wrote something that is not a native-messaging frame. The browser ends the "
+            "connection (\"Error when communicating with the native messaging host.\").",
+            "The program there is not the Melvix host, or is damaged: reinstall Melvix.");
   } else if (scan.texts.size() < 2) {
     const std::string got = scan.texts.empty() ? "no reply" : "only one reply";
     if (ended) {
       const std::optional<unsigned long> status = child->Wait(kEndTime);
-      problem("it ended after " + got + (status ? ", with status " + std::to_string(*status) : "") +
+      problem(CheckId::kHostNoReply,
+              "it ended after " + got + (status ? ", with status " + std::to_string(*status) : "") +
                   ". The extension sees \"Native host has exited.\"",
               kReinstall);
       return probe;
     }
     problem(
+        CheckId::kHostStalled,
         "it gave " + got + " within " +
             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kAnswerTime).count()) +
             " seconds.",
@@ -306,6 +308,7 @@ HostProbe probeHost(Browser browser, const std::filesystem::path& host,
     const JsonValue& refresh = scan.values[1];
     if (!answers(scan.values[0], "version") || !answers(refresh, "refresh")) {
       problem(
+          CheckId::kHostForeignReply,
           "it answered, but not as the Melvix host answers: " + scan.texts[0].substr(0, 80) + ".",
           "The program there is not the Melvix host: reinstall Melvix.");
     } else {
@@ -317,16 +320,17 @@ HostProbe probeHost(Browser browser, const std::filesystem::path& host,
   child->CloseInput();
   const std::optional<unsigned long> status = child->Wait(kEndTime);
   if (!status) {
-    problem(
-        "it did not end within a second of the end of its input; the browser would leave it "
-        "running.",
-        kReinstall);
+    problem(CheckId::kHostNotEnded,
+            "it did not end within a second of the end of its input; the browser would leave it "
+            "running.",
+            kReinstall);
   } else if (*status != 0) {
-    problem("it ended with status " + std::to_string(*status) + ", not 0.", kReinstall);
+    problem(CheckId::kHostExitStatus,
+            "it ended with status " + std::to_string(*status) + ", not 0.", kReinstall);
   }
   if (probe.findings.empty()) {
     probe.findings.push_back(
-        Check{browser, Status::kOk, who + ": it starts, answers and ends as it should.", ""});
+        Check(CheckId::kHostOk, browser, who + ": it starts, answers and ends as it should."));
   }
   return probe;
 }

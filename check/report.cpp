@@ -34,7 +34,7 @@ std::string reportText(const Report& report) {
   for (Status status : {Status::kProblem, Status::kWarning, Status::kOk}) {
     bool any = false;
     for (const Check& check : report.checks) {
-      if (check.status != status) continue;
+      if (check.status() != status) continue;
       if (!any) {
         text += status == Status::kProblem   ? "\nProblems:\n"
                 : status == Status::kWarning ? "\nWarnings:\n"
@@ -71,9 +71,9 @@ std::string reportJson(const Report& report) {
   for (std::size_t i = 0; i < report.checks.size(); ++i) {
     const Check& check = report.checks[i];
     if (i > 0) json += ",";
-    json += "{\"browser\":";
+    json += "{\"id\":" + quoteJson(checkKind(check.id).name) + ",\"browser\":";
     json += check.browser ? quoteJson(browserId(*check.browser)) : "null";
-    json += ",\"status\":" + quoteJson(statusId(check.status));
+    json += ",\"status\":" + quoteJson(statusId(check.status()));
     json += ",\"what\":" + quoteJson(check.what) + ",\"fix\":" + quoteJson(check.fix) + "}";
   }
   const auto ports = [&](const std::vector<PortCheck>& list) {
