@@ -415,8 +415,8 @@ FrameScan scanFrames(const std::string& bytes) {
 HostProbe probeHost(Browser browser, const std::filesystem::path& host,
                     const std::filesystem::path& manifest) {
   HostProbe probe;
-  const std::string who =
-      std::string(browserName(browser)) + "'s way to the host " + pathText(host);
+  // The same for every browser that starts the host this way: its findings are each one's.
+  const std::string who = "The host " + pathText(host) + ", started as the browser starts it";
   const auto problem = [&](CheckId id, std::string what, std::string fix) {
     probe.findings.push_back(Check(id, browser, who + ": " + std::move(what), std::move(fix)));
   };

@@ -19,7 +19,7 @@ TEST(Melvixcheck, ItsExitStatusSaysWhetherAllIsInOrderOrItWasAskedWrongly) {
     const char* output;  // a part of what it prints
   } cases[] = {
       // Nothing here registers the host: a problem for every browser.
-      {{"--json"}, 1, "{\"ok\":false,"},
+      {{"--json"}, 1, R"({"id":"registration.missing","browser":"chrome","status":"problem",)"},
       {{}, 1, "Run the Melvix installer again."},
       {{"--list-checks"}, 0, "host.no_reply "},
       {{"--bogus"}, 2, ""},

@@ -2,16 +2,22 @@
 // under its policies, and what it makes of that manifest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <tuple>
 
+#include "check/browser_checks.h"
 #include "check/browser_lookup.h"
 #include "check/host_probe.h"
 #include "check/manifest_check.h"
 #include "check/midi_stack.h"
+#include "host/text_encoding.h"
+#include "tests/support/program_paths.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -174,6 +180,9 @@ TEST(BrowserLookup, EachBrowserTakesTheFirstKeyItReadsInItsOwnOrder) {
   }
 }
 
+const char kChromeAllowed[] =
+    R"(  "allowed_origins": [ "chrome-extension://kembcdlbgbcnnchcnbdhbmbhbejnedjf/" ])";
+
 std::string manifestText(const std::string& path, const std::string& allowed) {
   return "{\n  \"name\": \"com.tarnwell.melvix_midi\",\n  \"description\": \"melvix-midi\",\n"
          "  \"path\": \"" +
@@ -184,8 +193,7 @@ TEST(ManifestCheck, ABrowserTakesOnlyAManifestItCanUse) {
   ScratchDir dir;
   const std::string host = dir / "melvixhost";
   std::ofstream(dir / "melvixhost") << "a program";
-  const std::string chrome =
-      R"(  "allowed_origins": [ "chrome-extension://kembcdlbgbcnnchcnbdhbmbhbejnedjf/" ])";
+  const std::string chrome = kChromeAllowed;
   const std::string firefox = R"(  "allowed_extensions": [ "melvix-midi@tarnwell.com" ])";
   const struct {
     const char* what;
@@ -234,6 +242,62 @@ TEST(ManifestCheck, ABrowserTakesOnlyAManifestItCanUse) {
         << checked.findings[0].what;
     // The browser still starts the host that a manifest with a warning names.
     EXPECT_EQ(checked.host.has_value(), checked.findings[0].status() == Status::kWarning);
+  }
+}
+
+// Chrome, Chromium and Edge all take a manifest from Chrome's key and start its host alike: it is
+// started once, and each of them learns what it did. Besides the Melvix host, the programs a
+// browser may find at the manifest's path, each a few lines of shell.
+TEST(BrowserChecks, EachBrowserThatStartsAHostLearnsWhatItDid) {
+  const struct {
+    const char* what;
+    const char* script;  // null: the Melvix host built here
+    bool executable;
+    const char* found;  // the ids of what each of Chrome, Chromium and Edge finds
+  } cases[] = {
+      {"the Melvix host", nullptr, true, "registration.found host.ok"},
+      {"a program that ends at once", "exit 0", true, "registration.found host.no_reply"},
+      {"a program that writes something else", "echo hello", true,
+       "registration.found host.not_a_frame"},
+      // Its child holds the output too, as a program the host starts may: both must be ended.
+      {"a host that answers but never ends",
+       R"(printf '\017\000\000\000["version","1"]\016\000\000\000["refresh",{}]'; sleep 60)", true,
+       "registration.found host.not_ended"},
+      {"a file that is no program", "exit 0", false, "registration.found host.not_started"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    std::string host = dir / "host";
+    if (c.script == nullptr) {
+      const std::vector<std::string> built = programCommand("MELVIX_HOST");
+      if (built.size() != 1) continue;  // run by another program (Wine), not as a browser would
+      host = built[0];
+    } else {
+      writeWholeFile(host, std::string("#!/bin/sh\n") + c.script + "\n");
+      if (c.executable) std::filesystem::permissions(host, std::filesystem::perms::owner_all);
+    }
+    writeWholeFile(dir / "m.json", manifestText(host, kChromeAllowed));
+    MadeUpRegistry registry;
+    registry.SetString(Hive::kCurrentUser, View::kShared, kChromeKey, u"",
+                       utf8ToWide(dir / "m.json"));
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<Check> checks = checkBrowsers(registry, PortScan{});
+    // The probe's own limits are 5 s for the replies and 1 s for the end: longer is a host left
+    // running with the output pipe open.
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - started)
+                  .count(),
+              10000);
+    std::string found;
+    for (Browser browser : kBrowsers) {
+      std::vector<Check> its;
+      std::copy_if(checks.begin(), checks.end(), std::back_inserter(its),
+                   [&](const Check& check) { return check.browser == browser; });
+      found += std::string(browserId(browser)) + ": " + ids(its) + "\n";
+    }
+    EXPECT_EQ(found, std::string("chrome: ") + c.found + "\nchromium: " + c.found +
+                         "\nedge: " + c.found + "\nfirefox: registration.missing\n");
   }
 }
 
