@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The browsers whose way to the host is checked.
@@ -20,19 +21,75 @@ inline bool chromiumBased(Browser browser) { return browser != Browser::kFirefox
 enum class Status { kOk, kProblem, kWarning };
 const char* statusId(Status status);  // "ok", "problem", "warning"
 
-struct Check {
-  std::optional<Browser> browser;  // none: it concerns every browser (the devices, say)
-  Status status = Status::kOk;
-  std::string what;  // what was found, in a sentence or two
-  std::string fix;   // what to do; empty when nothing needs doing
+// Every kind of finding. Its name ("host.no_reply") stays the same from one version to the next,
+// whatever the words, so that a script, a test or a helper reading a report can match it.
+enum class CheckId {
+  kRegistrationFound,
+  kRegistrationMissing,
+  kRegistrationShadowed,
+  kPolicyUserLevelHosts,
+  kPolicyBlocked,
+  kManifestUnreadable,
+  kManifestByteOrderMark,
+  kManifestInvalidJson,
+  kManifestWrongName,
+  kManifestWrongType,
+  kManifestNoDescription,
+  kManifestExtensionNotAllowed,
+  kManifestNoPath,
+  kManifestRelativePath,
+  kHostMissing,
+  kHostNotStarted,
+  kHostNotAFrame,
+  kHostNoReply,
+  kHostStalled,
+  kHostForeignReply,
+  kHostNotEnded,
+  kHostExitStatus,
+  kHostOk,
+  kMidiStack,
+  kMidiStackNoService,
+  kMidiStackNo32Bit,
+  kPortInUse,
+  kPortFailed,
+  kPortsSame,
+  kPortsDiffer,
 };
+
+// A kind of finding: its name, whether it is a problem, and what it means in a line.
+struct CheckKind {
+  CheckId id;
+  const char* name;
+  Status status;
+  const char* meaning;
+};
+// Every kind, in the order of CheckId.
+const std::vector<CheckKind>& checkKinds();
+const CheckKind& checkKind(CheckId id);
+
+struct Check {
+  Check(CheckId kind, std::optional<Browser> whose, std::string found, std::string todo = "")
+      : id(kind), browser(whose), what(std::move(found)), fix(std::move(todo)) {}
+
+  Status status() const { return checkKind(id).status; }
+
+  CheckId id;
+  std::optional<Browser> browser;  // none: it concerns every browser (the devices, say)
+  std::string what;                // what was found, in a sentence or two
+  std::string fix;                 // what to do; empty when nothing needs doing
+};
+
+// Whether a port could be opened: MMSYSERR_ALLOCATED (another program holds it) apart from the
+// other errors, as the two call for different fixes.
+enum class PortState { kOk, kInUse, kFailed };
+const char* portStateId(PortState state);  // "ok", "in use", "failed"
 
 // One MIDI port as WinMM shows it, and whether it can be opened now.
 struct PortCheck {
   std::string name;
   std::string manufacturer;
   std::string version;
-  std::string state;  // "ok", "in use" or "failed"
+  PortState state = PortState::kOk;
   std::string error;  // the WinMM error's name when it failed
 };
 

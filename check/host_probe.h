@@ -16,11 +16,11 @@ struct HostProbe {
   std::vector<std::string> ins;
 };
 
-// Starts `host` as `browser` would (Chrome, Chromium and Edge through cmd.exe with the extension's
-// origin and --parent-window, Firefox directly with the manifest's path and the add-on's id; the
-// host's folder as the working folder; standard input and output as pipes), sends ["version"] and
-// ["refresh"], checks each reply frame, then ends its input and expects it to end with status 0
-// within a second.
+// Starts `host` as `browser` would (on Windows Chrome, Chromium and Edge through cmd.exe with the
+// extension's origin and --parent-window, elsewhere directly with the origin; Firefox directly with
+// the manifest's path and the add-on's id; the host's folder as the working folder; standard input
+// and output as pipes), sends ["version"] and ["refresh"], checks each reply frame, then ends its
+// input and expects it to end with status 0 within a second.
 HostProbe probeHost(Browser browser, const std::filesystem::path& host,
                     const std::filesystem::path& manifest);
 

@@ -6,16 +6,15 @@
 //   melvixcheck --json       the same findings as one JSON object
 //   melvixcheck --trace on   switches the host's trace on (off: off) and says where it is
 //   melvixcheck --pause      waits for a key before it ends (for a window of its own)
+//   melvixcheck --list-checks  every kind of finding by its id, with what it means
 // Exit code 2: wrong arguments.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <string>
-#include <utility>
 
-#include "check/browser_lookup.h"
+#include "check/browser_checks.h"
 #include "check/findings.h"
-#include "check/host_probe.h"
 #include "check/manifest_check.h"
 #include "check/midi_stack.h"
 #include "check/port_check.h"
@@ -33,76 +32,24 @@ constexpr int kWrongArguments = 2;
 
 const char kUsage[] =
     "usage: melvixcheck [--json] [--pause]\n"
-    "       melvixcheck --trace on|off\n";
+    "       melvixcheck --trace on|off\n"
+    "       melvixcheck --list-checks\n";
 
 void add(Report& report, const std::vector<Check>& checks) {
   report.checks.insert(report.checks.end(), checks.begin(), checks.end());
 }
 
-// What each browser finds on its way to the host, in the browser's own order.
-void checkBrowsers(Report& report, const PortScan& ports) {
-  std::unique_ptr<Registry> registry = systemRegistry();
-  // A host started once per program and way of starting answers for every browser alike.
-  std::set<std::pair<std::string, bool>> probed;
-  bool compared = false;
-  for (Browser browser : kBrowsers) {
-    const Registration found = findRegistration(browser, *registry);
-    if (found.policy.blocked) {
-      report.checks.push_back(Check{
-          browser, Status::kProblem,
-          "An administrator's policy blocks the Melvix host (" + found.policy.blockedBy +
-              "). The extension sees \"Access to the native messaging host was disabled by the "
-              "system administrator.\"",
-          std::string("Ask the administrator to add ") + kHostName +
-              " to the policy NativeMessagingAllowlist."});
-    }
-    if (!found.used) {
-      if (!found.ignoredPerUser.empty()) {
-        report.checks.push_back(Check{
-            browser, Status::kProblem,
-            "The host is installed for this user only (" + hostKeyText(found.ignoredPerUser[0]) +
-                "), and a policy (" + found.policy.userLevelPolicy +
-                ") tells the browser to ignore hosts installed per user. The extension sees "
-                "\"Specified native messaging host not found.\"",
-            "An administrator must install Melvix for all users: run the installer as an "
-            "administrator and choose all users (silently: /S /ALLUSERS)."});
-      } else {
-        report.checks.push_back(
-            Check{browser, Status::kProblem,
-                  std::string("No registry key the browser reads names the host ") + kHostName +
-                      " (" + hostKeyText(searchOrder(browser).front()) + " and " +
-                      std::to_string(searchOrder(browser).size() - 1) +
-                      " more). The extension sees \"Specified native messaging host not found.\"",
-                  "Run the Melvix installer again."});
-      }
-      continue;
-    }
-    const std::filesystem::path manifest = pathFrom(found.manifest);
-    const std::string mode = found.used->hive == Hive::kCurrentUser ? "installed for this user"
-                                                                    : "installed for all users";
-    report.checks.push_back(Check{browser, Status::kOk,
-                                  "The browser takes the manifest " + pathText(manifest) +
-                                      " from " + hostKeyText(*found.used) + " (" + mode + ").",
-                                  ""});
-    for (const HostKey& key : found.shadowed) {
-      report.checks.push_back(
-          Check{browser, Status::kWarning,
-                hostKeyText(key) +
-                    " also names a manifest, which the browser never reads: the key above wins.",
-                ""});
-    }
-    ManifestCheck checked = checkManifest(browser, manifest);
-    add(report, checked.findings);
-    if (!checked.host) continue;
-    const auto way = std::make_pair(pathText(*checked.host), chromiumBased(browser));
-    if (!probed.insert(way).second) continue;
-    HostProbe probe = probeHost(browser, *checked.host, manifest);
-    add(report, probe.findings);
-    if (probe.answered && !compared) {
-      add(report, comparePorts(ports, probe.outs, probe.ins));
-      compared = true;
-    }
+// One line per kind: its id, whether it is a problem, a warning or in order, and its meaning.
+void listChecks() {
+  std::size_t width = 0;
+  for (const CheckKind& kind : checkKinds()) width = std::max(width, std::strlen(kind.name));
+  std::string text;
+  for (const CheckKind& kind : checkKinds()) {
+    const std::string status = statusId(kind.status);
+    text += kind.name + std::string(width + 2 - std::strlen(kind.name), ' ') + status +
+            std::string(9 - status.size(), ' ') + kind.meaning + "\n";
   }
+  printText(text);
 }
 
 int switchTraceCommand(const char* how) {
@@ -135,6 +82,9 @@ int main(int argc, char** argv) {
       pause = true;
     } else if (std::strcmp(argv[i], "--trace") == 0 && i + 1 < argc && argc == 3) {
       return switchTraceCommand(argv[i + 1]);
+    } else if (std::strcmp(argv[i], "--list-checks") == 0 && argc == 2) {
+      listChecks();
+      return 0;
     } else {
       std::fputs(kUsage, stderr);
       return kWrongArguments;
@@ -143,7 +93,7 @@ int main(int argc, char** argv) {
   Report report;
   add(report, checkMidiStack(*systemRegistry(), midiServiceRunning()));
   const PortScan ports = checkPorts();
-  checkBrowsers(report, ports);
+  add(report, checkBrowsers(*systemRegistry(), ports));
   add(report, ports.findings);
   report.outs = ports.outs;
   report.ins = ports.ins;

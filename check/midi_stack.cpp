@@ -54,10 +54,9 @@ std::vector<Check> checkMidiStack(Registry& registry, std::optional<bool> servic
   if (wide.newStackValue.empty() && narrow.newStackValue.empty()) {
     std::string drivers;
     for (const std::string& one : wide.others) drivers += (drivers.empty() ? "" : ", ") + one;
-    checks.push_back(Check{std::nullopt, Status::kOk,
+    checks.push_back(Check(CheckId::kMidiStack, std::nullopt,
                            "WinMM reaches the MIDI devices through classic drivers" +
-                               (drivers.empty() ? std::string() : " (" + drivers + ")") + ".",
-                           ""});
+                               (drivers.empty() ? std::string() : " (" + drivers + ")") + "."));
     return checks;
   }
   std::string what = "WinMM reaches the MIDI devices through Windows MIDI Services (" +
@@ -79,24 +78,24 @@ std::vector<Check> checkMidiStack(Registry& registry, std::optional<bool> servic
         registryPlaceText(Hive::kLocalMachine, View::k64, kMidiServices) +
         " and restart the computer.";
   }
-  checks.push_back(Check{std::nullopt, Status::kOk, what, ""});
+  checks.push_back(Check(CheckId::kMidiStack, std::nullopt, what));
   if (serviceRunning && !*serviceRunning) {
-    checks.push_back(Check{std::nullopt, Status::kProblem,
+    checks.push_back(Check(CheckId::kMidiStackNoService, std::nullopt,
                            "The service midisrv of Windows MIDI Services does not run: no program "
                            "sees a MIDI port.",
                            "Start the service \"Windows MIDI Service\" (services.msc), or restart "
-                           "the computer."});
+                           "the computer."));
   }
   if (!wide.newStackValue.empty() && narrow.newStackValue.empty()) {
-    checks.push_back(Check{
-        std::nullopt, Status::kProblem,
+    checks.push_back(Check(
+        CheckId::kMidiStackNo32Bit, std::nullopt,
         place64 + " names " + kNewStackDriver + " as " + wide.newStackValue + ", but " + place32 +
             " does not: 32-bit programs, such as the 32-bit Melvix host, see none of Windows MIDI "
             "Services' ports (a driver's uninstaller may have removed the value).",
         "As an administrator, run: reg add \"HKLM\\" + wideToUtf8(kDrivers32) + "\" /reg:32 /v " +
             wide.newStackValue + " /t REG_SZ /d " + kNewStackDriver +
             " /f, or install Melvix again without /X86 so that the browsers start the 64-bit "
-            "host."});
+            "host."));
   }
   return checks;
 }

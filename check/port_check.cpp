@@ -13,11 +13,11 @@ namespace {
 // A port's state after one try at opening it.
 void setState(PortCheck& port, MMRESULT opened) {
   if (opened == MMSYSERR_NOERROR) {
-    port.state = "ok";
+    port.state = PortState::kOk;
   } else if (opened == MMSYSERR_ALLOCATED) {
-    port.state = "in use";
+    port.state = PortState::kInUse;
   } else {
-    port.state = "failed";
+    port.state = PortState::kFailed;
     port.error = winmmErrorName(opened);
   }
 }
@@ -32,17 +32,17 @@ PortCheck described(const PortLookup& info) {
 }
 
 void addFinding(PortScan& scan, const PortCheck& port, const char* direction) {
-  if (port.state == "ok") return;
+  if (port.state == PortState::kOk) return;
   const std::string who = std::string("The MIDI ") + direction + " " + quoteJson(port.name);
-  if (port.state == "in use") {
-    scan.findings.push_back(Check{std::nullopt, Status::kProblem,
+  if (port.state == PortState::kInUse) {
+    scan.findings.push_back(Check(CheckId::kPortInUse, std::nullopt,
                                   who + " is in use by another program.",
-                                  "Close the other program that uses it and try again."});
+                                  "Close the other program that uses it and try again."));
   } else {
-    scan.findings.push_back(Check{std::nullopt, Status::kProblem,
+    scan.findings.push_back(Check(CheckId::kPortFailed, std::nullopt,
                                   who + " cannot be opened (" + port.error + ").",
                                   "Unplug the device and plug it in again; if that does not help, "
-                                  "reinstall its driver."});
+                                  "reinstall its driver."));
   }
 }
 
@@ -106,7 +106,8 @@ std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::st
   std::sort(outs.begin(), outs.end());
   std::sort(ins.begin(), ins.end());
   if (outs == names(ports.outs) && ins == names(ports.ins)) {
-    return {Check{std::nullopt, Status::kOk, "The host lists the same MIDI ports as Windows.", ""}};
+    return {
+        Check(CheckId::kPortsSame, std::nullopt, "The host lists the same MIDI ports as Windows.")};
   }
   // The names one list has and the other lacks, each once.
   const auto missing = [](const std::vector<std::string>& from,
@@ -130,12 +131,12 @@ std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::st
   }
   // Older hosts stopped at the first port they could not describe; a device that comes or
   // goes between the two lists differs too.
-  return {Check{std::nullopt, Status::kWarning,
+  return {Check(CheckId::kPortsDiffer, std::nullopt,
                 "The host lists " + std::to_string(hostOuts.size()) + " outputs and " +
                     std::to_string(hostIns.size()) + " inputs, Windows " +
                     std::to_string(ports.outs.size()) + " and " + std::to_string(ports.ins.size()) +
                     ": a device came or went meanwhile, or an older host hides the ports after one "
                     "whose description cannot be read." +
                     which,
-                "Run the check again; if the lists still differ, reinstall Melvix."}};
+                "Run the check again; if the lists still differ, reinstall Melvix.")};
 }

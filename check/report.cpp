@@ -13,13 +13,14 @@ namespace {
 std::string portLine(const PortCheck& port) {
   std::string line =
       "  " + port.name + " (" + port.manufacturer + ", driver " + port.version + "): ";
-  if (port.state == "ok") return line + "can be opened";
-  if (port.state == "in use") return line + "in use by another program";
+  if (port.state == PortState::kOk) return line + "can be opened";
+  if (port.state == PortState::kInUse) return line + "in use by another program";
   return line + "cannot be opened (" + port.error + ")";
 }
 
 std::string portJson(const PortCheck& port) {
-  std::string json = "{\"name\":" + quoteJson(port.name) + ",\"state\":" + quoteJson(port.state) +
+  std::string json = "{\"name\":" + quoteJson(port.name) +
+                     ",\"state\":" + quoteJson(portStateId(port.state)) +
                      ",\"manufacturer\":" + quoteJson(port.manufacturer) +
                      ",\"version\":" + quoteJson(port.version);
   if (!port.error.empty()) json += ",\"error\":" + quoteJson(port.error);
@@ -33,7 +34,7 @@ std::string reportText(const Report& report) {
   for (Status status : {Status::kProblem, Status::kWarning, Status::kOk}) {
     bool any = false;
     for (const Check& check : report.checks) {
-      if (check.status != status) continue;
+      if (check.status() != status) continue;
       if (!any) {
         text += status == Status::kProblem   ? "\nProblems:\n"
                 : status == Status::kWarning ? "\nWarnings:\n"
@@ -70,9 +71,9 @@ std::string reportJson(const Report& report) {
   for (std::size_t i = 0; i < report.checks.size(); ++i) {
     const Check& check = report.checks[i];
     if (i > 0) json += ",";
-    json += "{\"browser\":";
+    json += "{\"id\":" + quoteJson(checkKind(check.id).name) + ",\"browser\":";
     json += check.browser ? quoteJson(browserId(*check.browser)) : "null";
-    json += ",\"status\":" + quoteJson(statusId(check.status));
+    json += ",\"status\":" + quoteJson(statusId(check.status()));
     json += ",\"what\":" + quoteJson(check.what) + ",\"fix\":" + quoteJson(check.fix) + "}";
   }
   const auto ports = [&](const std::vector<PortCheck>& list) {

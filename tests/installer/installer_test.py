@@ -230,8 +230,8 @@ def melvixcheck(folder, *args):
 
 
 def check_melvixcheck(folder, problems=(), mode="this user"):
-    """melvixcheck exits 1 with exactly `problems`, (browser or None, words of what it says), or 0
-    with everything in order and the host found as installed for `mode`."""
+    """melvixcheck exits 1 with exactly `problems`, (browser or None, the finding's id), or 0 with
+    everything in order and the host found as installed for `mode`."""
     report, status = melvixcheck(folder)
     found = [c for c in report.get("checks", []) if c["status"] == "problem"]
     if not problems:
@@ -240,15 +240,15 @@ def check_melvixcheck(folder, problems=(), mode="this user"):
         check(sorted(p["name"] for p in report.get("ports", {}).get("outs", [])) == ["Synth"] and
               [p["name"] for p in report["ports"]["ins"]] == ["Keys"],
               "melvixcheck lists the test driver's devices: %r" % report.get("ports"))
-        used = [c["what"] for c in report.get("checks", []) if "takes the manifest" in c["what"]]
+        used = [c["what"] for c in report.get("checks", []) if c["id"] == "registration.found"]
         check(len(used) == 4 and all("installed for " + mode in w for w in used),
               "each browser takes a manifest installed for %s: %r" % (mode, used))
         return
     check(status == 1 and report.get("ok") is False,
           "melvixcheck exits 1 with problems: exit code %s" % status)
-    for browser, words_said in problems:
-        match = [c for c in found if c["browser"] == browser and words_said in c["what"]]
-        check(match, "a problem for %s saying %r: %r" % (browser, words_said, found))
+    for browser, finding in problems:
+        match = [c for c in found if c["browser"] == browser and c["id"] == finding]
+        check(match, "a problem %s for %s: %r" % (finding, browser, found))
     expected_browsers = sorted(str(b) for b, _ in problems)
     check(sorted(set(str(c["browser"]) for c in found)) == sorted(set(expected_browsers)),
           "problems for exactly %s: %r" % (expected_browsers, found))
@@ -354,7 +354,8 @@ def break_and_repair(folder, control):
     """Each fault melvixcheck must find, in a fresh installation: an installation over it repairs
     it, whatever was deleted."""
     in_folder = lambda name: unix_path(folder + "\\" + name)
-    chrome_family = [("chrome", "%s"), ("chromium", "%s"), ("edge", "%s")]
+    chrome_family = ("chrome", "chromium", "edge")
+    every_browser = chrome_family + ("firefox",)
 
     def rewrite(name, change):
         with open(in_folder(name), encoding="utf-8") as f:
@@ -368,34 +369,34 @@ def break_and_repair(folder, control):
 
     faults = [
         ("Chrome's key removed", lambda: wine("reg", "delete", "HKCU\\" + CHROME_KEY, "/f"),
-         [("chrome", "No registry key")]),
+         [("chrome", "registration.missing")]),
         ("Firefox's key naming another file",
          lambda: wine("reg", "add", "HKCU\\" + FIREFOX_KEY, "/ve", "/d", "C:\\nowhere.json", "/f"),
-         [("firefox", "cannot be read")]),
+         [("firefox", "manifest.unreadable")]),
         ("the Chrome manifest deleted", lambda: os.remove(in_folder("melvix.chrome.json")),
-         [(b, w % "cannot be read") for b, w in chrome_family]),
+         [(b, "manifest.unreadable") for b in chrome_family]),
         ("the Firefox manifest made invalid JSON",
          lambda: rewrite("melvix.firefox.json", lambda t: t.replace("}", ",}")),
-         [("firefox", "not valid JSON")]),
+         [("firefox", "manifest.invalid_json")]),
         ("the Chrome manifest naming another host",
          lambda: rewrite("melvix.chrome.json", lambda t: t.replace(HOST_NAME, "com.other.host")),
-         [(b, w % "names the host") for b, w in chrome_family]),
+         [(b, "manifest.wrong_name") for b in chrome_family]),
         ("the Chrome manifest allowing another extension",
          lambda: rewrite("melvix.chrome.json", lambda t: t.replace("kembc", "aaaaa")),
-         [(b, w % "forbidden") for b, w in chrome_family]),
+         [(b, "manifest.extension_not_allowed") for b in chrome_family]),
         ("the host deleted", lambda: os.remove(in_folder("melvixhost.exe")),
-         [(b, "quarantined") for b in ("chrome", "chromium", "edge", "firefox")]),
+         [(b, "host.missing") for b in every_browser]),
         ("the host replaced by a program that exits at once",
          lambda: shutil.copy(in_folder("melvixreg.exe"), in_folder("melvixhost.exe")),
-         [(b, "ended after no reply") for b in ("chrome", "firefox")]),
+         [(b, "host.no_reply") for b in every_browser]),
         ("the host replaced by a program that writes something else",
          lambda: shutil.copy(unix_path("C:\\windows\\system32\\hostname.exe"),
                              in_folder("melvixhost.exe")),
-         [(b, "not a native-messaging frame") for b in ("chrome", "firefox")]),
+         [(b, "host.not_a_frame") for b in every_browser]),
         ("a policy against per-user hosts for Edge", lambda: edge_policy(True),
-         [("edge", "ignore hosts installed per user")]),
+         [("edge", "policy.user_level_hosts")]),
         ("a device another program holds", lambda: busy(True),
-         [(None, "in use by another program")]),
+         [(None, "port.in_use")]),
     ]
     for what, fault, problems in faults:
         fault()
@@ -535,7 +536,7 @@ def main():
     log = open(log_path, encoding="utf-16").read() if os.path.exists(log_path) else ""
     check("NativeMessagingUserLevelHosts" in log and "/ALLUSERS" in log,
           "the install log names the policy and the way out: %r" % log)
-    check_melvixcheck(FOLDER, [("edge", "ignore hosts installed per user")])
+    check_melvixcheck(FOLDER, [("edge", "policy.user_level_hosts")])
     check(run_setup("/ALLUSERS") == 0, "the installation for all users exits with 0")
     machine_folder = program_files + "\\Melvix"
     log = open(unix_path(machine_folder + "\\install.log"), encoding="utf-16").read()
