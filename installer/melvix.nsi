@@ -54,6 +54,18 @@
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
+; The installer's own version resource, with the numbers read from the host's (which has them from
+; kHostVersion, as VERSION), so that Explorer shows the installer and the programs alike.
+!getdllversion "${BINDIR}\host\melvixhost.exe" HOST_VERSION_
+VIProductVersion "${HOST_VERSION_1}.${HOST_VERSION_2}.${HOST_VERSION_3}.${HOST_VERSION_4}"
+VIFileVersion "${HOST_VERSION_1}.${HOST_VERSION_2}.${HOST_VERSION_3}.${HOST_VERSION_4}"
+VIAddVersionKey ProductName "${PRODUCT}"
+VIAddVersionKey CompanyName "${PUBLISHER}"
+VIAddVersionKey FileDescription "${PRODUCT} setup"
+VIAddVersionKey FileVersion "${VERSION}"
+VIAddVersionKey ProductVersion "${VERSION}"
+; The programs' version resources carry no copyright line either.
+!pragma warning disable 9100
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 ShowInstDetails show

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing (tools/install-deps.sh), then runs the test stages, all of them or only
 # those named, always in this order:
-#   windows    cross-builds the 32-bit Windows programs as shipped (so MinGW's warnings stay errors
-#              too) and audits them without running them: tests/audit/pe_audit.py
+#   windows    cross-builds the 32-bit Windows programs and their installer as shipped (so MinGW's
+#              warnings stay errors too) and audits them without running them:
+#              tests/audit/pe_audit.py
 #   wine       the black-box suite against the Windows programs under Wine with our test MIDI
 #              driver: tools/test-wine.sh
 #   installer  the Windows installer under Wine: tools/test-installer.sh
@@ -36,9 +37,9 @@ ctest_log="$(mktemp)"
 trap 'rm -f "$ctest_log"' EXIT
 
 stage_windows() {
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows -j "$jobs"
-  python3 tests/audit/pe_audit.py build/windows
+  local setup
+  setup="$(bash tools/build-installer.sh)"
+  python3 tests/audit/pe_audit.py build/windows "$setup"
 }
 stage_wine() { bash tools/test-wine.sh; }
 stage_installer() { bash tools/test-installer.sh; }
