@@ -38,8 +38,31 @@ trap 'rm -f "$ctest_log"' EXIT
 
 stage_windows() {
   local setup
+  # Both builds below are of one commit, so they date their files alike.
+  SOURCE_DATE_EPOCH="$(git log -1 --format=%ct)"
+  export SOURCE_DATE_EPOCH
   setup="$(bash tools/build-installer.sh)"
   python3 tests/audit/pe_audit.py build/windows "$setup"
+  check_reproducible
+}
+# Builds the installer again from a copy of the sources in another folder, later, and fails unless
+# the installer and the programs beside it are byte for byte those built in this folder.
+check_reproducible() {
+  local copy
+  copy="$(mktemp -d /tmp/melvix-rebuild.XXXXXX)"
+  # The folder is named now: the trap runs after this function has returned.
+  trap "rm -rf '$copy'" EXIT
+  git ls-files -z --cached --others --exclude-standard |
+    tar --null --ignore-failed-read -T - -cf - | tar -xf - -C "$copy"
+  (cd "$copy" && bash tools/build-installer.sh >/dev/null)
+  (cd build/installer && sha256sum -- *) >"$copy/here.sha256"
+  (cd "$copy/build/installer" && sha256sum -- *) >"$copy/there.sha256"
+  if ! diff "$copy/here.sha256" "$copy/there.sha256"; then
+    echo "FAILED: a build in $copy differs from the one here (<: here, >: there)" >&2
+    return 1
+  fi
+  echo "reproducible: the same bytes built in $PWD and in $copy:"
+  cat "$copy/here.sha256"
 }
 stage_wine() { bash tools/test-wine.sh; }
 stage_installer() { bash tools/test-installer.sh; }
