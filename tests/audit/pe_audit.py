@@ -9,8 +9,12 @@ callback that loses CALLBACK or WINAPI still compiles (it is cast to the pointer
 cdecl: the caller's stack is then unbalanced by its arguments on every call, which is a crash on
 32-bit Windows only, and invisible in every 64-bit build.
 
-The decorations are read from the executable's own COFF symbol table, which the MinGW linker
-keeps: unlike its map file, it lists the functions local to one source file too.
+The decorations are read from the COFF symbol table of the program's unstripped copy
+(melvixhost.unstripped.exe, the linker's output): unlike a map file, it lists the functions local
+to one source file too. The program that ships is that copy stripped: it must hold the same
+sections with the same bytes and entry point, no symbols and no debug sections, and a
+.gnu_debuglink. Neither has a time stamp in its PE header, which would make the build
+irreproducible.
 
 Each program also carries a version resource whose versions are the host's kHostVersion and whose
 original file name is its own, and the manifest of cmake/program.manifest: asInvoker, the
@@ -73,21 +77,32 @@ class Image:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("not a PE file")
-        (self.machine, sections, symbols_at, self.symbol_count, optional_size,
-         _) = struct.unpack_from("<HHxxxxIIHH", data, pe + 4)
+        (self.machine, sections, self.timestamp, symbols_at, self.symbol_count, optional_size,
+         _) = struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
         self.pe32 = struct.unpack_from("<H", data, optional)[0] == 0x10B
+        self.entry = struct.unpack_from("<I", data, optional + 16)[0]
         self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
         # The data directories follow PE32's 96 bytes of fields: the second is the import table,
         # the third the resources.
         self.imports_rva, self.resources_rva = struct.unpack_from(
             "<I4xI", data, optional + 96 + 8) if self.pe32 else (0, 0)
         self.sections = []  # (virtual address, virtual size, file offset, characteristics)
+        self.contents = {}  # section name: (virtual address, virtual size, the bytes in the file)
         for i in range(sections):
             at = optional + optional_size + 40 * i
-            size, rva, _, raw = struct.unpack_from("<IIII", data, at + 8)
+            size, rva, raw_size, raw = struct.unpack_from("<IIII", data, at + 8)
             self.sections.append((rva, size, raw, struct.unpack_from("<I", data, at + 36)[0]))
+            name = self.section_name(data[at:at + 8], symbols_at + 18 * self.symbol_count)
+            self.contents[name] = (rva, size, data[raw:raw + min(size, raw_size)])
         self.symbols_at = symbols_at
+
+    def section_name(self, field, strings):
+        # A long name ("/4") is an offset into the string table after the symbols.
+        name = field.rstrip(b"\0").decode("latin-1")
+        if name.startswith("/") and name[1:].isdigit():
+            return self.string(strings + int(name[1:]))
+        return name
 
     def offset(self, rva):
         for start, size, raw, _ in self.sections:
@@ -184,7 +199,10 @@ def version_faults(image, original_name, product=None):
     """What is wrong with an image's version resource: its versions must be the host's, its
     original file name the file's own, and its names given (PRODUCT: the programs' names that
     the installer must share, as {string: value})."""
-    data = image.resources().get((RT_VERSION, 1))
+    try:
+        data = image.resources().get((RT_VERSION, 1))
+    except (ValueError, struct.error) as e:
+        return [f"its resources cannot be read: {e}"], None
     if data is None:
         return ["has no version resource"], None
     fixed, strings = version_info(data)
@@ -209,7 +227,10 @@ def version_faults(image, original_name, product=None):
 
 def manifest_faults(image, elements=MANIFEST_ELEMENTS):
     """What is wrong with an image's application manifest, which may hold ELEMENTS only."""
-    data = image.resources().get((RT_MANIFEST, 1))
+    try:
+        data = image.resources().get((RT_MANIFEST, 1))
+    except (ValueError, struct.error):
+        data = None
     if data is None:
         return ["has no application manifest (resource 1 of type RT_MANIFEST)"]
     try:
@@ -253,13 +274,45 @@ def function_name(symbol):
                      for p in parts), arguments
 
 
+def stripping_faults(shipped, unstripped):
+    """What is wrong with a shipped program made from its unstripped copy: it must hold the same
+    code and data, and no symbols or debug information."""
+    faults = []
+    if shipped.symbol_count:
+        faults.append(f"ships with a symbol table of {shipped.symbol_count} entries")
+    debug = sorted(n for n in shipped.contents if n.startswith(".debug"))
+    if debug:
+        faults.append(f"ships with debug sections {' '.join(debug)}")
+    kept = {n: c for n, c in unstripped.contents.items() if not n.startswith(".debug")}
+    for name, (rva, size, data) in kept.items():
+        if name not in shipped.contents:
+            faults.append(f"ships without the section {name} of its unstripped copy")
+        elif shipped.contents[name] != (rva, size, data):
+            faults.append(f"its section {name} differs from the unstripped copy's")
+    added = set(shipped.contents) - set(kept) - {".gnu_debuglink"}
+    if added:
+        faults.append(f"ships with sections its unstripped copy lacks: {' '.join(sorted(added))}")
+    if ".gnu_debuglink" not in shipped.contents:
+        faults.append("has no .gnu_debuglink naming the file that keeps its symbols")
+    if shipped.entry != unstripped.entry:
+        faults.append(f"its entry point {shipped.entry:#x} is not the unstripped copy's "
+                      f"{unstripped.entry:#x}")
+    return faults
+
+
 def audit(build, program):
-    """The audit's findings on one program, empty when it passes, and a line saying what passed."""
+    """The audit's findings on one program, empty when it passes, and a line saying what passed.
+    The program as it ships is read, and the callbacks in its unstripped copy's symbols."""
     try:
         image = Image(f"{build}/{program}")
+        unstripped = Image(f"{build}/{program[:-len('.exe')]}.unstripped.exe")
     except (OSError, ValueError, struct.error) as e:
         return [f"cannot read it: {e}"], ""
-    faults = []
+    faults = stripping_faults(image, unstripped)
+    for what, stamped in (("", image), (" of the unstripped copy", unstripped)):
+        if stamped.timestamp:
+            faults.append(f"the PE header{what} has the time stamp {stamped.timestamp}, not 0: a "
+                          "program built at another time would differ")
     if image.machine != IMAGE_FILE_MACHINE_I386 or not image.pe32:
         faults.append(f"machine {image.machine:#x}, not a 32-bit x86 (i386, 0x14c) PE32 executable")
     if image.subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
@@ -271,10 +324,10 @@ def audit(build, program):
             faults.append(f"imports {dll}, which is no system DLL: link it statically, or add it "
                           "to ALLOWED_DLLS if Windows itself provides it")
     expected = [(name, size) for p, name, size in CALLBACKS if p == program]
-    if expected and not image.symbol_count:
-        faults.append("has no symbol table (stripped?): its callbacks cannot be checked")
+    if expected and not unstripped.symbol_count:
+        faults.append("its unstripped copy has no symbol table: its callbacks cannot be checked")
     elif expected:
-        functions = [f for f in map(function_name, image.code_symbols()) if f]
+        functions = [f for f in map(function_name, unstripped.code_symbols()) if f]
         for name, size in expected:
             found = [f for f in functions if f[0] == name or f[0].endswith("::" + name)]
             if not found:
@@ -292,7 +345,8 @@ def audit(build, program):
     faults += version + manifest_faults(image)
     calls = "".join(f", {n}@{s}" for n, s in expected)
     return faults, (f"i386 console program, imports {' '.join(sorted(dlls, key=str.lower))}{calls}"
-                    f", version {VERSION} ({(strings or {}).get('FileDescription')}), manifest")
+                    f", version {VERSION} ({(strings or {}).get('FileDescription')}), manifest, "
+                    f"stripped ({len(image.data)} of {len(unstripped.data)} bytes)")
 
 
 def audit_installer(installer, product):
