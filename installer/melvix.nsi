@@ -25,6 +25,8 @@
 ;   OUTFILE  the installer to write
 ;   AMD64    when set, an x86-64 installer around the x86-64 programs: only for testing under a Wine
 ;            that cannot run 32-bit programs; the one we ship is 32-bit.
+;   SIGN     when set, the command that signs a file in place (tools/sign.sh), given a certificate
+;            and key: the programs in BINDIR are signed already.
 
 !ifdef AMD64
   Target amd64-unicode
@@ -68,6 +70,14 @@ VIAddVersionKey FileVersion "${VERSION}"
 VIAddVersionKey ProductVersion "${VERSION}"
 ; The programs' version resources carry no copyright line either.
 !pragma warning disable 9100
+
+!ifdef SIGN
+  ; The uninstaller is signed before it is packed into the installer, so that the one an
+  ; installation writes carries its signature; the installer is signed last, once written.
+  !uninstfinalize '${SIGN} "%1"' = 0
+  !finalize '${SIGN} "%1"' = 0
+!endif
+
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 ShowInstDetails show
