@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows installer, build/installer/melvix-setup-<version>.exe: the 32-bit programs of
 # the `windows` preset in a 32-bit installer (installer/melvix.nsi), and prints its path last. The
-# installer's folder holds the programs it installs too, as shipped.
+# installer's folder holds the programs it installs too, as shipped, and SHA256SUMS, their and the
+# installer's SHA-256 in the form `sha256sum -c` reads (after any signing: of the files as shipped).
 #
 #   bash tools/build-installer.sh [32|64] [--cert FILE --key FILE [--pass-file FILE]
 #                                 [--timestamp URL]]
@@ -96,4 +97,6 @@ touch -d "@$SOURCE_DATE_EPOCH" "$dir"/*.exe
 setup="melvix-setup-${version}${suffix}.exe"
 makensis -V2 -NOCD "${defines[@]}" -DVERSION="$version" -DBINDIR="$dir" -DOUTFILE="$dir/$setup" \
   installer/melvix.nsi >&2
+(cd "$dir" && sha256sum -- "$setup" melvixhost.exe melvixreg.exe melvixplay.exe melvixcheck.exe \
+  >SHA256SUMS)
 echo "$dir/$setup"

@@ -43,10 +43,14 @@ stage_windows() {
   export SOURCE_DATE_EPOCH
   setup="$(bash tools/build-installer.sh)"
   python3 tests/audit/pe_audit.py build/windows "$setup"
+  # SHA256SUMS has the sum of every other file of the folder, as `sha256sum -c` reads it.
+  (cd build/installer && sha256sum -c --strict SHA256SUMS &&
+    diff <(ls | grep -vx SHA256SUMS) <(cut -c67- SHA256SUMS | sort))
   check_reproducible
 }
 # Builds the installer again from a copy of the sources in another folder, later, and fails unless
-# the installer and the programs beside it are byte for byte those built in this folder.
+# the installer and the programs beside it are byte for byte those built in this folder: their
+# SHA256SUMS are the same.
 check_reproducible() {
   local copy
   copy="$(mktemp -d /tmp/melvix-rebuild.XXXXXX)"
@@ -55,14 +59,12 @@ check_reproducible() {
   git ls-files -z --cached --others --exclude-standard |
     tar --null --ignore-failed-read -T - -cf - | tar -xf - -C "$copy"
   (cd "$copy" && bash tools/build-installer.sh >/dev/null)
-  (cd build/installer && sha256sum -- *) >"$copy/here.sha256"
-  (cd "$copy/build/installer" && sha256sum -- *) >"$copy/there.sha256"
-  if ! diff "$copy/here.sha256" "$copy/there.sha256"; then
+  if ! diff build/installer/SHA256SUMS "$copy/build/installer/SHA256SUMS"; then
     echo "FAILED: a build in $copy differs from the one here (<: here, >: there)" >&2
     return 1
   fi
   echo "reproducible: the same bytes built in $PWD and in $copy:"
-  cat "$copy/here.sha256"
+  cat build/installer/SHA256SUMS
 }
 stage_wine() { bash tools/test-wine.sh; }
 stage_installer() { bash tools/test-installer.sh; }

@@ -61,10 +61,11 @@ for _ in $(seq 50); do [ -s "$keys/port" ] && break; sleep 0.2; done
 [ -s "$keys/port" ] || { echo "FAILED: the time-stamp server did not start" >&2; exit 1; }
 export MELVIX_SIGN_CERT="$keys/sign.pem" MELVIX_SIGN_KEY="$keys/sign.key"
 export MELVIX_SIGN_TIMESTAMP="http://127.0.0.1:$(cat "$keys/port")" MELVIX_TSA_CERT="$keys/tsa.pem"
-# check_signed FILE...
+# check_signed FOLDER: the installer and the programs there, and SHA256SUMS of the signed files.
 check_signed() {
   local file report
-  for file; do
+  (cd "$1" && sha256sum -c --quiet --strict SHA256SUMS)
+  for file in "$1"/*.exe; do
     if ! report="$(osslsigncode verify -CAfile "$MELVIX_SIGN_CERT" -TSA-CAfile "$MELVIX_TSA_CERT" \
       -in "$file" 2>&1)" || ! grep -q "^Timestamp Server Signature verification: ok" <<<"$report"
     then
@@ -78,11 +79,11 @@ check_signed() {
 
 # The installer we ship is always built, so that its script stays valid for 32-bit.
 shipped="$(bash tools/build-installer.sh 32)"
-check_signed "$(dirname "$shipped")"/*.exe
+check_signed "$(dirname "$shipped")"
 setup="$shipped"
 if [ "$bits" = 64 ]; then
   setup="$(bash tools/build-installer.sh 64)"
-  check_signed "$(dirname "$setup")"/*.exe
+  check_signed "$(dirname "$setup")"
 fi
 preset=windows
 [ "$bits" = 64 ] && preset=windows64
