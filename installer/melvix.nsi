@@ -19,10 +19,14 @@
 ;
 ; tools/build-installer.sh builds it, defining
 ;   VERSION  the host's version, as melvixhost answers ["version"]
-;   BINDIR   the build folder of the Windows programs (host\, reg\, play\ and check\ below it)
+;   BINDIR   the folder of the four programs as they ship, each dated with the commit's time:
+;            File keeps the date, and the installation gives it back, so the installer holds
+;            no time of its build
 ;   OUTFILE  the installer to write
 ;   AMD64    when set, an x86-64 installer around the x86-64 programs: only for testing under a Wine
 ;            that cannot run 32-bit programs; the one we ship is 32-bit.
+;   SIGN     when set, the command that signs a file in place (tools/sign.sh), given a certificate
+;            and key: the programs in BINDIR are signed already.
 
 !ifdef AMD64
   Target amd64-unicode
@@ -54,6 +58,26 @@
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
+; The installer's own version resource, with the numbers read from the host's (which has them from
+; kHostVersion, as VERSION), so that Explorer shows the installer and the programs alike.
+!getdllversion "${BINDIR}\melvixhost.exe" HOST_VERSION_
+VIProductVersion "${HOST_VERSION_1}.${HOST_VERSION_2}.${HOST_VERSION_3}.${HOST_VERSION_4}"
+VIFileVersion "${HOST_VERSION_1}.${HOST_VERSION_2}.${HOST_VERSION_3}.${HOST_VERSION_4}"
+VIAddVersionKey ProductName "${PRODUCT}"
+VIAddVersionKey CompanyName "${PUBLISHER}"
+VIAddVersionKey FileDescription "${PRODUCT} setup"
+VIAddVersionKey FileVersion "${VERSION}"
+VIAddVersionKey ProductVersion "${VERSION}"
+; The programs' version resources carry no copyright line either.
+!pragma warning disable 9100
+
+!ifdef SIGN
+  ; The uninstaller is signed before it is packed into the installer, so that the one an
+  ; installation writes carries its signature; the installer is signed last, once written.
+  !uninstfinalize '${SIGN} "%1"' = 0
+  !finalize '${SIGN} "%1"' = 0
+!endif
+
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 ShowInstDetails show
@@ -435,10 +459,10 @@ programs:
   Call NoteOtherMode
   Call UseMode
   ClearErrors
-  File "${BINDIR}\host\melvixhost.exe"
-  File "${BINDIR}\reg\melvixreg.exe"
-  File "${BINDIR}\play\melvixplay.exe"
-  File "${BINDIR}\check\melvixcheck.exe"
+  File "${BINDIR}\melvixhost.exe"
+  File "${BINDIR}\melvixreg.exe"
+  File "${BINDIR}\melvixplay.exe"
+  File "${BINDIR}\melvixcheck.exe"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   IfErrors 0 manifests
     !insertmacro FailInstall "The programs could not be written to $INSTDIR."

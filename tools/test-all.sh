@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing (tools/install-deps.sh), then runs the test stages, all of them or only
 # those named, always in this order:
-#   windows    cross-builds the 32-bit Windows programs as shipped (so MinGW's warnings stay errors
-#              too) and audits them without running them: tests/audit/pe_audit.py
+#   windows    cross-builds the 32-bit Windows programs and their installer as shipped (so MinGW's
+#              warnings stay errors too) and audits them without running them:
+#              tests/audit/pe_audit.py
 #   wine       the black-box suite against the Windows programs under Wine with our test MIDI
 #              driver: tools/test-wine.sh
 #   installer  the Windows installer under Wine: tools/test-installer.sh
@@ -36,9 +37,34 @@ ctest_log="$(mktemp)"
 trap 'rm -f "$ctest_log"' EXIT
 
 stage_windows() {
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows -j "$jobs"
-  python3 tests/audit/pe_audit.py build/windows
+  local setup
+  # Both builds below are of one commit, so they date their files alike.
+  SOURCE_DATE_EPOCH="$(git log -1 --format=%ct)"
+  export SOURCE_DATE_EPOCH
+  setup="$(bash tools/build-installer.sh)"
+  python3 tests/audit/pe_audit.py build/windows "$setup"
+  # SHA256SUMS has the sum of every other file of the folder, as `sha256sum -c` reads it.
+  (cd build/installer && sha256sum -c --strict SHA256SUMS &&
+    diff <(ls | grep -vx SHA256SUMS) <(cut -c67- SHA256SUMS | sort))
+  check_reproducible
+}
+# Builds the installer again from a copy of the sources in another folder, later, and fails unless
+# the installer and the programs beside it are byte for byte those built in this folder: their
+# SHA256SUMS are the same.
+check_reproducible() {
+  local copy
+  copy="$(mktemp -d /tmp/melvix-rebuild.XXXXXX)"
+  # The folder is named now: the trap runs after this function has returned.
+  trap "rm -rf '$copy'" EXIT
+  git ls-files -z --cached --others --exclude-standard |
+    tar --null --ignore-failed-read -T - -cf - | tar -xf - -C "$copy"
+  (cd "$copy" && bash tools/build-installer.sh >/dev/null)
+  if ! diff build/installer/SHA256SUMS "$copy/build/installer/SHA256SUMS"; then
+    echo "FAILED: a build in $copy differs from the one here (<: here, >: there)" >&2
+    return 1
+  fi
+  echo "reproducible: the same bytes built in $PWD and in $copy:"
+  cat build/installer/SHA256SUMS
 }
 stage_wine() { bash tools/test-wine.sh; }
 stage_installer() { bash tools/test-installer.sh; }

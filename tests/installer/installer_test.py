@@ -8,13 +8,14 @@ per-user installation, in a folder of hostile characters and length, and after s
 uninstallations.
 
 Usage: installer_test.py SETUP_EXE PROGRAMS_DIR VERSION [--profile]
-PROGRAMS_DIR is the build folder whose programs the installer holds (host/, reg/, play/, check/
-below it, and tests/wine/winemelvix.drv, the test MIDI driver). With --profile only the default
+The installed programs must be those beside SETUP_EXE; PROGRAMS_DIR is the build folder they were
+built in, whose tests/wine/winemelvix.drv is the test MIDI driver. With --profile only the default
 per-user installation is tried: for a prefix whose user's profile folder has a name outside ASCII
 with a space. WINEPREFIX names a prefix that exists and is otherwise unused; WINE and WINESERVER
 name the Wine loader and server of the prefix's bitness (tools/wine.sh), which every Wine command
 here goes through; run with a UTF-8 locale, so that Wine passes the folders' non-ASCII characters
-on intact.
+on intact. When MELVIX_SIGN_CERT and MELVIX_TSA_CERT name the certificates the installer was
+signed and time-stamped with, the uninstaller it writes must carry that signature too.
 """
 import filecmp
 import json
@@ -46,13 +47,14 @@ EDGE_POLICY = "HKLM\\Software\\Policies\\Microsoft\\Edge"
 # Another program's host, registered before we install: it must outlive our uninstallation.
 OTHER_HOST_KEY = "Software\\Google\\Chrome\\NativeMessagingHosts\\com.example.other_host"
 OTHER_HOST_MANIFEST = "C:\\Other\\other_host.json"
-PROGRAMS = {"melvixhost.exe": "host", "melvixreg.exe": "reg", "melvixplay.exe": "play",
-            "melvixcheck.exe": "check"}
+PROGRAMS = {"melvixhost.exe", "melvixreg.exe", "melvixplay.exe", "melvixcheck.exe"}
 INSTALLED_FILES = set(PROGRAMS) | {
     "uninstall.exe", "install.log", "melvix.chrome.json", "melvix.firefox.json"}
 # The test MIDI driver's devices, and the line that makes the output busy.
 DEVICES = 'out "Synth"\nin "Keys"\n'
 TIMEOUT = 120
+# The certificates of the signature and the time stamp the uninstaller must carry, if any.
+SIGNED_BY = [os.environ[v] for v in ("MELVIX_SIGN_CERT", "MELVIX_TSA_CERT") if os.environ.get(v)]
 
 setup_exe, programs_dir, version = sys.argv[1:4]
 profile_only = sys.argv[4:] == ["--profile"]
@@ -261,11 +263,18 @@ def check_installed(folder, mode="this user", keys_root=registry):
     present = set(os.listdir(unix_path(folder))) if os.path.isdir(unix_path(folder)) else set()
     check(present == INSTALLED_FILES, "the folder holds %s, found %s" % (
         sorted(INSTALLED_FILES), sorted(present)))
-    for name, subdir in PROGRAMS.items():
+    for name in PROGRAMS:
         installed = unix_path(in_folder(name))
         check(os.path.isfile(installed) and filecmp.cmp(
-            installed, os.path.join(programs_dir, subdir, name), shallow=False),
-            name + " is the built program")
+            installed, os.path.join(os.path.dirname(setup_exe), name), shallow=False),
+            name + " is the program beside the installer")
+    if len(SIGNED_BY) == 2:
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", SIGNED_BY[0], "-TSA-CAfile",
+                                 SIGNED_BY[1], "-in", unix_path(in_folder("uninstall.exe"))],
+                                capture_output=True, text=True)
+        check(verify.returncode == 0 and
+              "Timestamp Server Signature verification: ok" in verify.stdout,
+              "uninstall.exe is signed and time-stamped: %s" % verify.stdout[-500:])
     for browser in ("chrome", "firefox"):
         name = "melvix.%s.json" % browser
         try:
