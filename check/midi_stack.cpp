@@ -94,8 +94,7 @@ std::vector<Check> checkMidiStack(Registry& registry, std::optional<bool> servic
             "Services' ports (a driver's uninstaller may have removed the value).",
         "As an administrator, run: reg add \"HKLM\\" + wideToUtf8(kDrivers32) + "\" /reg:32 /v " +
             wide.newStackValue + " /t REG_SZ /d " + kNewStackDriver +
-            " /f, or install Melvix again without /X86 so that the browsers start the 64-bit "
-            "host."));
+            " /f (or reinstall Windows MIDI Services), then restart the browser."));
   }
   return checks;
 }
