@@ -353,6 +353,7 @@ struct BufferReturns {
   std::size_t cut = 0;         // messages whose rest it dropped after its wait
   double bytesPerSecond = 0;
   double buffersPerSecond = 0;
+  std::vector<double> lateMicros;  // how late a 1 ms sleep of this program woke, meanwhile
 };
 
 // Under the new stack, the loopback input floods `count` system-exclusive messages (at `pace` a
@@ -365,17 +366,31 @@ BufferReturns bufferReturns(const std::string& program, std::size_t count, std::
   host.sync();
   host.control("flood \"Melvix Loopback\" sysex " + std::to_string(count) + " timed" +
                (pace > 0 ? " pace " + std::to_string(pace) : ""));
+  BufferReturns result;
+  // How late a thread that sleeps 1 ms at a time wakes is the machine's own share of any thread's
+  // delay, the buffer giver's too.
+  std::atomic<bool> flooding{true};
+  std::thread sleeper([&] {
+    while (flooding.load()) {
+      const auto before = Clock::now();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      result.lateMicros.push_back(seconds(Clock::now() - before) * 1e6 - 1000);
+    }
+  });
   const std::string requeued = host.dir() + "/requeued";
   const auto deadline =
       Clock::now() + std::chrono::seconds(30) + std::chrono::seconds(pace > 0 ? count / pace : 0);
   // The frames are read as a browser reads them until the last buffer is back.
-  while (access(requeued.c_str(), F_OK) != 0) {
-    if (Clock::now() > deadline) fail("the simulation did not tell when the buffers came back");
+  while (access(requeued.c_str(), F_OK) != 0 && Clock::now() < deadline) {
     host.await(
         "[\"midi\",", std::numeric_limits<std::size_t>::max(), [](Clock::time_point) {},
         std::chrono::milliseconds(20));
   }
-  BufferReturns result;
+  flooding.store(false);
+  sleeper.join();
+  if (access(requeued.c_str(), F_OK) != 0) {
+    fail("the simulation did not tell when the buffers came back");
+  }
   {
     std::ifstream in(requeued);
     for (long long ns; in >> ns;) result.micros.push_back(static_cast<double>(ns) / 1e3);
@@ -670,6 +685,7 @@ int main(int argc, char** argv) {
       all.cut += run.cut;
       all.bytesPerSecond = std::max(all.bytesPerSecond, run.bytesPerSecond);
       all.buffersPerSecond = std::max(all.buffersPerSecond, run.buffersPerSecond);
+      all.lateMicros.insert(all.lateMicros.end(), run.lateMicros.begin(), run.lateMicros.end());
     };
     for (int run = 0; run < runs; ++run) {
       pool(flooded, bufferReturns(program, counts.sysexFlood, 0));
@@ -748,6 +764,10 @@ int main(int argc, char** argv) {
         "", false);
     row("sysex flood, messages cut after the wait", static_cast<double>(flooded.cut), 0, "%.0f",
         "0", flooded.cut == 0);
+    row("sysex flood, a 1 ms sleep's lateness, p99 us", percentiles(flooded.lateMicros).p99,
+        kNoBufferWaitUs, "%.1f", "", false);
+    row("sysex flood, a 1 ms sleep's lateness, max us", most(flooded.lateMicros), kNoBufferWaitUs,
+        "%.1f", "", false);
     const Percentiles b = percentiles(burst.micros);
     const double bMax = most(burst.micros);
     row("sysex burst, MB/s", burst.bytesPerSecond / 1e6, 0, "%.2f", "", false);
@@ -760,6 +780,10 @@ int main(int argc, char** argv) {
         "0", burst.waits == 0);
     row("sysex burst, messages cut after the wait", static_cast<double>(burst.cut), 0, "%.0f", "0",
         burst.cut == 0);
+    row("sysex burst, a 1 ms sleep's lateness, p99 us", percentiles(burst.lateMicros).p99,
+        kNoBufferWaitUs, "%.1f", "", false);
+    row("sysex burst, a 1 ms sleep's lateness, max us", most(burst.lateMicros), kNoBufferWaitUs,
+        "%.1f", "", false);
   }
   if (want("resident")) {
     char small[64];
