@@ -105,7 +105,8 @@ class Host {
   template <typename Each>
   void pump(const std::string& bytes, Each each) {
     std::thread writer([&] { send(bytes); });
-    for (bool finished = false; !finished;) {
+    bool finished = false;
+    while (!finished) {
       receive([&](const char* text, std::size_t size, Clock::time_point) {
         if (each(text, size)) finished = true;
       });
