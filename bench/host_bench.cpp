@@ -1,12 +1,13 @@
 // melvixhost against the limit of its pipe: pipelined throughput, round trips, input flood,
 // loopback, a large "play" and resident size, each measured for melvixhost
 // and for reference_host (the least any host can do) in the same run, alternating, best of
-// several, and printed as one table with the machine it ran on.
+// several, and printed as one table with the machine it ran on. The system-exclusive buffers'
+// way back to the driver is held against the new Windows MIDI stack's wait for one instead.
 //
 //   host_bench [--short] [--runs N] [--only FIGURES] [--pin] [--host PATH] [--reference PATH]
 //
 // --only takes a comma-separated list of version, play, roundtrip, bigplay, flood, loopback,
-// resident and sim (the simulated WinMM alone); all by default.
+// resident, buffers and sim (the simulated WinMM alone); all by default.
 // --short is the brief run CI makes so that the benchmark keeps working. The host is MELVIX_HOST
 // if set, else the one built with this program. Only a host that cannot be started or stops
 // answering fails the run; a slow figure never does.
@@ -104,7 +105,8 @@ class Host {
   template <typename Each>
   void pump(const std::string& bytes, Each each) {
     std::thread writer([&] { send(bytes); });
-    for (bool finished = false; !finished;) {
+    bool finished = false;
+    while (!finished) {
       receive([&](const char* text, std::size_t size, Clock::time_point) {
         if (each(text, size)) finished = true;
       });
@@ -197,6 +199,8 @@ struct Counts {
   std::size_t rssSmall = 1000;
   std::size_t rssLarge = 1000000;
   std::size_t simCalls = 200000;
+  std::size_t sysexFlood = 100000;  // system-exclusive messages, as fast as they are taken
+  std::size_t sysexBurst = 16500;   // at kBurstPace a second: 5 s
 };
 
 // CPU time so far of all a process's threads, in nanoseconds (their scheduler run times).
@@ -336,6 +340,88 @@ Flood flood(const std::string& program, std::size_t count, std::size_t pace = 0)
   return result;
 }
 
+// How long Windows MIDI Services' WinMM layer waits for a system-exclusive buffer when they run
+// out in the middle of a message, before it drops the rest of the message.
+constexpr double kNoBufferWaitUs = 10000;
+
+// A USB interface's burst: the sysex flood's messages (6 to 605 bytes, 305 on average) at this
+// pace come to about 1 MB a second, in some 5,700 buffers a second.
+constexpr std::size_t kBurstPace = 3300;
+
+struct BufferReturns {
+  std::vector<double> micros;  // from each buffer's MIM_LONGDATA to its midiInAddBuffer
+  std::size_t waits = 0;       // times the driver found no buffer queued for its data
+  std::size_t cut = 0;         // messages whose rest it dropped after its wait
+  double bytesPerSecond = 0;
+  double buffersPerSecond = 0;
+  std::vector<double> lateMicros;  // how late a 1 ms sleep of this program woke, meanwhile
+};
+
+// Under the new stack, the loopback input floods `count` system-exclusive messages (at `pace` a
+// second, when set) while the frames are read; the simulation tells how long each buffer took
+// from the callback to midiInAddBuffer and every time it waited for one.
+BufferReturns bufferReturns(const std::string& program, std::size_t count, std::size_t pace) {
+  Host host(program, true);
+  host.control("stack new");
+  host.send(frame("[\"openin\",\"Melvix Loopback\"]"));
+  host.sync();
+  host.control("flood \"Melvix Loopback\" sysex " + std::to_string(count) + " timed" +
+               (pace > 0 ? " pace " + std::to_string(pace) : ""));
+  BufferReturns result;
+  // How late a thread that sleeps 1 ms at a time wakes is the machine's own share of any thread's
+  // delay, the buffer giver's too.
+  std::atomic<bool> flooding{true};
+  std::thread sleeper([&] {
+    while (flooding.load()) {
+      const auto before = Clock::now();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      result.lateMicros.push_back(seconds(Clock::now() - before) * 1e6 - 1000);
+    }
+  });
+  const std::string requeued = host.dir() + "/requeued";
+  const auto deadline =
+      Clock::now() + std::chrono::seconds(30) + std::chrono::seconds(pace > 0 ? count / pace : 0);
+  // The frames are read as a browser reads them until the last buffer is back.
+  while (access(requeued.c_str(), F_OK) != 0 && Clock::now() < deadline) {
+    host.await(
+        "[\"midi\",", std::numeric_limits<std::size_t>::max(), [](Clock::time_point) {},
+        std::chrono::milliseconds(20));
+  }
+  flooding.store(false);
+  sleeper.join();
+  if (access(requeued.c_str(), F_OK) != 0) {
+    fail("the simulation did not tell when the buffers came back");
+  }
+  {
+    std::ifstream in(requeued);
+    for (long long ns; in >> ns;) result.micros.push_back(static_cast<double>(ns) / 1e3);
+  }
+  {
+    std::ifstream in(host.dir() + "/waits");
+    long long ns = 0;
+    for (std::string outcome; in >> ns >> outcome;) {
+      ++result.waits;
+      if (outcome == "dropped") ++result.cut;
+    }
+  }
+  std::vector<std::int64_t> delivered;
+  {
+    std::ifstream in(host.dir() + "/delivered");
+    for (long long t; in >> t;) delivered.push_back(t);
+  }
+  if (result.micros.empty() || delivered.size() < 2) fail("no buffer of the flood came back");
+  const double span = static_cast<double>(delivered.back() - delivered.front()) / 1e9;
+  double bytes = 0;
+  for (std::size_t i = 1; i <= count; ++i) {
+    sim::InputEvent e;
+    sim::makeFloodEvent(sim::FloodMode::kSysex, static_cast<std::uint32_t>(i), e);
+    bytes += static_cast<double>(e.bytes.size());
+  }
+  result.bytesPerSecond = bytes / span;
+  result.buffersPerSecond = static_cast<double>(result.micros.size()) / span;
+  return result;
+}
+
 // ["play",144,60,100] on the loopback output to its ["midi",...] read back, in microseconds.
 Percentiles loopback(const std::string& program, std::size_t count) {
   Host host(program, false);
@@ -458,7 +544,12 @@ void row(const char* figure, double host, double reference, const char* format, 
   std::snprintf(h, sizeof h, format, host);
   if (reference > 0) {
     std::snprintf(r, sizeof r, format, reference);
-    std::snprintf(ratio, sizeof ratio, "%.2f", host / reference);
+    // A ratio far below 1 keeps a digit of its own.
+    if (host / reference < 0.01) {
+      std::snprintf(ratio, sizeof ratio, "%.4f", host / reference);
+    } else {
+      std::snprintf(ratio, sizeof ratio, "%.2f", host / reference);
+    }
   }
   std::printf("| %-44s | %12s | %12s | %6s | %-20s |\n", figure, h, r, ratio,
               *target != 0 ? (std::string(target) + (met ? " met" : " MISSED")).c_str() : "");
@@ -475,7 +566,8 @@ int main(int argc, char** argv) {
   Counts counts;
   int runs = 3;
   bool pin = false;
-  // The figures to measure (--only version,play,roundtrip,bigplay,flood,loopback,resident,sim).
+  // The figures to measure (--only version,play,roundtrip,bigplay,flood,loopback,resident,
+  // buffers,sim).
   std::string only;
   auto want = [&](const std::string& figure) {
     auto named = [&](const std::string& f) {
@@ -489,7 +581,7 @@ int main(int argc, char** argv) {
     if (arg == "--short") {
       // The floods stay under what the host's frame queue holds (about 4,000 short messages), so
       // that a reader slowed by a busy machine costs time, never frames the run would wait for.
-      counts = Counts{20000, 2000, 3000, 2000, 500, 1, 1000, 3500, 20000};
+      counts = Counts{20000, 2000, 3000, 2000, 500, 1, 1000, 3500, 20000, 2000, 660};
       runs = 1;
     } else if (arg == "--pin") {
       pin = true;
@@ -584,6 +676,23 @@ int main(int argc, char** argv) {
       loop.p99 = std::min(loop.p99, l.p99);
     }
   }
+  // Every run's buffers are pooled, and their waits summed: a tail or a wait in any run counts.
+  BufferReturns flooded;
+  BufferReturns burst;
+  if (want("buffers")) {
+    auto pool = [](BufferReturns& all, BufferReturns run) {
+      all.micros.insert(all.micros.end(), run.micros.begin(), run.micros.end());
+      all.waits += run.waits;
+      all.cut += run.cut;
+      all.bytesPerSecond = std::max(all.bytesPerSecond, run.bytesPerSecond);
+      all.buffersPerSecond = std::max(all.buffersPerSecond, run.buffersPerSecond);
+      all.lateMicros.insert(all.lateMicros.end(), run.lateMicros.begin(), run.lateMicros.end());
+    };
+    for (int run = 0; run < runs; ++run) {
+      pool(flooded, bufferReturns(program, counts.sysexFlood, 0));
+      pool(burst, bufferReturns(program, counts.sysexBurst, kBurstPace));
+    }
+  }
   std::pair<long, long> rss{0, 0};
   if (want("resident")) rss = resident(program, counts.rssSmall, counts.rssLarge);
   const auto [rssSmall, rssLarge] = rss;
@@ -639,6 +748,43 @@ int main(int argc, char** argv) {
   if (want("bigplay")) {
     row("one \"play\" of 1 MiB of text, ms", big.host, big.reference, "%.2f", "<= 3",
         big.host <= 3 * big.reference);
+  }
+  if (want("buffers")) {
+    // The reference is the new stack's wait: a buffer back within it is never what cuts a
+    // message, however fast the data comes.
+    auto most = [](const std::vector<double>& v) {
+      return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
+    };
+    const Percentiles f = percentiles(flooded.micros);
+    const double fMax = most(flooded.micros);
+    row("sysex flood, LONGDATA to AddBuffer, p50 us", f.p50, kNoBufferWaitUs, "%.1f", "", false);
+    row("sysex flood, LONGDATA to AddBuffer, p99 us", f.p99, kNoBufferWaitUs, "%.1f", "", false);
+    row("sysex flood, LONGDATA to AddBuffer, max us", fMax, kNoBufferWaitUs, "%.1f", "< 1",
+        fMax < kNoBufferWaitUs);
+    row("sysex flood, driver found no buffer, times", static_cast<double>(flooded.waits), 0, "%.0f",
+        "", false);
+    row("sysex flood, messages cut after the wait", static_cast<double>(flooded.cut), 0, "%.0f",
+        "0", flooded.cut == 0);
+    row("sysex flood, a 1 ms sleep's lateness, p99 us", percentiles(flooded.lateMicros).p99,
+        kNoBufferWaitUs, "%.1f", "", false);
+    row("sysex flood, a 1 ms sleep's lateness, max us", most(flooded.lateMicros), kNoBufferWaitUs,
+        "%.1f", "", false);
+    const Percentiles b = percentiles(burst.micros);
+    const double bMax = most(burst.micros);
+    row("sysex burst, MB/s", burst.bytesPerSecond / 1e6, 0, "%.2f", "", false);
+    row("sysex burst, buffers/s", burst.buffersPerSecond, 0, "%.0f", "", false);
+    row("sysex burst, LONGDATA to AddBuffer, p50 us", b.p50, kNoBufferWaitUs, "%.1f", "", false);
+    row("sysex burst, LONGDATA to AddBuffer, p99 us", b.p99, kNoBufferWaitUs, "%.1f", "", false);
+    row("sysex burst, LONGDATA to AddBuffer, max us", bMax, kNoBufferWaitUs, "%.1f", "< 1",
+        bMax < kNoBufferWaitUs);
+    row("sysex burst, driver found no buffer, times", static_cast<double>(burst.waits), 0, "%.0f",
+        "0", burst.waits == 0);
+    row("sysex burst, messages cut after the wait", static_cast<double>(burst.cut), 0, "%.0f", "0",
+        burst.cut == 0);
+    row("sysex burst, a 1 ms sleep's lateness, p99 us", percentiles(burst.lateMicros).p99,
+        kNoBufferWaitUs, "%.1f", "", false);
+    row("sysex burst, a 1 ms sleep's lateness, max us", most(burst.lateMicros), kNoBufferWaitUs,
+        "%.1f", "", false);
   }
   if (want("resident")) {
     char small[64];

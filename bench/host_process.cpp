@@ -89,7 +89,8 @@ HostProcess::~HostProcess() {
   }
   if (out_ >= 0) close(out_);
   if (!dir_.empty()) {
-    for (const char* f : {"control", "calls", "received", "boxes", "delivered"}) {
+    for (const char* f :
+         {"control", "calls", "received", "boxes", "delivered", "waits", "requeued"}) {
       std::remove((dir_ + "/" + f).c_str());
     }
     rmdir(dir_.c_str());

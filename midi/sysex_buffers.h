@@ -13,8 +13,11 @@
 class SysexBuffers {
  public:
   // 256 bytes a buffer: the pieces the browser sees. Enough of them that a burst finds one queued
-  // while others wait to be given back, since input with no queued buffer is thrown away.
-  static constexpr int kCount = 16;
+  // while others wait to be given back, since input with no queued buffer is thrown away: the new
+  // Windows MIDI stack waits only 10 ms for one. 64 hold 12 ms of a USB device's burst (about
+  // 5,000 buffers a second), longer than the giver's thread was held up in all but the rarest
+  // stalls of a busy machine; 16 held 3 ms, and the driver ran out (docs/benchmarks.md).
+  static constexpr int kCount = 64;
   static constexpr DWORD kSize = 256;
 
   // `gone` runs, once, when the driver answers that the device has gone (on the giver's thread, or

@@ -48,7 +48,9 @@ bool addFromWords(Direction d, const std::vector<std::string>& words) {
 
 // `flood "In" mode [count] [timed] [pace N]`: a count ends the flood by itself after that many
 // messages; "timed" writes their delivery times to the file "delivered" once the last one is
-// delivered; "pace" makes N messages a second at most instead of as many as are taken.
+// delivered, and how long each buffer they filled took to be queued again, with every wait for a
+// buffer, to "requeued" and "waits" once all of those are queued again; "pace" makes N messages a
+// second at most instead of as many as are taken.
 bool setFlood(const std::vector<std::string>& words) {
   const std::string& mode = words[2];
   unsigned long long count = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 namespace sim {
 
@@ -84,6 +85,12 @@ MMRESULT InputHandle::addBuffer(MIDIHDR* header) {
   MMRESULT result = queue_.addBuffer(header);
   if (result == MMSYSERR_NOERROR) {
     everBuffered_ = true;
+    if (auto out = handedOutAt_.find(header); out != handedOutAt_.end()) {
+      requeueNanos_.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::steady_clock::now() - out->second)
+                                  .count());
+      handedOutAt_.erase(out);
+    }
     changed_.notify_all();
   }
   return result;
@@ -249,34 +256,84 @@ void InputHandle::noteDelivery(std::chrono::steady_clock::time_point when) {
       std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count());
 }
 
+namespace {
+
+// Writes the control directory's file `name`, one line for each of `lines`, whole under another
+// name first, so that a reader never sees part of it.
+template <typename Line>
+void writeRecords(const char* name, const std::vector<Line>& lines) {
+  const std::string& dir = World::get().controlDir();
+  if (dir.empty()) return;
+  const std::string path = dir + "/" + name;
+  std::FILE* file = std::fopen((path + ".part").c_str(), "w");
+  if (file == nullptr) return;
+  for (const Line& line : lines) {
+    if constexpr (std::is_same_v<Line, std::string>) {
+      std::fprintf(file, "%s\n", line.c_str());
+    } else {
+      std::fprintf(file, "%lld\n", static_cast<long long>(line));
+    }
+  }
+  std::fclose(file);
+  std::rename((path + ".part").c_str(), path.c_str());
+}
+
+}  // namespace
+
 void InputHandle::writeDeliveryTimes() {
   std::vector<std::int64_t> times;
   times.swap(deliveryTimes_);
-  const std::string& dir = World::get().controlDir();
-  if (dir.empty() || times.empty()) return;
-  // Written whole under another name first, so that a reader never sees part of it.
-  const std::string path = dir + "/delivered";
-  std::FILE* file = std::fopen((path + ".part").c_str(), "w");
-  if (file == nullptr) return;
-  for (std::int64_t t : times) std::fprintf(file, "%lld\n", static_cast<long long>(t));
-  std::fclose(file);
-  std::rename((path + ".part").c_str(), path.c_str());
+  if (!times.empty()) writeRecords("delivered", times);
+}
+
+bool InputHandle::writeBufferRecordsIfDone(std::unique_lock<std::mutex>& lock) {
+  if (!timedFloodEnded_ || !handedOutAt_.empty()) return false;
+  timedFloodEnded_ = false;
+  std::vector<std::int64_t> requeued;
+  std::vector<std::string> waits;
+  requeued.swap(requeueNanos_);
+  waits.swap(waits_);
+  lock.unlock();
+  // "requeued" last: whoever finds it finds "waits" complete.
+  writeRecords("waits", waits);
+  writeRecords("requeued", requeued);
+  lock.lock();
+  return true;
+}
+
+void InputHandle::noteWait(const char* outcome) {
+  if (!waitIsTimed_) return;
+  const auto waited = std::chrono::steady_clock::now() - noBufferSince_;
+  waits_.push_back(
+      std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count()) + " " +
+      outcome);
 }
 
 // The new stack's driver, when it has data for a buffer and none is queued, waits a little for one,
 // holding all other input back, then drops the rest of the message without a word; a port that
 // never queued one loses the whole message at once.
 bool InputHandle::WaitsForNoBuffer(std::unique_lock<std::mutex>& lock) {
+  const bool waiting = noBufferSince_ != std::chrono::steady_clock::time_point{};
   if (!queue_.started || queue_.events.empty() || !queue_.events.front().needsBuffer() ||
       !queue_.buffers.empty()) {
+    if (waiting && !queue_.buffers.empty()) noteWait("filled");
     noBufferSince_ = {};
     return false;
   }
   const auto now = std::chrono::steady_clock::now();
-  if (noBufferSince_ == std::chrono::steady_clock::time_point{}) noBufferSince_ = now;
+  if (!waiting) {
+    noBufferSince_ = now;
+    waitIsTimed_ = queue_.events.front().timed;
+  }
   if (everBuffered_ && now < noBufferSince_ + kNoBufferWait) {
     changed_.wait_until(lock, noBufferSince_ + kNoBufferWait);
     return true;
+  }
+  noteWait("dropped");
+  // A flood whose last message is dropped has ended all the same.
+  if (queue_.events.front().lastOfFlood && queue_.events.front().timed) {
+    timedFloodEnded_ = true;
+    writeDeliveryTimes();
   }
   queue_.events.pop_front();
   noBufferSince_ = {};
@@ -300,6 +357,7 @@ void InputHandle::run() {
       continue;
     }
     if (quit_) return;
+    if (writeBufferRecordsIfDone(lock)) continue;
     if (callerDelivering_ || callersWaiting_ > 0) {
       changed_.wait(lock);
       continue;
@@ -337,6 +395,7 @@ void InputHandle::run() {
       const bool timed = e.timed;
       const bool last = e.lastOfFlood;
       queue_.events.pop_front();
+      if (last && timed) timedFloodEnded_ = true;
       DWORD stamp = timestamp();
       if (ring) {
         // Posted with the buffer lock held, as the driver does: while the queue is full,
@@ -355,10 +414,15 @@ void InputHandle::run() {
       // A timed flood's message counts as delivered with its first buffer, and as done with its
       // last.
       const bool timed = e.timed && e.offset == 0;
+      const bool timedPiece = e.timed;
       MIDIHDR* header = fillNextBuffer(queue_.buffers, e);
       const bool ends = e.delivered();
       const bool last = e.lastOfFlood && ends;
       if (ends) queue_.events.pop_front();
+      if (timedPiece) {
+        handedOutAt_[header] = std::chrono::steady_clock::now();
+        if (last) timedFloodEnded_ = true;
+      }
       DWORD stamp = timestamp();
       if (ring) {
         if (timed) noteDelivery(std::chrono::steady_clock::now());

@@ -5,8 +5,10 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -71,6 +73,8 @@ class InputHandle {
   // Under the new stack: whether the front event waits for a buffer or was just dropped for want
   // of one; with mutex_ held (waits on it). Delivery thread.
   bool WaitsForNoBuffer(std::unique_lock<std::mutex>& lock);
+  // Notes a wait for a buffer that ended, if a timed flood's message waited; needs mutex_.
+  void noteWait(const char* outcome);
   static constexpr std::chrono::milliseconds kNoBufferWait{10};
   // Stops input and hands every queued buffer back empty, unless `keepBuffers`. Delivery thread.
   void handBack(bool keepBuffers);
@@ -83,6 +87,9 @@ class InputHandle {
   // the control directory's file "delivered". Delivery thread only.
   void noteDelivery(std::chrono::steady_clock::time_point when);
   void writeDeliveryTimes();
+  // After a timed flood, once every buffer it filled has been queued again: writes the files
+  // "waits" and "requeued". Needs mutex_, which it lets go while it writes. Delivery thread.
+  bool writeBufferRecordsIfDone(std::unique_lock<std::mutex>& lock);
 
   std::shared_ptr<Device> device_;
   Callback callback_;
@@ -109,6 +116,14 @@ class InputHandle {
   // Behind a bounded notifier: when the next piece of data may be taken in.
   std::chrono::steady_clock::time_point nextDue_;
   std::vector<std::int64_t> deliveryTimes_;  // of the timed flood under way; delivery thread only
+  // A timed flood's buffers: when each one it filled went to the callback, until the program
+  // queues it again; the time each took to come back, in nanoseconds; and under the new stack
+  // each wait for a buffer ("<nanoseconds> filled" or "<nanoseconds> dropped").
+  std::map<const MIDIHDR*, std::chrono::steady_clock::time_point> handedOutAt_;
+  std::vector<std::int64_t> requeueNanos_;
+  std::vector<std::string> waits_;
+  bool waitIsTimed_ = false;      // the wait under way is for a timed flood's message
+  bool timedFloodEnded_ = false;  // its last message has gone: the records are written soon
   // When a paced flood makes its next message; delivery thread only.
   std::chrono::steady_clock::time_point nextFlood_;
 

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -592,10 +594,64 @@ TEST(DriverBehaviour, TheTestDriverAnswersWhatOurProgramsNeverAskAsWindowsDriver
 
 namespace {
 
+// The lines of a file the simulation writes whole, once it is there (none after 10 s).
+Lines linesOnceWritten(const HostSession& host, const std::string& name) {
+  std::ifstream in;
+  for (int i = 0; i < 1000 && !in.is_open(); ++i) {
+    in.open(host.controlDir() + "/" + name);
+    if (!in.is_open()) pause(10);
+  }
+  Lines out;
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// Buffers that midiInAddBuffer took so far.
+std::size_t buffersAdded(const HostSession& host) {
+  std::size_t n = 0;
+  for (const auto& call : host.calls()) {
+    if (call.rfind("midiInAddBuffer ", 0) == 0 && call.size() > 5 &&
+        call.compare(call.size() - 5, 5, " -> 0") == 0) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+// After a timed system-exclusive flood: one time back for every buffer the host gave back (every
+// midiInAddBuffer that took one, past the `queued` at the start), none negative; and the driver's
+// waits for a buffer, of which at least `cutAtLeast` ended with the rest of a message dropped.
+// Returns the longest time back, in milliseconds.
+double checkBufferRecords(HostSession& host, std::size_t queued, std::size_t cutAtLeast) {
+  const Lines requeued = linesOnceWritten(host, "requeued");
+  const Lines waits = linesOnceWritten(host, "waits");
+  EXPECT_GT(queued, 1u);
+  // The last call's line may follow the records by a moment.
+  for (int i = 0; i < 100 && buffersAdded(host) != requeued.size() + queued; ++i) pause(10);
+  EXPECT_EQ(buffersAdded(host), requeued.size() + queued);
+  double longest = 0;
+  for (const auto& ns : requeued) {
+    EXPECT_EQ(ns.find_first_not_of("0123456789"), std::string::npos) << ns;
+    longest = std::max(longest, std::atof(ns.c_str()) / 1e6);
+  }
+  std::size_t cut = 0;
+  for (const auto& wait : waits) {
+    const auto space = wait.find(' ');
+    EXPECT_NE(space, std::string::npos) << wait;
+    if (space == std::string::npos) continue;
+    const std::string outcome = wait.substr(space + 1);
+    EXPECT_TRUE(outcome == "filled" || outcome == "dropped") << wait;
+    if (outcome == "dropped") ++cut;
+  }
+  EXPECT_GE(cut, cutAtLeast);
+  return longest;
+}
+
 // Windows MIDI Services' WinMM layer, as the simulation plays it ("stack new"): a long message the
 // device does not take fails after a second, an unplugged input can never be closed, a second unit
 // is named "2- Keys", the device count lags behind the list, and real-time bytes inside a
-// system-exclusive message come on their own. Every port stays usable, and no message is cut.
+// system-exclusive message come on their own. Every port stays usable, and no message is cut but
+// for want of buffers; a timed flood tells how long the buffers took to come back.
 TEST(DriverBehaviour, BehindWindowsMidiServicesEveryPortStaysUsable) {
   const struct {
     const char* what;
@@ -653,10 +709,11 @@ TEST(DriverBehaviour, BehindWindowsMidiServicesEveryPortStaysUsable) {
          ASSERT_TRUE(clock && message);
          EXPECT_EQ(clock->bytes, (Bytes{248, 0, 0}));
          EXPECT_EQ(message->bytes, (Bytes{240, 1, 2, 247}));
-         // More than the sixteen buffers hold at once: whole, or, when the driver found no
-         // buffer in time and dropped the rest of it, not at all.
+         // More than the host's buffers hold at once, less than its frame queue holds back:
+         // whole, or, when the driver found no buffer in time and dropped the rest of it, not at
+         // all.
          std::string big = "sysex \"Keys\" f0";
-         for (int i = 0; i < 20 * 256; ++i) big += " 11";
+         for (int i = 0; i < 70 * 256; ++i) big += " 11";
          host.control(big + " f7\nshort \"Keys\" 90 3c 64");
          Bytes joined;
          for (auto piece = nextMidi(host); piece && piece->bytes.front() != 144;
@@ -664,8 +721,26 @@ TEST(DriverBehaviour, BehindWindowsMidiServicesEveryPortStaysUsable) {
            joined.insert(joined.end(), piece->bytes.begin(), piece->bytes.end());
          }
          if (!joined.empty()) {
-           EXPECT_EQ(joined.size(), 20u * 256 + 2);
+           EXPECT_EQ(joined.size(), 70u * 256 + 2);
          }
+       }},
+      {"every buffer of a timed flood timed back to its midiInAddBuffer",
+       {"stack new", "in \"Keys\""},
+       [](HostSession& host) {
+         ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+         const std::size_t queued = buffersAdded(host);
+         host.control("flood \"Keys\" sysex 300 timed");
+         checkBufferRecords(host, queued, 0);
+       }},
+      {"buffers refused for 100 ms: late back, and the driver's waits cut messages",
+       {"stack new", "in \"Keys\""},
+       [](HostSession& host) {
+         ASSERT_EQ(host.request(R"(["openin","Keys"])", "openin"), R"(["openin","Keys"])");
+         const std::size_t queued = buffersAdded(host);
+         host.control("fault in \"Keys\" addbuffer\nflood \"Keys\" sysex 300 timed");
+         pause(100);
+         host.control("fault in \"Keys\" addbuffer 0");
+         EXPECT_GE(checkBufferRecords(host, queued, 1), 10.0);
        }},
   };
   for (const auto& c : cases) {

@@ -245,8 +245,11 @@ TEST(PortCommands, InputsOpenReplaceAndCloseAndOnlyTheCurrentOneIsHeard) {
     EXPECT_GE(at, last) << line;
     last = at;
   }
-  // Every one of the port's 16 buffers is taken back.
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), "midiInUnprepareHeader \"Keys\" -> 0"), 16);
+  // Every buffer the port prepared is taken back.
+  const auto prepared = std::count(all.begin(), all.end(), "midiInPrepareHeader \"Keys\" 256 -> 0");
+  EXPECT_GT(prepared, 1);
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "midiInUnprepareHeader \"Keys\" -> 0"),
+            prepared);
   host.control("short \"Keys\" 90 3d 64");
   host.control("short \"Twin\" 90 3e 64");
   note = nextMidi(host);

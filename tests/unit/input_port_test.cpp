@@ -18,6 +18,7 @@
 #include "midi/cmidi_win32.h"
 #include "midi/input_callback.h"
 #include "midi/message_sink.h"
+#include "midi/sysex_buffers.h"
 #include "platform/sim/sim_control.h"
 #include "platform/sim/sim_world.h"
 #include "tests/support/captured_frames.h"
@@ -195,13 +196,17 @@ TEST_F(InputPortTest, UnexpectedMessagesShowABoxAndLongErrorsDoNotDryInputUp) {
   EXPECT_EQ(got[1].bytes, Bytes(sent.begin() + 256, sent.end()));
   // A driver that refuses every buffer back for a while gets them again later: none is lost.
   forgetCalls();
-  sim::setFault(Direction::kIn, u"In", sim::Fault::kAddBuffer, 16);
-  sim::deliverSysex(u"In", sysexOf(16 * 256));
+  constexpr int kAll = SysexBuffers::kCount;
+  sim::setFault(Direction::kIn, u"In", sim::Fault::kAddBuffer, kAll);
+  sim::deliverSysex(u"In", sysexOf(kAll * 256));
   sim::drainInput();
-  EXPECT_TRUE(
-      waitUntil([] { return callsStartingWith("midiInAddBuffer \"In\" -> 0").size() >= 16; }));
+  EXPECT_TRUE(waitUntil([] {
+    return callsStartingWith("midiInAddBuffer \"In\" -> 0").size() >=
+           static_cast<std::size_t>(kAll);
+  }));
   // The message itself arrives whole, after the two pieces above.
-  EXPECT_TRUE(waitUntil([&] { return frames.texts().size() == 2 + 16; }));
+  EXPECT_TRUE(
+      waitUntil([&] { return frames.texts().size() == 2 + static_cast<std::size_t>(kAll); }));
   frames.clear();
   sim::deliverSysex(u"In", sent);
   sim::drainInput();
