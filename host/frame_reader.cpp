@@ -1,19 +1,12 @@
 #include "host/frame_reader.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
 #include "host/input_stand_in.h"
-
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -44,15 +37,7 @@ FrameReader::FrameReader(std::FILE* in, std::size_t maxHeld) : FrameReader(filen
 std::size_t FrameReader::readSome(char* into, std::size_t size) {
   if (file_ != nullptr) return std::fread(into, 1, size, file_);
   if (standIn_ != nullptr) return standIn_->Read(into, size);
-  for (;;) {
-#ifdef _WIN32
-    const int n = _read(fd_, into, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
-#else
-    const ssize_t n = ::read(fd_, into, size);
-    if (n < 0 && errno == EINTR) continue;
-#endif
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
-  }
+  return readDescriptor(fd_, into, size);
 }
 
 bool FrameReader::fill(std::size_t count) {

@@ -33,12 +33,12 @@ InputStandIn::~InputStandIn() {
   thread_.join();
 }
 
-std::size_t InputStandIn::ReadDescriptor(char* into, std::size_t size) {
+std::size_t readDescriptor(int fd, char* into, std::size_t size) {
   for (;;) {
 #ifdef _WIN32
-    const int n = _read(fd_, into, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
+    const int n = _read(fd, into, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
 #else
-    const ssize_t n = ::read(fd_, into, size);
+    const ssize_t n = ::read(fd, into, size);
     if (n < 0 && errno == EINTR) continue;
 #endif
     return n > 0 ? static_cast<std::size_t>(n) : 0;
@@ -77,7 +77,7 @@ std::size_t InputStandIn::Read(char* into, std::size_t size) {
     }
   }
   // Nobody else reads while this thread is here: the stand-in reads only while it is away.
-  return ReadDescriptor(into, size);
+  return readDescriptor(fd_, into, size);
 }
 
 // Runs on the stand-in's thread.
@@ -92,7 +92,7 @@ void InputStandIn::Run() {
     while (!stop_ && away_ == seen && !inputEnded_ && ahead_.size() - taken_ < kMostAhead) {
       reading_ = true;
       lock.unlock();
-      const std::size_t n = ReadDescriptor(chunk, sizeof chunk);
+      const std::size_t n = readDescriptor(fd_, chunk, sizeof chunk);
       lock.lock();
       reading_ = false;
       if (n == 0) {

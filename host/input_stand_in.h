@@ -18,6 +18,10 @@
 #include <string>
 #include <thread>
 
+// One read of descriptor `fd`, tried again when a signal cut it short; 0 at its end or on an
+// error. The frame reader's own reads and the stand-in's.
+std::size_t readDescriptor(int fd, char* into, std::size_t size);
+
 class InputStandIn {
  public:
   // The most bytes read ahead for the main thread; past it, the stand-in reads no more.
@@ -49,8 +53,6 @@ class InputStandIn {
  private:
   // Runs on the stand-in's thread.
   void Run();
-  // One read of the descriptor; 0 at its end or on an error.
-  std::size_t ReadDescriptor(char* into, std::size_t size);
 
   const int fd_;
   const std::function<void()> ended_;
