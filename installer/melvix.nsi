@@ -3,28 +3,37 @@
 ; Firefox, adds a Start-menu entry that runs melvixcheck, and lists itself among the installed
 ; programs.
 ;
+; It carries both builds of the programs. On 64-bit Windows it installs the x86-64 ones in the
+; folder and the 32-bit ones in its x86\ subfolder, and the manifests name the x86-64 host, or the
+; 32-bit one with /X86: a 64-bit program sees the MIDI drivers registered for 64-bit programs and a
+; 32-bit one those for 32-bit programs, and a device can have a driver for one only. 32-bit Windows
+; gets the 32-bit programs alone, in the folder itself. The installer is a 32-bit program, so that
+; both run it.
+;
 ; Two modes, side by side if need be, each removed by its own uninstaller:
 ;   for this user (the default, no administrator rights): %LOCALAPPDATA%\Programs\Melvix, HKCU;
 ;   for all users (/ALLUSERS, or the choice offered to an administrator): %ProgramFiles%\Melvix
-;   (the 32-bit folder on 64-bit Windows), HKLM. Managed machines often forbid per-user hosts.
+;   (the 64-bit folder on 64-bit Windows), HKLM. Managed machines often forbid per-user hosts.
 ; HKLM is written through its 32-bit view, whatever this installer's own bitness: every browser,
 ; 32-bit or 64-bit, reads that view first and takes the first key it finds there (their sources
 ; say so), so one copy serves all, and a second copy in the 64-bit view could only go stale.
 ;
 ; Running it again over an installation of the same mode repairs it: programs, manifests and keys
-; are written anew, the rest stays. Exit codes (silent): 0 installed; 3 a browser runs the host;
+; are written anew, the rest stays. With or without /X86 it writes the same files; only the host the
+; manifests name differs. Exit codes (silent): 0 installed; 3 a browser runs the host;
 ; 4 failed, nothing left behind; 5 installed for this user, but a policy makes Chrome or Edge
 ; ignore per-user hosts; 6 /ALLUSERS without administrator rights. What it did, and why it ended
 ; so, is in install.log in the installation's folder.
 ;
 ; tools/build-installer.sh builds it, defining
 ;   VERSION  the host's version, as melvixhost answers ["version"]
-;   BINDIR   the folder of the four programs as they ship, each dated with the commit's time:
-;            File keeps the date, and the installation gives it back, so the installer holds
-;            no time of its build
+;   BINDIR   the folder of the four 32-bit programs as they ship, each dated with the commit's
+;            time: File keeps the date, and the installation gives it back, so the installer
+;            holds no time of its build
+;   BINDIR64 the same for the four x86-64 programs
 ;   OUTFILE  the installer to write
-;   AMD64    when set, an x86-64 installer around the x86-64 programs: only for testing under a Wine
-;            that cannot run 32-bit programs; the one we ship is 32-bit.
+;   AMD64    when set, an x86-64 installer (which always finds 64-bit Windows): only for testing
+;            under a Wine that cannot run 32-bit programs; the one we ship is 32-bit.
 ;   SIGN     when set, the command that signs a file in place (tools/sign.sh), given a certificate
 ;            and key: the programs in BINDIR are signed already.
 
@@ -37,6 +46,7 @@
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
 !include "nsDialogs.nsh"
+!include "x64.nsh"
 
 !define HOST_NAME "com.tarnwell.melvix_midi"
 !define PRODUCT "Melvix MIDI host"
@@ -87,6 +97,9 @@ Var allUsers     ; 1: for all users (HKLM, Program Files), 0: for this user
 Var log          ; the open install log, or ""
 Var modeAll      ; the mode page's radio button for all users
 Var policyNote   ; why Chrome or Edge will ignore a per-user host, or ""
+Var windows64    ; 1 on 64-bit Windows, 0 on 32-bit Windows
+Var useX86       ; 1: the manifests name the 32-bit host (/X86), 0: the x86-64 one where it runs
+Var host         ; the host the manifests name
 
 Page custom ModePage ModePageLeave
 Page directory
@@ -148,6 +161,14 @@ retry:
   StrCpy $R2 "melvixreg.exe"
   Call ${UN}FindLocked
   StrCpy $R2 "melvixcheck.exe"
+  Call ${UN}FindLocked
+  StrCpy $R2 "x86\melvixhost.exe"
+  Call ${UN}FindLocked
+  StrCpy $R2 "x86\melvixplay.exe"
+  Call ${UN}FindLocked
+  StrCpy $R2 "x86\melvixreg.exe"
+  Call ${UN}FindLocked
+  StrCpy $R2 "x86\melvixcheck.exe"
   Call ${UN}FindLocked
   StrCmp $R0 "" done
   MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
@@ -223,6 +244,11 @@ FunctionEnd
   Delete "$INSTDIR\melvixreg.exe"
   Delete "$INSTDIR\melvixplay.exe"
   Delete "$INSTDIR\melvixcheck.exe"
+  Delete "$INSTDIR\x86\melvixhost.exe"
+  Delete "$INSTDIR\x86\melvixreg.exe"
+  Delete "$INSTDIR\x86\melvixplay.exe"
+  Delete "$INSTDIR\x86\melvixcheck.exe"
+  RMDir "$INSTDIR\x86"
   Delete "$INSTDIR\${MANIFEST}.chrome.json"
   Delete "$INSTDIR\${MANIFEST}.firefox.json"
   Delete "$INSTDIR\${OLD_MANIFEST}.chrome.json"
@@ -256,6 +282,20 @@ Function .onInit
   ${IfNot} ${Errors}
     StrCpy $allUsers 1
   ${EndIf}
+  !ifdef AMD64
+    StrCpy $windows64 1
+  !else
+    StrCpy $windows64 0
+    ${If} ${RunningX64}
+      StrCpy $windows64 1
+    ${EndIf}
+  !endif
+  StrCpy $useX86 0
+  ClearErrors
+  ${GetOptions} $R0 "/X86" $R1
+  ${IfNot} ${Errors}
+    StrCpy $useX86 1
+  ${EndIf}
   ${If} $allUsers == 1
     UserInfo::GetAccountType
     Pop $R1
@@ -287,6 +327,9 @@ Function DefaultFolder
     StrCpy $INSTDIR $R1
   ${ElseIf} $allUsers == 1
     StrCpy $INSTDIR "$PROGRAMFILES32\Melvix"
+    ${If} $windows64 == 1
+      StrCpy $INSTDIR "$PROGRAMFILES64\Melvix"
+    ${EndIf}
   ${Else}
     StrCpy $INSTDIR "$LOCALAPPDATA\Programs\Melvix"
   ${EndIf}
@@ -459,10 +502,32 @@ programs:
   Call NoteOtherMode
   Call UseMode
   ClearErrors
-  File "${BINDIR}\melvixhost.exe"
-  File "${BINDIR}\melvixreg.exe"
-  File "${BINDIR}\melvixplay.exe"
-  File "${BINDIR}\melvixcheck.exe"
+  StrCpy $host "$INSTDIR\melvixhost.exe"
+  ${If} $windows64 == 1
+    File "${BINDIR64}\melvixhost.exe"
+    File "${BINDIR64}\melvixreg.exe"
+    File "${BINDIR64}\melvixplay.exe"
+    File "${BINDIR64}\melvixcheck.exe"
+    SetOutPath "$INSTDIR\x86"
+    File "${BINDIR}\melvixhost.exe"
+    File "${BINDIR}\melvixreg.exe"
+    File "${BINDIR}\melvixplay.exe"
+    File "${BINDIR}\melvixcheck.exe"
+    SetOutPath "$INSTDIR"
+    ${If} $useX86 == 1
+      StrCpy $host "$INSTDIR\x86\melvixhost.exe"
+      !insertmacro Log "The browsers start the 32-bit host, $host (/X86)."
+    ${Else}
+      !insertmacro Log "The browsers start the x86-64 host, $host; the 32-bit one is in \
+        $INSTDIR\x86 (/X86 makes the browsers start that one)."
+    ${EndIf}
+  ${Else}
+    File "${BINDIR}\melvixhost.exe"
+    File "${BINDIR}\melvixreg.exe"
+    File "${BINDIR}\melvixplay.exe"
+    File "${BINDIR}\melvixcheck.exe"
+    !insertmacro Log "The browsers start the 32-bit host, $host (32-bit Windows)."
+  ${EndIf}
   WriteUninstaller "$INSTDIR\uninstall.exe"
   IfErrors 0 manifests
     !insertmacro FailInstall "The programs could not be written to $INSTDIR."
@@ -473,7 +538,7 @@ manifests:
   Delete "$INSTDIR\${MANIFEST}.firefox.json"
   Delete "$INSTDIR\${OLD_MANIFEST}.chrome.json"
   Delete "$INSTDIR\${OLD_MANIFEST}.firefox.json"
-  nsExec::Exec '"$INSTDIR\melvixreg.exe" "$INSTDIR\${MANIFEST}" "$INSTDIR\melvixhost.exe"'
+  nsExec::Exec '"$INSTDIR\melvixreg.exe" "$INSTDIR\${MANIFEST}" "$host"'
   Pop $0
   StrCmp $0 "0" 0 reg_failed
   StrCpy $1 "$INSTDIR\${MANIFEST}.chrome.json"

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Builds the Windows installer, build/installer/melvix-setup-<version>.exe: the 32-bit programs of
-# the `windows` preset in a 32-bit installer (installer/melvix.nsi), and prints its path last. The
-# installer's folder holds the programs it installs too, as shipped, and SHA256SUMS, their and the
-# installer's SHA-256 in the form `sha256sum -c` reads (after any signing: of the files as shipped).
+# Builds the Windows installer, build/installer/melvix-setup-<version>.exe (installer/melvix.nsi),
+# and prints its path last. It carries both builds of the programs: the 32-bit ones of the
+# `windows` preset, which it installs alone on 32-bit Windows and into an x86\ subfolder on 64-bit
+# Windows, and the x86-64 ones of `windows64`, which 64-bit Windows gets in the installation's
+# folder itself. The installer's folder holds the programs too, as shipped (x86/ and x64/), and
+# SHA256SUMS, their and the installer's SHA-256 in the form `sha256sum -c` reads (after any signing:
+# of the files as shipped).
 #
 #   bash tools/build-installer.sh [32|64] [--cert FILE --key FILE [--pass-file FILE]
 #                                 [--timestamp URL]]
 #
-#   32 (the default)   the installer we ship
-#   64                 the same script around the x86-64 programs (`windows64`), as
+#   32 (the default)   the installer we ship: a 32-bit program, so that 32-bit Windows runs it too
+#   64                 the same script as an x86-64 installer around the same programs, as
 #                      build/installer-x64/melvix-setup-<version>-x64.exe: for testing under a Wine
 #                      that cannot run 32-bit programs, never shipped
 #   --cert, --key      sign each program, the uninstaller and the installer (Authenticode, by
@@ -55,10 +58,11 @@ cd "$(dirname "$0")/.."
 source tools/apt.sh
 
 case "$bits" in
-  32) preset=windows mingw=g++-mingw-w64-i686-posix defines=() suffix="" ;;
-  64) preset=windows64 mingw=g++-mingw-w64-x86-64-posix defines=(-DAMD64) suffix="-x64" ;;
+  32) defines=() suffix="" ;;
+  64) defines=(-DAMD64) suffix="-x64" ;;
 esac
-ensure_packages cmake ninja-build nsis "$mingw" ${signing:+osslsigncode}
+ensure_packages cmake ninja-build nsis g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  ${signing:+osslsigncode}
 
 version="$(sed -n 's/.*kHostVersion = "\([^"]*\)".*/\1/p' host/command_handlers.h)"
 [ -n "$version" ] || { echo "FAILED: no kHostVersion in host/command_handlers.h" >&2; exit 1; }
@@ -70,20 +74,23 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
 fi
 export SOURCE_DATE_EPOCH
 
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
-
 # The folder holds this build's files only.
 dir="build/installer$suffix"
 rm -rf "$dir"
-mkdir -p "$dir"
-for program in host/melvixhost reg/melvixreg play/melvixplay check/melvixcheck; do
-  cp "build/$preset/$program.exe" "$dir/"
+for preset in windows windows64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
+  arch=x86
+  [ "$preset" = windows64 ] && arch=x64
+  mkdir -p "$dir/$arch"
+  for program in host/melvixhost reg/melvixreg play/melvixplay check/melvixcheck; do
+    cp "build/$preset/$program.exe" "$dir/$arch/"
+  done
 done
 if [ -n "$signing" ]; then
   echo "signed with $MELVIX_SIGN_CERT${MELVIX_SIGN_TIMESTAMP:+, time-stamped by}" \
     "${MELVIX_SIGN_TIMESTAMP:-without a time stamp}" >&2
-  for program in "$dir"/*.exe; do
+  for program in "$dir"/x86/*.exe "$dir"/x64/*.exe; do
     bash tools/sign.sh "$program"
   done
   # makensis signs the uninstaller before it packs it, and the installer once written.
@@ -93,10 +100,9 @@ else
     "MELVIX_SIGN_KEY)" >&2
 fi
 # makensis keeps each file's date, which an installation gives back.
-touch -d "@$SOURCE_DATE_EPOCH" "$dir"/*.exe
+touch -d "@$SOURCE_DATE_EPOCH" "$dir"/x86/*.exe "$dir"/x64/*.exe
 setup="melvix-setup-${version}${suffix}.exe"
-makensis -V2 -NOCD "${defines[@]}" -DVERSION="$version" -DBINDIR="$dir" -DOUTFILE="$dir/$setup" \
-  installer/melvix.nsi >&2
-(cd "$dir" && sha256sum -- "$setup" melvixhost.exe melvixreg.exe melvixplay.exe melvixcheck.exe \
-  >SHA256SUMS)
+makensis -V2 -WX -NOCD "${defines[@]}" -DVERSION="$version" -DBINDIR="$dir/x86" \
+  -DBINDIR64="$dir/x64" -DOUTFILE="$dir/$setup" installer/melvix.nsi >&2
+(cd "$dir" && sha256sum -- "$setup" x86/*.exe x64/*.exe >SHA256SUMS)
 echo "$dir/$setup"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing (tools/install-deps.sh), then runs the test stages, all of them or only
 # those named, always in this order:
-#   windows    cross-builds the 32-bit Windows programs and their installer as shipped (so MinGW's
-#              warnings stay errors too) and audits them without running them:
+#   windows    cross-builds the Windows programs, 32-bit and x86-64, and their installer as shipped
+#              (so MinGW's warnings stay errors too) and audits them without running them:
 #              tests/audit/pe_audit.py
 #   wine       the black-box suite against the Windows programs under Wine with our test MIDI
 #              driver: tools/test-wine.sh
@@ -43,9 +43,10 @@ stage_windows() {
   export SOURCE_DATE_EPOCH
   setup="$(bash tools/build-installer.sh)"
   python3 tests/audit/pe_audit.py build/windows "$setup"
+  python3 tests/audit/pe_audit.py --x86-64 build/windows64
   # SHA256SUMS has the sum of every other file of the folder, as `sha256sum -c` reads it.
   (cd build/installer && sha256sum -c --strict SHA256SUMS &&
-    diff <(ls | grep -vx SHA256SUMS) <(cut -c67- SHA256SUMS | sort))
+    diff <(find . -type f ! -name SHA256SUMS | cut -c3- | sort) <(cut -c67- SHA256SUMS | sort))
   check_reproducible
 }
 # Builds the installer again from a copy of the sources in another folder, later, and fails unless

@@ -2,16 +2,18 @@
 # Builds the Windows installer and tests it under Wine in a fresh prefix (tests/installer): a silent
 # installation into a folder whose path holds a space and characters outside ASCII, its files,
 # registry values and manifests, the host started the way a browser finds it and melvixcheck's
-# report, repairs of each fault melvixcheck must find, the trace, an update, a host that is
-# running, a policy against per-user hosts, an installation for all users beside the per-user one,
-# a folder of hostile characters 240 characters long, and silent uninstallations that leave nothing
-# behind; then, in a second prefix, the default installation for a user whose profile folder's name
-# has letters outside ASCII and a space.
+# report, /X86 and back, repairs of each fault melvixcheck must find, the trace, an update, a host
+# that is running, a policy against per-user hosts, an installation for all users beside the
+# per-user one, a folder of hostile characters 240 characters long, and silent uninstallations that
+# leave nothing behind; then, in a second prefix, the default installation for a user whose profile
+# folder's name has letters outside ASCII and a space.
 #
 # The installer we ship is 32-bit, and that is what runs whenever this kernel runs 32-bit x86
-# programs (tools/ia32.sh) and 32-bit Wine is installed (the Wine stage installs it when it can).
-# Otherwise the same script is built as an x86-64 installer around the x86-64 programs and runs
-# under 64-bit Wine. MELVIX_WINE_BITS=32 or 64 forces one.
+# programs (tools/ia32.sh) and 32-bit Wine is installed (the Wine stage installs it when it can):
+# the whole test in a 64-bit prefix, where it installs the x86-64 programs and the 32-bit ones in
+# x86\, and the second one in a 32-bit prefix, where it installs the 32-bit programs alone.
+# Otherwise the same script is built as an x86-64 installer around the same programs and both run
+# in 64-bit prefixes under 64-bit Wine. MELVIX_WINE_BITS=32 or 64 forces one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/apt.sh
@@ -30,18 +32,23 @@ if [ -z "$bits" ]; then
   fi
 fi
 if [ "$bits" = 32 ]; then
-  packages=(wine wine32:i386)
-  echo "Installer stage: the 32-bit installer (as shipped) under 32-bit Wine"
+  packages=(wine wine32:i386 wine64)
+  echo "Installer stage: the 32-bit installer (as shipped) in a 64-bit Wine prefix (x86-64" \
+    "programs, 32-bit ones in x86\\) and in a 32-bit one (32-bit programs alone)"
 else
   packages=(wine wine64)
-  echo "Installer stage: the same installer script built as an x86-64 installer around the x86-64" \
+  echo "Installer stage: the same installer script built as an x86-64 installer around the same" \
     "programs, under 64-bit Wine, because $why; the shipped 32-bit installer is built but not run"
 fi
 if ! ensure_packages "${packages[@]}" python3 osslsigncode openssl; then
   echo "FAILED: the installer stage cannot run: ${packages[*]} could not be installed" >&2
   exit 1
 fi
-use_wine_loader "$bits" || { echo "FAILED: $wine_error" >&2; exit 1; }
+# Even the 32-bit installer runs through the 64-bit loader first: its main run is in a 64-bit
+# prefix, which also starts 32-bit programs where the kernel runs them.
+use_wine_loader 64 || { echo "FAILED: $wine_error" >&2; exit 1; }
+export MELVIX_RUNS_32BIT=0
+[ "$bits" = 32 ] && MELVIX_RUNS_32BIT=1
 
 # Signed as a release would be, with a throwaway certificate and a throwaway RFC 3161 time-stamp
 # server on 127.0.0.1 (tests/installer/time_stamp_server.py), both made now: every program, the
@@ -65,7 +72,7 @@ export MELVIX_SIGN_TIMESTAMP="http://127.0.0.1:$(cat "$keys/port")" MELVIX_TSA_C
 check_signed() {
   local file report
   (cd "$1" && sha256sum -c --quiet --strict SHA256SUMS)
-  for file in "$1"/*.exe; do
+  for file in "$1"/*.exe "$1"/x86/*.exe "$1"/x64/*.exe; do
     if ! report="$(osslsigncode verify -CAfile "$MELVIX_SIGN_CERT" -TSA-CAfile "$MELVIX_TSA_CERT" \
       -in "$file" 2>&1)" || ! grep -q "^Timestamp Server Signature verification: ok" <<<"$report"
     then
@@ -85,28 +92,28 @@ if [ "$bits" = 64 ]; then
   setup="$(bash tools/build-installer.sh 64)"
   check_signed "$(dirname "$setup")"
 fi
-preset=windows
-[ "$bits" = 64 ] && preset=windows64
 version="$(sed -n 's/.*kHostVersion = "\([^"]*\)".*/\1/p' host/command_handlers.h)"
 
-export WINEPREFIX="$PWD/build/installer-prefix$bits"
+export WINEPREFIX="$PWD/build/installer-prefix64"
 rm -rf "$WINEPREFIX"
-[ "$bits" = 32 ] && export WINEARCH=win32
 export WINEDEBUG=-all LC_ALL=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 make_wine_prefix
 status=0
-timeout 1200 python3 tests/installer/installer_test.py "$setup" "build/$preset" "$version" ||
-  status=$?
+timeout 1200 python3 tests/installer/installer_test.py "$setup" build "$version" || status=$?
 "$WINESERVER" -k 2>/dev/null || true
 # A user whose profile folder, and so %LOCALAPPDATA%, holds letters outside ASCII and a space: Wine
-# names the profile after $USER.
+# names the profile after $USER. On 32-bit Windows, where the kernel runs 32-bit programs.
 if [ $status -eq 0 ]; then
   export WINEPREFIX="$PWD/build/installer-prefix$bits-profile"
   rm -rf "$WINEPREFIX"
+  if [ "$bits" = 32 ]; then
+    use_wine_loader 32 || { echo "FAILED: $wine_error" >&2; exit 1; }
+    export WINEARCH=win32
+  fi
   export USER="Jürgen Müller"
   make_wine_prefix
-  timeout 600 python3 tests/installer/installer_test.py "$setup" "build/$preset" "$version" \
-    --profile || status=$?
+  timeout 600 python3 tests/installer/installer_test.py "$setup" build "$version" --profile ||
+    status=$?
   "$WINESERVER" -k 2>/dev/null || true
 fi
 [ $status -eq 0 ] || echo "FAILED: the installer test (exit code $status)" >&2

@@ -5,14 +5,16 @@
 # tests listed in tests/wine/skipped-under-wine.txt are left out, each with its reason; the stage
 # fails when the driver cannot be loaded. Builds the test program (default preset) when needed.
 #
-# The programs ship as 32-bit executables, and those are what run whenever this kernel runs 32-bit
-# x86 programs at all (tools/ia32.sh tries) and 32-bit Wine can be installed. Where the kernel
-# refuses them, 32-bit Wine is not tried: the windows stage of tools/test-all.sh audits the 32-bit
-# files instead (tests/audit/pe_audit.py). 32-bit Wine needs i386 packages that match the machine's
-# amd64 ones, so a missing i386 index (a mirror in mid-sync) can make it uninstallable for a day.
-# In either case the same sources, built for x86-64, run under 64-bit Wine, which installs from
-# amd64 packages alone. MELVIX_WINE_BITS=32 or 64 forces one. Every Wine command goes through the
-# loader of the bitness chosen (tools/wine.sh), never through whichever one `wine` happens to pick.
+# The programs ship in both builds, 32-bit and x86-64, and both run the suite: the 32-bit ones under
+# 32-bit Wine, whenever this kernel runs 32-bit x86 programs at all (tools/ia32.sh tries) and 32-bit
+# Wine can be installed, then the x86-64 ones under 64-bit Wine, each in a prefix of its own. Where
+# the kernel refuses 32-bit programs, 32-bit Wine is not tried: the windows stage of
+# tools/test-all.sh audits the 32-bit files instead (tests/audit/pe_audit.py). 32-bit Wine needs
+# i386 packages that match the machine's amd64 ones, so a missing i386 index (a mirror in mid-sync)
+# can make it uninstallable for a day; the x86-64 build still runs then, as 64-bit Wine installs
+# from amd64 packages alone. MELVIX_WINE_BITS=32 or 64 runs one build only. Every Wine command goes
+# through the loader of its run's bitness (tools/wine.sh), never through whichever one `wine`
+# happens to pick.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/apt.sh
@@ -22,7 +24,8 @@ source tools/wine.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target blackbox_tests
 
-bits="${MELVIX_WINE_BITS:-}"
+only="${MELVIX_WINE_BITS:-}"
+bits="$only"
 why=""
 if [ -z "$bits" ] && ! kernel_runs_i386; then
   why="this kernel cannot run 32-bit x86 programs"
@@ -41,61 +44,14 @@ if { [ -z "$bits" ] && [ -z "$why" ]; } || [ "$bits" = 32 ]; then
     [ -n "$bits" ] && { echo "FAILED: $why" >&2; echo "$errors" >&2; exit 1; }
   fi
 fi
-if [ -z "$bits" ] || [ "$bits" = 64 ]; then
-  if ! ensure_packages wine wine64; then
-    echo "FAILED: the Wine stage cannot run: ${why:-64-bit Wine was asked for}, and 64-bit Wine" \
-      "could not be installed either" >&2
-    exit 1
-  fi
-  bits=64
+runs=("$bits")
+if [ -z "$only" ]; then
+  runs=(${bits:+32} 64)
 fi
-
-if [ "$bits" = 32 ]; then
-  preset=windows
-  echo "Wine stage: the 32-bit programs (as shipped) under 32-bit Wine"
-else
-  preset=windows64
-  echo "Wine stage: the x86-64 build of the same sources under 64-bit Wine, because" \
-    "${why:-MELVIX_WINE_BITS=64 asked for it}"
-fi
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j "$(nproc)"
-use_wine_loader "$bits" || { echo "FAILED: $wine_error" >&2; exit 1; }
-
-export WINEPREFIX="${WINEPREFIX:-$PWD/build/wineprefix$bits}"
-[ "$bits" = 32 ] && export WINEARCH=win32
-export WINEDEBUG=-all
-win="$PWD/build/$preset"
-# The driver goes where Wine looks for a driver of the prefix's own architecture: system32 in a
-# 32-bit prefix and in a 64-bit one alike.
-unset MELVIX_SIM_DIR
-make_wine_prefix
-# One wine server for the whole run: its helper processes then start without a test's environment,
-# and every program starts faster.
-"$WINESERVER" -p >/dev/null 2>&1 || true
-trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
-# melvixreg leaves its marker in C:\tmp, which it does not create itself.
-mkdir -p "$WINEPREFIX/drive_c/tmp"
-cp "$win/tests/wine/winemelvix.drv" "$WINEPREFIX/drive_c/windows/system32/winemelvix.drv"
-"$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d melvix /f >/dev/null 2>&1
-
-export MELVIX_HOST="$WINE $win/host/melvixhost.exe"
-export MELVIX_REG="$WINE $win/reg/melvixreg.exe"
-export MELVIX_PLAY="$WINE $win/play/melvixplay.exe"
-export MELVIX_DRIVER_PROBE="$WINE $win/tests/wine/winemelvix_probe.exe"
-# Without the driver every test with a device would fail in a confusing way: check first that
-# Wine's WinMM lists a device plugged in through the control file.
-probe="$(mktemp -d)"
-echo 'in "Driver probe \u00e9"' >"$probe/control"
-answer="$(printf '\013\000\000\000["refresh"]' |
-  MELVIX_SIM_DIR="$probe" timeout 60 "$WINE" "$win/host/melvixhost.exe" | tr -d '\000-\037' || true)"
-rm -rf "$probe"
-if ! grep -q 'Driver probe' <<<"$answer"; then
-  echo "FAILED: Wine's WinMM does not list the test driver's devices (winemelvix.drv in" \
-    "$WINEPREFIX); the host answered: ${answer:-nothing}" >&2
+if [ "${runs[-1]}" = 64 ] && ! ensure_packages wine wine64; then
+  echo "FAILED: the Wine stage cannot run: 64-bit Wine could not be installed" >&2
   exit 1
 fi
-echo "Wine loads the test MIDI driver: the host lists a device plugged in through the control file"
 
 # The skip list: "Suite.Test  # reason" lines.
 skipped=()
@@ -106,13 +62,81 @@ while IFS= read -r line; do
 done <tests/wine/skipped-under-wine.txt
 filter="-"
 for line in "${skipped[@]}"; do filter="$filter${line%%[[:space:]]*}:"; done
-log="$(mktemp)"
-status=0
-build/default/tests/blackbox_tests --gtest_filter="$filter" 2> >(grep -v '^ALSA lib' >&2) |
-  tee "$log" || status=$?
-ran="$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' "$log" | tail -1)"
-rm -f "$log"
-echo "Wine stage ($bits-bit): ${ran:-no} black-box tests ran under Wine; skipped there:"
+
+# run_suite BITS: the black-box suite against that build, in a prefix of its own.
+run_suite() (
+  bits="$1" start=$SECONDS
+  if [ "$bits" = 32 ]; then
+    preset=windows
+    echo "Wine stage: the 32-bit programs under 32-bit Wine"
+  else
+    preset=windows64
+    echo "Wine stage: the x86-64 programs under 64-bit Wine${why:+ (no 32-bit ones: $why)}"
+  fi
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)"
+  use_wine_loader "$bits" || { echo "FAILED: $wine_error" >&2; exit 1; }
+
+  export WINEPREFIX="$PWD/build/wineprefix$bits"
+  [ "$bits" = 32 ] && export WINEARCH=win32
+  export WINEDEBUG=-all
+  win="$PWD/build/$preset"
+  # The driver goes where Wine looks for a driver of the prefix's own architecture: system32 in a
+  # 32-bit prefix and in a 64-bit one alike.
+  unset MELVIX_SIM_DIR
+  make_wine_prefix
+  # One wine server for the whole run: its helper processes then start without a test's environment,
+  # and every program starts faster.
+  "$WINESERVER" -p >/dev/null 2>&1 || true
+  trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
+  # melvixreg leaves its marker in C:\tmp, which it does not create itself.
+  mkdir -p "$WINEPREFIX/drive_c/tmp"
+  cp "$win/tests/wine/winemelvix.drv" "$WINEPREFIX/drive_c/windows/system32/winemelvix.drv"
+  "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d melvix /f >/dev/null 2>&1
+
+  export MELVIX_HOST="$WINE $win/host/melvixhost.exe"
+  export MELVIX_REG="$WINE $win/reg/melvixreg.exe"
+  export MELVIX_PLAY="$WINE $win/play/melvixplay.exe"
+  export MELVIX_DRIVER_PROBE="$WINE $win/tests/wine/winemelvix_probe.exe"
+  # Without the driver every test with a device would fail in a confusing way: check first that
+  # Wine's WinMM lists a device plugged in through the control file.
+  probe="$(mktemp -d)"
+  echo 'in "Driver probe \u00e9"' >"$probe/control"
+  answer="$(printf '\013\000\000\000["refresh"]' |
+    MELVIX_SIM_DIR="$probe" timeout 60 "$WINE" "$win/host/melvixhost.exe" |
+    tr -d '\000-\037' || true)"
+  rm -rf "$probe"
+  if ! grep -q 'Driver probe' <<<"$answer"; then
+    echo "FAILED: Wine's WinMM does not list the test driver's devices (winemelvix.drv in" \
+      "$WINEPREFIX); the host answered: ${answer:-nothing}" >&2
+    exit 1
+  fi
+  echo "Wine loads the test MIDI driver: the host lists a device plugged in through the control" \
+    "file"
+
+  log="$(mktemp)"
+  status=0
+  build/default/tests/blackbox_tests --gtest_filter="$filter" 2> >(grep -v '^ALSA lib' >&2) |
+    tee "$log" || status=$?
+  ran="$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' "$log" | tail -1)"
+  rm -f "$log"
+  echo "Wine stage ($bits-bit): ${ran:-no} black-box tests ran under Wine in $((SECONDS - start)) s"
+  [ -n "$ran" ] && [ "$ran" -gt 0 ] || { echo "FAILED: no test ran under Wine" >&2; exit 1; }
+  exit $status
+)
+
+# Each build's run stops at its first failing command, and the other still runs: not in a
+# condition, where bash would ignore `set -e` inside.
+failed=0
+for bits in "${runs[@]}"; do
+  set +e
+  (
+    set -e
+    run_suite "$bits"
+  )
+  [ $? -eq 0 ] || failed=1
+  set -e
+done
+echo "Wine stage: the ${runs[*]}-bit builds ran; skipped under Wine:"
 for line in "${skipped[@]}"; do echo "  $line"; done
-[ -n "$ran" ] && [ "$ran" -gt 0 ] || { echo "FAILED: no test ran under Wine" >&2; exit 1; }
-exit $status
+exit $failed

@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""Checks the shipped 32-bit Windows programs by reading them: no 32-bit program runs on a machine
-whose kernel refuses 32-bit x86 code, so the Wine stage cannot run these very files there.
+"""Checks the shipped Windows programs by reading them: no 32-bit program runs on a machine whose
+kernel refuses 32-bit x86 code, so the Wine stage cannot run these very files there.
 
-For each program: a 32-bit x86 (i386) console executable; imports from system DLLs only (the C++
-runtime is linked in statically, so nothing beside the .exe is needed); and every function that
-Windows calls back has the stdcall decoration with the argument size Windows calls it with. A
-callback that loses CALLBACK or WINAPI still compiles (it is cast to the pointer type), but becomes
-cdecl: the caller's stack is then unbalanced by its arguments on every call, which is a crash on
-32-bit Windows only, and invisible in every 64-bit build.
+For each program: a 32-bit x86 (i386) console executable, or with --x86-64 an x86-64 (PE32+) one;
+imports from system DLLs only (the C++ runtime is linked in statically, so nothing beside the .exe
+is needed); and, in the 32-bit build, every function that Windows calls back has the stdcall
+decoration with the argument size Windows calls it with. A callback that loses CALLBACK or WINAPI
+still compiles (it is cast to the pointer type), but becomes cdecl: the caller's stack is then
+unbalanced by its arguments on every call, which is a crash on 32-bit Windows only, and invisible
+in every 64-bit build (x86-64 has one calling convention, and no decorations to read).
 
 The decorations are read from the COFF symbol table of the program's unstripped copy
 (melvixhost.unstripped.exe, the linker's output): unlike a map file, it lists the functions local
@@ -21,7 +22,7 @@ original file name is its own, and the manifest of cmake/program.manifest: asInv
 supportedOS entries of Windows 7 to 11, and nothing else that changes how Windows runs it. With
 INSTALLER, the installer's version resource and manifest are checked too.
 
-usage: pe_audit.py BUILD_DIR [INSTALLER]    (the `windows` preset's build folder)
+usage: pe_audit.py [--x86-64] BUILD_DIR [INSTALLER]    (the `windows` or `windows64` build folder)
 """
 import os
 import re
@@ -62,6 +63,7 @@ RT_VERSION = 16
 RT_MANIFEST = 24
 
 IMAGE_FILE_MACHINE_I386 = 0x14C
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 IMAGE_SCN_CNT_CODE = 0x20
 
@@ -80,13 +82,15 @@ class Image:
         (self.machine, sections, self.timestamp, symbols_at, self.symbol_count, optional_size,
          _) = struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
-        self.pe32 = struct.unpack_from("<H", data, optional)[0] == 0x10B
+        magic = struct.unpack_from("<H", data, optional)[0]
+        self.pe32, self.pe32_plus = magic == 0x10B, magic == 0x20B
         self.entry = struct.unpack_from("<I", data, optional + 16)[0]
         self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-        # The data directories follow PE32's 96 bytes of fields: the second is the import table,
-        # the third the resources.
+        # The data directories follow PE32's 96 bytes of fields (PE32+'s 112): the second is the
+        # import table, the third the resources.
+        fields = 96 if self.pe32 else 112 if self.pe32_plus else None
         self.imports_rva, self.resources_rva = struct.unpack_from(
-            "<I4xI", data, optional + 96 + 8) if self.pe32 else (0, 0)
+            "<I4xI", data, optional + fields + 8) if fields else (0, 0)
         self.sections = []  # (virtual address, virtual size, file offset, characteristics)
         self.contents = {}  # section name: (virtual address, virtual size, the bytes in the file)
         for i in range(sections):
@@ -300,7 +304,7 @@ def stripping_faults(shipped, unstripped):
     return faults
 
 
-def audit(build, program):
+def audit(build, program, x86_64=False):
     """The audit's findings on one program, empty when it passes, and a line saying what passed.
     The program as it ships is read, and the callbacks in its unstripped copy's symbols."""
     try:
@@ -313,7 +317,9 @@ def audit(build, program):
         if stamped.timestamp:
             faults.append(f"the PE header{what} has the time stamp {stamped.timestamp}, not 0: a "
                           "program built at another time would differ")
-    if image.machine != IMAGE_FILE_MACHINE_I386 or not image.pe32:
+    if x86_64 and (image.machine != IMAGE_FILE_MACHINE_AMD64 or not image.pe32_plus):
+        faults.append(f"machine {image.machine:#x}, not an x86-64 (0x8664) PE32+ executable")
+    elif not x86_64 and (image.machine != IMAGE_FILE_MACHINE_I386 or not image.pe32):
         faults.append(f"machine {image.machine:#x}, not a 32-bit x86 (i386, 0x14c) PE32 executable")
     if image.subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
         faults.append(f"subsystem {image.subsystem}, not a console program (3)")
@@ -323,7 +329,7 @@ def audit(build, program):
                    for a in ALLOWED_DLLS):
             faults.append(f"imports {dll}, which is no system DLL: link it statically, or add it "
                           "to ALLOWED_DLLS if Windows itself provides it")
-    expected = [(name, size) for p, name, size in CALLBACKS if p == program]
+    expected = [(name, size) for p, name, size in CALLBACKS if p == program and not x86_64]
     if expected and not unstripped.symbol_count:
         faults.append("its unstripped copy has no symbol table: its callbacks cannot be checked")
     elif expected:
@@ -344,7 +350,9 @@ def audit(build, program):
     version, strings = version_faults(image, os.path.basename(program))
     faults += version + manifest_faults(image)
     calls = "".join(f", {n}@{s}" for n, s in expected)
-    return faults, (f"i386 console program, imports {' '.join(sorted(dlls, key=str.lower))}{calls}"
+    machine = "x86-64" if x86_64 else "i386"
+    imports = " ".join(sorted(dlls, key=str.lower))
+    return faults, (f"{machine} console program, imports {imports}{calls}"
                     f", version {VERSION} ({(strings or {}).get('FileDescription')}), manifest, "
                     f"stripped ({len(image.data)} of {len(unstripped.data)} bytes)")
 
@@ -362,6 +370,9 @@ def audit_installer(installer, product):
 
 
 def main():
+    x86_64 = sys.argv[1:2] == ["--x86-64"]
+    if x86_64:
+        del sys.argv[1]
     if len(sys.argv) not in (2, 3):
         sys.exit(__doc__.strip().splitlines()[-1])
     failed = False
@@ -374,7 +385,7 @@ def main():
             print(f"  - {fault}")
 
     for program in PROGRAMS:
-        report(program, *audit(sys.argv[1], program))
+        report(program, *audit(sys.argv[1], program, x86_64))
     if len(sys.argv) == 3:
         # The installer names the product as the programs do.
         try:

@@ -4,12 +4,15 @@ browser, melvixcheck and the system's list of programs see: after the first inst
 repairs of whatever a user or an antivirus program deleted, with melvixcheck finding each fault a
 browser would trip over, with the trace on and off, while a browser has the host running, after a
 failing melvixreg, under a policy against per-user hosts, installed for all users beside the
-per-user installation, in a folder of hostile characters and length, and after silent
-uninstallations.
+per-user installation, in a folder of hostile characters and length, with the browsers sent to
+the 32-bit host and back, and after silent uninstallations.
 
-Usage: installer_test.py SETUP_EXE PROGRAMS_DIR VERSION [--profile]
-The installed programs must be those beside SETUP_EXE; PROGRAMS_DIR is the build folder they were
-built in, whose tests/wine/winemelvix.drv is the test MIDI driver. With --profile only the default
+Usage: installer_test.py SETUP_EXE BUILD_DIR VERSION [--profile]
+The installed programs must be those beside SETUP_EXE (x86/ and x64/): in a 64-bit prefix the
+x86-64 ones in the folder and the 32-bit ones in its x86\ subfolder, in a 32-bit prefix the 32-bit
+ones alone. BUILD_DIR is the folder of the presets' builds, whose windows/ and windows64/
+tests/wine/winemelvix.drv are the test MIDI driver's two builds. With MELVIX_RUNS_32BIT=1 the
+32-bit host runs here and is started too. With --profile only the default
 per-user installation is tried: for a prefix whose user's profile folder has a name outside ASCII
 with a space. WINEPREFIX names a prefix that exists and is otherwise unused; WINE and WINESERVER
 name the Wine loader and server of the prefix's bitness (tools/wine.sh), which every Wine command
@@ -48,17 +51,28 @@ EDGE_POLICY = "HKLM\\Software\\Policies\\Microsoft\\Edge"
 OTHER_HOST_KEY = "Software\\Google\\Chrome\\NativeMessagingHosts\\com.example.other_host"
 OTHER_HOST_MANIFEST = "C:\\Other\\other_host.json"
 PROGRAMS = {"melvixhost.exe", "melvixreg.exe", "melvixplay.exe", "melvixcheck.exe"}
+setup_exe, build_dir, version = sys.argv[1:4]
+profile_only = sys.argv[4:] == ["--profile"]
+prefix = os.environ["WINEPREFIX"]
+# A 64-bit prefix is 64-bit Windows to the installer: the x86-64 programs and the 32-bit ones in
+# x86\. Whether 32-bit programs run is up to this kernel (tools/ia32.sh).
+WINDOWS64 = os.path.isdir(os.path.join(prefix, "drive_c", "windows", "syswow64"))
+RUNS_32BIT = os.environ.get("MELVIX_RUNS_32BIT") == "1"
 INSTALLED_FILES = set(PROGRAMS) | {
-    "uninstall.exe", "install.log", "melvix.chrome.json", "melvix.firefox.json"}
+    "uninstall.exe", "install.log", "melvix.chrome.json", "melvix.firefox.json"} | (
+        {"x86"} if WINDOWS64 else set())
+# Where each installed program comes from, beside the installer.
+SHIPPED = {name: os.path.join(os.path.dirname(setup_exe), "x64" if WINDOWS64 else "x86", name)
+           for name in PROGRAMS}
+if WINDOWS64:
+    SHIPPED.update({"x86\\" + name: os.path.join(os.path.dirname(setup_exe), "x86", name)
+                    for name in PROGRAMS})
 # The test MIDI driver's devices, and the line that makes the output busy.
 DEVICES = 'out "Synth"\nin "Keys"\n'
 TIMEOUT = 120
 # The certificates of the signature and the time stamp the uninstaller must carry, if any.
 SIGNED_BY = [os.environ[v] for v in ("MELVIX_SIGN_CERT", "MELVIX_TSA_CERT") if os.environ.get(v)]
 
-setup_exe, programs_dir, version = sys.argv[1:4]
-profile_only = sys.argv[4:] == ["--profile"]
-prefix = os.environ["WINEPREFIX"]
 WINE = os.environ.get("WINE", "wine")
 WINESERVER = os.environ.get("WINESERVER", "wineserver")
 scratch = tempfile.mkdtemp(prefix="melvix-installer-test-")
@@ -256,18 +270,17 @@ def check_melvixcheck(folder, problems=(), mode="this user"):
           "problems for exactly %s: %r" % (expected_browsers, found))
 
 
-def check_installed(folder, mode="this user", keys_root=registry):
+def check_installed(folder, mode="this user", keys_root=registry, host="melvixhost.exe"):
     """The folder, every registry value and every manifest, then a browser's use of the host and
-    melvixcheck's report."""
+    melvixcheck's report. `host` is the one the manifests must name, in the folder."""
     in_folder = lambda name: folder + "\\" + name
     present = set(os.listdir(unix_path(folder))) if os.path.isdir(unix_path(folder)) else set()
     check(present == INSTALLED_FILES, "the folder holds %s, found %s" % (
         sorted(INSTALLED_FILES), sorted(present)))
-    for name in PROGRAMS:
+    for name, shipped in SHIPPED.items():
         installed = unix_path(in_folder(name))
-        check(os.path.isfile(installed) and filecmp.cmp(
-            installed, os.path.join(os.path.dirname(setup_exe), name), shallow=False),
-            name + " is the program beside the installer")
+        check(os.path.isfile(installed) and filecmp.cmp(installed, shipped, shallow=False),
+              name + " is the program beside the installer")
     if len(SIGNED_BY) == 2:
         verify = subprocess.run(["osslsigncode", "verify", "-CAfile", SIGNED_BY[0], "-TSA-CAfile",
                                  SIGNED_BY[1], "-in", unix_path(in_folder("uninstall.exe"))],
@@ -284,7 +297,7 @@ def check_installed(folder, mode="this user", keys_root=registry):
             check(False, "%s is valid JSON: %s" % (name, e))
             continue
         check(manifest.get("name") == HOST_NAME and manifest.get("type") == "stdio" and
-              manifest.get("path") == in_folder("melvixhost.exe"),
+              manifest.get("path") == in_folder(host),
               "%s names the installed host: %r" % (name, manifest))
     keys = keys_root()
     for key, browser in REGISTRATIONS.items():
@@ -301,6 +314,8 @@ def check_installed(folder, mode="this user", keys_root=registry):
               % (name, expected, entry.get(name)))
     size = entry.get("EstimatedSize")
     check(isinstance(size, int) and size > 100, "the uninstall entry gives a size in KB: %r" % size)
+    if host.startswith("x86") and not RUNS_32BIT:
+        return keys
     check_exchange(keys)
     check_melvixcheck(folder, mode=mode)
     return keys
@@ -347,9 +362,14 @@ def local_app_data():
 
 
 def use_test_driver():
-    """Wine sees the test driver's devices: melvixcheck lists and opens them."""
-    drv = os.path.join(programs_dir, "tests", "wine", "winemelvix.drv")
-    shutil.copy(drv, unix_path("C:\\windows\\system32\\winemelvix.drv"))
+    """Wine sees the test driver's devices: melvixcheck lists and opens them. A 64-bit prefix gets
+    both builds of the driver, each where programs of its bitness look for drivers."""
+    drv = lambda preset: os.path.join(build_dir, preset, "tests", "wine", "winemelvix.drv")
+    if WINDOWS64:
+        shutil.copy(drv("windows64"), unix_path("C:\\windows\\system32\\winemelvix.drv"))
+        shutil.copy(drv("windows"), unix_path("C:\\windows\\syswow64\\winemelvix.drv"))
+    else:
+        shutil.copy(drv("windows"), unix_path("C:\\windows\\system32\\winemelvix.drv"))
     wine("reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Audio", "/d", "melvix", "/f")
     control = os.path.join(scratch, "devices")
     os.mkdir(control)
@@ -450,6 +470,21 @@ def check_trace(folder):
     end_step("the trace: on, a log of requests, failures and the end; off, no file")
 
 
+def switch_host():
+    """/X86 sends the browsers to the 32-bit host, and an installation without it back to the
+    x86-64 one: the files stay as they are, only the manifests' path changes."""
+    listing = lambda: {name: open(unix_path(FOLDER + "\\" + name), "rb").read()
+                       for name in SHIPPED}
+    before = listing()
+    check(run_setup("/X86") == 0, "the installation with /X86 exits with 0")
+    check_installed(FOLDER, host="x86\\melvixhost.exe")
+    check(listing() == before, "the programs are the same with /X86")
+    check(run_setup() == 0, "the installation without /X86 exits with 0")
+    check_installed(FOLDER)
+    end_step("/X86 made the browsers start the 32-bit host%s, and an installation without it the "
+             "x86-64 one" % ("" if RUNS_32BIT else " (not started: no 32-bit code runs here)"))
+
+
 def profile_main():
     """A user whose profile folder's name is outside ASCII and holds a space: the default
     per-user installation, through a browser's way to the host."""
@@ -476,10 +511,8 @@ def main():
     result = wine("reg", "add", "HKCU\\" + OTHER_HOST_KEY, "/ve", "/d", OTHER_HOST_MANIFEST, "/f")
     check(result.returncode == 0, "another host's key can be added")
     keys_before, machine_before = registry(), machine_registry()
-    # Where the installer's own %ProgramFiles% is: the x86-64 test build's is not the 32-bit one.
-    program_files = "C:\\Program Files (x86)"
-    if "-x64" in setup_exe or not os.path.isdir(unix_path(program_files)):
-        program_files = "C:\\Program Files"
+    # All users' programs go into the folder of the system's own bitness, 64-bit where it is.
+    program_files = "C:\\Program Files"
     files_before = sorted(os.listdir(unix_path(program_files)))
 
     check(run_setup(*words("/D=", FOLDER)) == 0, "the installation exits with 0")
@@ -499,6 +532,8 @@ def main():
           "the update went to the installed folder, not to the default one")
     end_step("installed a second time over the first")
 
+    if WINDOWS64:
+        switch_host()
     break_and_repair(FOLDER, control)
     check_trace(FOLDER)
 
