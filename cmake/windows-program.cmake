@@ -46,11 +46,12 @@ function(melvix_windows_program target description)
   set(MELVIX_PROGRAM ${target})
   set(MELVIX_DESCRIPTION ${description})
   set(MELVIX_MANIFEST ${PROJECT_SOURCE_DIR}/cmake/program.manifest)
+  set(MELVIX_ICON ${PROJECT_SOURCE_DIR}/installer/melvix.ico)
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/program.rc.in ${rc} @ONLY)
   target_sources(${target} PRIVATE ${rc})
-  # windres does not tell CMake that the resource reads the manifest.
-  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${MELVIX_MANIFEST})
+  # windres does not tell CMake that the resource reads the manifest and the icon.
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${MELVIX_MANIFEST};${MELVIX_ICON}")
 
   if(MINGW)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${target}.unstripped)

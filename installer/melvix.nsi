@@ -45,6 +45,7 @@
 
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
+!include "MUI2.nsh"
 !include "nsDialogs.nsh"
 !include "x64.nsh"
 
@@ -101,11 +102,36 @@ Var windows64    ; 1 on 64-bit Windows, 0 on 32-bit Windows
 Var useX86       ; 1: the manifests name the 32-bit host (/X86), 0: the x86-64 one where it runs
 Var host         ; the host the manifests name
 
+; The pages (Modern UI): what this installs, for whom (administrators only), where, the progress
+; with its details (kept until Next, so that a failure can be read), and an offer to run the check
+; and to read the README. The product's icon for the installer and the uninstaller; the programs
+; carry it too, so the Start-menu entry shows it.
+!define MUI_ICON "installer\melvix.ico"
+!define MUI_UNICON "installer\melvix.ico"
+!define MUI_ABORTWARNING
+!define MUI_WELCOMEPAGE_TITLE "Install ${PRODUCT} ${VERSION}"
+!define MUI_WELCOMEPAGE_TEXT "${PRODUCT} lets web pages that you allow, in Google Chrome, \
+  Chromium, Microsoft Edge and Firefox, play to and listen to this computer's MIDI devices \
+  through its companion browser extension.$\r$\n$\r$\nThis installs the program the browsers \
+  start for the extension, registers it with those browsers, and adds $\"Check Melvix MIDI \
+  host$\" to the Start menu, which tells you why a browser cannot reach it or a device.\
+  $\r$\n$\r$\nClose your browsers before you go on.$\r$\n$\r$\n$_CLICK"
+!insertmacro MUI_PAGE_WELCOME
 Page custom ModePage ModePageLeave
-Page directory
-Page instfiles
-UninstPage uninstConfirm
-UninstPage instfiles
+!insertmacro MUI_PAGE_DIRECTORY
+!define MUI_FINISHPAGE_NOAUTOCLOSE
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_RUN "$INSTDIR\melvixcheck.exe"
+!define MUI_FINISHPAGE_RUN_PARAMETERS "--pause"
+!define MUI_FINISHPAGE_RUN_TEXT "Check Melvix MIDI host"
+!define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\README.txt"
+!define MUI_FINISHPAGE_SHOWREADME_TEXT "Open the README"
+!define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!define MUI_UNFINISHPAGE_NOAUTOCLOSE
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
 
 ; --- Shared by the installer and the uninstaller (un. names the uninstaller's copy) ---------------
 
@@ -254,6 +280,7 @@ FunctionEnd
   Delete "$INSTDIR\${OLD_MANIFEST}.chrome.json"
   Delete "$INSTDIR\${OLD_MANIFEST}.firefox.json"
   Delete "$INSTDIR\uninstall.exe"
+  Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\install.log"
   ; The shortcut goes only when it runs this folder's melvixcheck.
   ReadRegStr $0 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
@@ -347,16 +374,23 @@ Function ModePage
   ${If} $R1 != "Admin"
     Abort
   ${EndIf}
+  !insertmacro MUI_HEADER_TEXT "For whom" "Install ${PRODUCT} for you alone, or for everyone \
+    who uses this computer."
   nsDialogs::Create 1018
   Pop $R1
-  ${NSD_CreateLabel} 0 0 100% 24u "Install ${PRODUCT} for:"
-  Pop $R1
-  ${NSD_CreateRadioButton} 10u 30u 100% 12u "only me (no administrator rights needed)"
+  ; Each choice is one short line, explained in a label of its own below it that wraps within the
+  ; page: a radio button's text does not wrap, and was cut off here when it held the explanation.
+  ${NSD_CreateRadioButton} 0 0 100% 12u "Only for me"
   Pop $R1
   ${NSD_Check} $R1
-  ${NSD_CreateRadioButton} 10u 46u 100% 12u \
-    "all users of this computer (needed where an administrator's policy ignores per-user hosts)"
+  ${NSD_CreateLabel} 12u 14u -12u 20u "No administrator rights needed. Installs into your own \
+    folders, and the browsers find it for you alone."
+  Pop $R1
+  ${NSD_CreateRadioButton} 0 42u 100% 12u "For all users of this computer"
   Pop $modeAll
+  ${NSD_CreateLabel} 12u 56u -12u 30u "Installs into Program Files. Needed where an \
+    administrator's policy makes Chrome or Edge ignore programs installed for one user."
+  Pop $R1
   nsDialogs::Show
 FunctionEnd
 
@@ -528,6 +562,7 @@ programs:
     File "${BINDIR}\melvixcheck.exe"
     !insertmacro Log "The browsers start the 32-bit host, $host (32-bit Windows)."
   ${EndIf}
+  File "installer\README.txt"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   IfErrors 0 manifests
     !insertmacro FailInstall "The programs could not be written to $INSTDIR."

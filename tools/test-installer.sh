@@ -117,4 +117,55 @@ if [ $status -eq 0 ]; then
   "$WINESERVER" -k 2>/dev/null || true
 fi
 [ $status -eq 0 ] || echo "FAILED: the installer test (exit code $status)" >&2
+
+# The installer's pages as a user sees them, for a reviewer: run by hand, without /S, on a virtual
+# display in a fresh prefix, each page saved as build/installer-pages/<n>-<page>.png (Enter moves
+# on), then stopped on the finish page. Without the tools (a package index that cannot be fetched)
+# there are no pictures, which the stage says; pages that do not come are a failure.
+take_pages() {
+  local display=:97 pages=build/installer-pages page previous="" window shot i=0
+  if ! ensure_packages xvfb x11-apps imagemagick xdotool >/dev/null 2>&1; then
+    echo "no screenshots of the installer's pages: Xvfb, xwd, ImageMagick or xdotool could not" \
+      "be installed"
+    return 0
+  fi
+  rm -rf "$pages" && mkdir -p "$pages"
+  export WINEPREFIX="$PWD/build/installer-prefix-pages" DISPLAY="$display"
+  rm -rf "$WINEPREFIX"
+  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  local xvfb=$!
+  trap 'kill "$xvfb" "$time_stamps" 2>/dev/null || true; rm -rf "$keys"' EXIT
+  make_wine_prefix
+  "$WINE" "$setup" >/dev/null 2>&1 &
+  if ! window="$(timeout 120 xdotool search --sync --name "Melvix MIDI host .* Setup" | head -n 1)"
+  then
+    echo "FAILED: the installer's window did not appear" >&2
+    return 1
+  fi
+  for page in welcome mode folder progress finish; do
+    i=$((i + 1))
+    # Until the page has changed, and for the progress page until the installation is done and
+    # stands still.
+    for _ in $(seq 60); do
+      sleep 1
+      shot="$(xwd -silent -id "$window" | convert xwd:- png:- | sha256sum)"
+      [ "$shot" != "$previous" ] || continue
+      sleep 1
+      [ "$(xwd -silent -id "$window" | convert xwd:- png:- | sha256sum)" = "$shot" ] && break
+    done
+    if [ "$shot" = "$previous" ]; then
+      echo "FAILED: the installer's $page page did not come" >&2
+      return 1
+    fi
+    previous="$shot"
+    xwd -silent -id "$window" | convert xwd:- "$pages/$i-$page.png"
+    [ "$page" = finish ] || xdotool key --window "$window" Return
+  done
+  "$WINESERVER" -k 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+  echo "the installer's pages, as a user sees them: $(ls "$pages" | tr '\n' ' ')in $pages"
+}
+if [ $status -eq 0 ]; then
+  take_pages || status=1
+fi
 exit $status

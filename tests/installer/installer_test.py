@@ -59,7 +59,7 @@ prefix = os.environ["WINEPREFIX"]
 WINDOWS64 = os.path.isdir(os.path.join(prefix, "drive_c", "windows", "syswow64"))
 RUNS_32BIT = os.environ.get("MELVIX_RUNS_32BIT") == "1"
 INSTALLED_FILES = set(PROGRAMS) | {
-    "uninstall.exe", "install.log", "melvix.chrome.json", "melvix.firefox.json"} | (
+    "uninstall.exe", "install.log", "README.txt", "melvix.chrome.json", "melvix.firefox.json"} | (
         {"x86"} if WINDOWS64 else set())
 # Where each installed program comes from, beside the installer.
 SHIPPED = {name: os.path.join(os.path.dirname(setup_exe), "x64" if WINDOWS64 else "x86", name)
