@@ -109,6 +109,7 @@ Var host         ; the host the manifests name
 !define MUI_ICON "installer\melvix.ico"
 !define MUI_UNICON "installer\melvix.ico"
 !define MUI_ABORTWARNING
+BrandingText "${PRODUCT} ${VERSION}"
 !define MUI_WELCOMEPAGE_TITLE "Install ${PRODUCT} ${VERSION}"
 !define MUI_WELCOMEPAGE_TEXT "${PRODUCT} lets web pages that you allow, in Google Chrome, \
   Chromium, Microsoft Edge and Firefox, play to and listen to this computer's MIDI devices \

@@ -159,7 +159,8 @@ take_pages() {
     fi
     previous="$shot"
     xwd -silent -id "$window" | convert xwd:- "$pages/$i-$page.png"
-    [ "$page" = finish ] || xdotool key --window "$window" Return
+    # Wine takes keys from the X server's focus, not from events sent to its window.
+    [ "$page" = finish ] || { xdotool windowfocus --sync "$window" && xdotool key Return; }
   done
   "$WINESERVER" -k 2>/dev/null || true
   kill "$xvfb" 2>/dev/null || true
