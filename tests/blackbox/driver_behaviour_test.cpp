@@ -570,11 +570,15 @@ TEST(DriverBehaviour, TheTestDriverAnswersWhatOurProgramsNeverAskAsWindowsDriver
       {"output prepare old size", 0},
       {"output unprepare queued", 65},  // MIDIERR_STILLPLAYING
       {"queued header still prepared", 1},
+      // "Probe In" and the one of "Only 32" and "Only 64" served to the probe's bitness.
+      {"inputs described", 2},
       {"input prepare old size", 0},
       {"input add buffer old size", 0},
   };
   ScratchDir dir;
-  writeWholeFile(dir / "control", "out \"Probe Out\"\nin \"Probe In\"\n");
+  writeWholeFile(dir / "control",
+                 "out \"Probe Out\"\nin \"Probe In\"\nin \"Only 32\" bits=32\nin \"Only 64\" "
+                 "bits=64\n");
   const RunResult run =
       runProgram(programCommand("MELVIX_DRIVER_PROBE"), "", {"MELVIX_SIM_DIR=" + dir.path()});
   EXPECT_EQ(run.status, 0) << run.output;

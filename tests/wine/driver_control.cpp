@@ -32,6 +32,9 @@ bool plugLine(const Words& words) {
   Direction d = Direction::kOut;
   DeviceSpec profile;
   if (!sim::parseDirection(words[0], d) || !sim::parseDevice(d, words, profile)) return false;
+  // In a 64-bit prefix both builds of the driver read the line: a device for the other bitness is
+  // the other build's, as a driver registered in one Drivers32 view only.
+  if (!sim::servedToThisProgram(profile)) return true;
   Devices& devices = Devices::get();
   std::lock_guard<std::mutex> lock(devices.mutex);
   return devices.plug(d, profile);

@@ -57,9 +57,16 @@ void probeOutput() {
   midiOutClose(out);
 }
 
-// midiInMessage takes no device id (Wine's answers MMSYSERR_INVALHANDLE itself), so an input is
-// asked only about its headers.
+// How many inputs this program's bitness sees (some are served to the other one only); then, as
+// midiInMessage takes no device id (Wine's answers MMSYSERR_INVALHANDLE itself), an input is asked
+// only about its headers.
 void probeInput() {
+  unsigned long described = 0;
+  for (UINT id = 0; id < midiInGetNumDevs(); ++id) {
+    MIDIINCAPSW caps{};
+    if (midiInGetDevCapsW(id, &caps, sizeof caps) == MMSYSERR_NOERROR) ++described;
+  }
+  print("inputs described", described);
   HMIDIIN in = nullptr;
   if (midiInOpen(&in, 0, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return;
   char data[64];
