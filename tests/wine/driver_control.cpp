@@ -167,6 +167,31 @@ bool holdLine(const Words& words) {
   return true;
 }
 
+// `stack new [lag N] [prefixgrows]` / `stack classic`. The lag is taken and has nothing to act on:
+// Wine's WinMM asked for the count once, and the slots are always 64.
+bool stackLine(const Words& words) {
+  sim::NewStackOptions options;
+  const bool on = words.size() >= 2 && words[1] == "new";
+  if (words.size() < 2 || (!on && (words[1] != "classic" || words.size() != 2))) return false;
+  for (std::size_t i = 2; i < words.size(); ++i) {
+    unsigned long ms = 0;
+    if (words[i] == "prefixgrows") {
+      options.prefixGrows = true;
+    } else if (words[i] == "lag" && i + 1 < words.size() &&
+               sim::parseNumber(words[i + 1], ms, 10)) {
+      options.countLagMs = static_cast<long>(ms);
+      ++i;
+    } else {
+      return false;
+    }
+  }
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  devices.newStack = on;
+  devices.newStackOptions = options;
+  return true;
+}
+
 bool repeatLine(const Words& words) {
   unsigned long n = 0;
   if (words.size() < 3 || !sim::parseNumber(words[1], n, 10)) return false;
@@ -186,7 +211,7 @@ const std::pair<const char*, bool (*)(const Words&)> kVerbs[] = {
     {"error", errorLine},       {"flood", floodLine},
     {"fault", faultLine},       {"repeat", repeatLine},
     {"late", lateLine},         {"hold", holdLine},
-    {"ring", ringLine},
+    {"ring", ringLine},         {"stack", stackLine},
 };
 
 bool applyWords(const Words& words) {
