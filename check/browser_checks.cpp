@@ -99,7 +99,8 @@ std::vector<Check> checkBrowsers(Registry& registry, const PortScan& ports,
       checks.push_back(std::move(finding));
     }
     if (probe.answered && !compared) {
-      add(comparePorts(ports, probe.outs, probe.ins));
+      add(comparePorts(ports, probe.outs, probe.ins,
+                       machineBits(seen[place->second].file.machine)));
       compared = true;
     }
     const std::filesystem::path folder = installationFolder(*checked.host);

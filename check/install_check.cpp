@@ -99,7 +99,7 @@ Check hostProgramCheck(Browser browser, const std::filesystem::path& host,
     what += "not a Windows program, so its processor and version are not read from it.";
   } else {
     what +=
-        std::string("a ") + machineText(file.machine) + " program, " +
+        std::string("built for ") + machineText(file.machine) + ", " +
         (file.fileVersion.empty() ? "without a version resource" : "version " + file.fileVersion) +
         ".";
   }

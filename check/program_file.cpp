@@ -183,7 +183,7 @@ const char* machineText(Machine machine) {
     case Machine::kArm64:
       return "ARM64";
     case Machine::kOther:
-      return "another processor's";
+      return "another processor";
     case Machine::kNone:
       break;
   }

@@ -21,7 +21,7 @@ ProgramFile readProgram(const std::string& bytes);
 // Nothing when the file cannot be read.
 std::optional<ProgramFile> readProgramFile(const std::filesystem::path& file);
 
-// "32-bit x86", "x86-64", "ARM64", "another processor's", "not a Windows program".
+// "32-bit x86", "x86-64", "ARM64", "another processor", "not a Windows program".
 const char* machineText(Machine machine);
 // 32 or 64; 0 when it is not a Windows program for a processor named here.
 unsigned machineBits(Machine machine);
