@@ -38,8 +38,8 @@ bool isX86Folder(const std::filesystem::path& folder) {
 
 // "the x86-64 host C:\...\melvixhost.exe", as far as its file tells.
 std::string hostText(const InstalledHost& host) {
-  const unsigned bits = machineBits(host.file.machine);
-  const std::string kind = bits == 64 ? "x86-64 " : bits == 32 ? "32-bit " : "";
+  const std::string kind =
+      machineBits(host.file.machine) != 0 ? std::string(machineText(host.file.machine)) + " " : "";
   return "the " + kind + "host " + pathText(host.path);
 }
 
@@ -101,6 +101,9 @@ Check hostProgramCheck(Browser browser, const std::filesystem::path& host,
     what +=
         std::string("built for ") + machineText(file.machine) + ", " +
         (file.fileVersion.empty() ? "without a version resource" : "version " + file.fileVersion) +
+        (!file.productVersion.empty() && file.productVersion != file.fileVersion
+             ? " (product version " + file.productVersion + ")"
+             : "") +
         ".";
   }
   return Check(CheckId::kHostProgram, browser, what);
