@@ -2,15 +2,35 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 
 #include "check/browser_lookup.h"
 #include "check/host_probe.h"
+#include "check/install_check.h"
 #include "check/manifest_check.h"
 
-std::vector<Check> checkBrowsers(Registry& registry, const PortScan& ports) {
+namespace {
+
+InstalledHost installedHost(const std::filesystem::path& path, const HostProbe& probe) {
+  InstalledHost host;
+  host.path = path;
+  host.file = readProgramFile(path).value_or(ProgramFile{});
+  host.answered = probe.answered;
+  host.outs = probe.outs;
+  host.ins = probe.ins;
+  return host;
+}
+
+}  // namespace
+
+std::vector<Check> checkBrowsers(Registry& registry, const PortScan& ports,
+                                 std::vector<InstalledHost>* hosts) {
   std::vector<Check> checks;
+  std::vector<InstalledHost> seen;
+  std::map<std::string, std::size_t> hostAt;  // a host's path: its place in `seen`
+  std::set<std::string> installations;        // the folders whose programs were looked at
   const auto add = [&](const std::vector<Check>& more) {
     checks.insert(checks.end(), more.begin(), more.end());
   };
@@ -69,14 +89,31 @@ std::vector<Check> checkBrowsers(Registry& registry, const PortScan& ports) {
     auto [at, first] = probed.try_emplace(way);
     if (first) at->second = probeHost(browser, *checked.host, manifest);
     const HostProbe& probe = at->second;
+    const std::string hostPath = pathText(*checked.host);
+    const auto [place, newHost] = hostAt.try_emplace(hostPath, seen.size());
+    if (newHost) seen.push_back(installedHost(*checked.host, probe));
+    seen[place->second].startedBy.push_back(browser);
+    checks.push_back(hostProgramCheck(browser, *checked.host, seen[place->second].file));
     for (Check finding : probe.findings) {
       finding.browser = browser;
       checks.push_back(std::move(finding));
     }
     if (probe.answered && !compared) {
-      add(comparePorts(ports, probe.outs, probe.ins));
+      add(comparePorts(ports, probe.outs, probe.ins,
+                       machineBits(seen[place->second].file.machine)));
       compared = true;
     }
+    const std::filesystem::path folder = installationFolder(*checked.host);
+    if (!installations.insert(pathText(folder)).second) continue;
+    add(checkInstalledVersions(folder));
+    // The host of the other bitness, started the same way and asked for its ports.
+    const std::optional<std::filesystem::path> other = otherHost(*checked.host);
+    if (!other || !probe.answered) continue;
+    const std::size_t started = place->second;
+    const auto [otherPlace, otherNew] = hostAt.try_emplace(pathText(*other), seen.size());
+    if (otherNew) seen.push_back(installedHost(*other, probeHost(browser, *other, manifest)));
+    add(compareHosts(seen[started], seen[otherPlace->second]));
   }
+  if (hosts != nullptr) *hosts = std::move(seen);
   return checks;
 }

@@ -2,10 +2,13 @@
 // do about it, and the state of each MIDI port.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "check/program_file.h"
 
 // The browsers whose way to the host is checked.
 enum class Browser { kChrome, kChromium, kEdge, kFirefox };
@@ -47,6 +50,12 @@ enum class CheckId {
   kHostNotEnded,
   kHostExitStatus,
   kHostOk,
+  kHostProgram,
+  kInstallSameVersion,
+  kInstallMixedVersions,
+  kHostsSame,
+  kHostsDiffer,
+  kHostsOtherNoAnswer,
   kMidiStack,
   kMidiStackNoService,
   kMidiStackNo32Bit,
@@ -93,8 +102,20 @@ struct PortCheck {
   std::string error;  // the WinMM error's name when it failed
 };
 
+// A host program of an installation, as melvixcheck found it.
+struct InstalledHost {
+  std::filesystem::path path;
+  ProgramFile file;
+  std::vector<Browser> startedBy;  // the browsers whose manifest names it; none: the other host
+  bool answered = false;           // its ["refresh"] came
+  std::vector<std::string> outs;
+  std::vector<std::string> ins;
+};
+
 struct Report {
   std::vector<Check> checks;
+  // The hosts the browsers start, each once, and the other host of an installation that has two.
+  std::vector<InstalledHost> hosts;
   std::vector<PortCheck> outs;
   std::vector<PortCheck> ins;
   bool traceOn = false;

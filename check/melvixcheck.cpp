@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
   Report report;
   add(report, checkMidiStack(*systemRegistry(), midiServiceRunning()));
   const PortScan ports = checkPorts();
-  add(report, checkBrowsers(*systemRegistry(), ports));
+  add(report, checkBrowsers(*systemRegistry(), ports, &report.hosts));
   add(report, ports.findings);
   report.outs = ports.outs;
   report.ins = ports.ins;

@@ -100,7 +100,7 @@ PortScan checkPorts() {
 }
 
 std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::string>& hostOuts,
-                                const std::vector<std::string>& hostIns) {
+                                const std::vector<std::string>& hostIns, unsigned hostBits) {
   std::vector<std::string> outs = hostOuts;
   std::vector<std::string> ins = hostIns;
   std::sort(outs.begin(), outs.end());
@@ -130,13 +130,19 @@ std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::st
       which += std::string(" Only the host lists the ") + direction + " " + onlyHost + ".";
   }
   // Older hosts stopped at the first port they could not describe; a device that comes or
-  // goes between the two lists differs too.
+  // goes between the two lists differs too. A host of the other bitness sees other drivers.
+  const unsigned ownBits = 8 * sizeof(void*);
+  const std::string why =
+      hostBits != 0 && hostBits != ownBits
+          ? ": the host is a " + std::to_string(hostBits) + "-bit program and this check a " +
+                std::to_string(ownBits) +
+                "-bit one, and each sees the MIDI drivers registered for its own bitness."
+          : ": a device came or went meanwhile, or an older host hides the ports after one whose "
+            "description cannot be read.";
   return {Check(CheckId::kPortsDiffer, std::nullopt,
                 "The host lists " + std::to_string(hostOuts.size()) + " outputs and " +
                     std::to_string(hostIns.size()) + " inputs, Windows " +
                     std::to_string(ports.outs.size()) + " and " + std::to_string(ports.ins.size()) +
-                    ": a device came or went meanwhile, or an older host hides the ports after one "
-                    "whose description cannot be read." +
-                    which,
+                    why + which,
                 "Run the check again; if the lists still differ, reinstall Melvix.")};
 }

@@ -17,5 +17,7 @@ struct PortScan {
 PortScan checkPorts();
 
 // Whether the host's ["refresh"] lists the same names as WinMM: a warning when it does not.
+// `hostBits`: the host's bitness when known (32 or 64), as one of another bitness than melvixcheck
+// sees the drivers of its own.
 std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::string>& hostOuts,
-                                const std::vector<std::string>& hostIns);
+                                const std::vector<std::string>& hostIns, unsigned hostBits = 0);

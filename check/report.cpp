@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "check/manifest_check.h"
 #include "host/text_encoding.h"
 
 #ifdef _WIN32
@@ -25,6 +26,25 @@ std::string portJson(const PortCheck& port) {
                      ",\"version\":" + quoteJson(port.version);
   if (!port.error.empty()) json += ",\"error\":" + quoteJson(port.error);
   return json + "}";
+}
+
+// {"path":...,"machine":"x86-64","bits":64,"version":"1.5","browsers":["chrome",...],
+//  "answered":true,"outs":[names],"ins":[names]}
+std::string hostJson(const InstalledHost& host) {
+  const auto names = [](const std::vector<std::string>& list) {
+    std::string json = "[";
+    for (std::size_t i = 0; i < list.size(); ++i) json += (i > 0 ? "," : "") + quoteJson(list[i]);
+    return json + "]";
+  };
+  std::vector<std::string> browsers;
+  for (Browser browser : host.startedBy) browsers.push_back(browserId(browser));
+  const unsigned bits = machineBits(host.file.machine);
+  return "{\"path\":" + quoteJson(pathText(host.path)) +
+         ",\"machine\":" + quoteJson(bits == 0 ? "" : machineText(host.file.machine)) +
+         ",\"bits\":" + std::to_string(bits) + ",\"version\":" + quoteJson(host.file.fileVersion) +
+         ",\"browsers\":" + names(browsers) +
+         ",\"answered\":" + (host.answered ? "true" : "false") + ",\"outs\":" + names(host.outs) +
+         ",\"ins\":" + names(host.ins) + "}";
 }
 
 }  // namespace
@@ -79,6 +99,10 @@ std::string reportJson(const Report& report) {
   const auto ports = [&](const std::vector<PortCheck>& list) {
     for (std::size_t i = 0; i < list.size(); ++i) json += (i > 0 ? "," : "") + portJson(list[i]);
   };
+  json += "],\"hosts\":[";
+  for (std::size_t i = 0; i < report.hosts.size(); ++i) {
+    json += (i > 0 ? "," : "") + hostJson(report.hosts[i]);
+  }
   json += "],\"ports\":{\"outs\":[";
   ports(report.outs);
   json += "],\"ins\":[";

@@ -6,7 +6,8 @@
 #include "check/findings.h"
 
 std::string reportText(const Report& report);
-// {"ok": ..., "checks": [...], "ports": {"outs": [...], "ins": [...]}, "trace": {...}}
+// {"ok": ..., "checks": [...], "hosts": [...], "ports": {"outs": [...], "ins": [...]},
+//  "trace": {...}}
 std::string reportJson(const Report& report);
 
 // Writes UTF-8 text to standard output: to a console as UTF-16, so that names and paths show

@@ -42,7 +42,8 @@ bool isDigits(const std::string& text) {
 bool addFromWords(Direction d, const std::vector<std::string>& words) {
   DeviceSpec profile;
   if (!parseDevice(d, words, profile)) return false;
-  addDevice(d, profile);
+  // A device for programs of the other bitness is not this program's to see.
+  if (servedToThisProgram(profile)) addDevice(d, profile);
   return true;
 }
 

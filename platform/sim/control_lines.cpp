@@ -134,11 +134,17 @@ bool parseDevice(Direction d, const std::vector<std::string>& words, DeviceSpec&
       profile.registryName = u16(value);
     } else if (key == "loopback" && d == Direction::kOut) {
       profile.loopback = true;
+    } else if (key == "bits" && (value == "32" || value == "64")) {
+      profile.bits = value == "32" ? 32 : 64;
     } else {
       return false;
     }
   }
   return true;
+}
+
+bool servedToThisProgram(const DeviceSpec& profile) {
+  return profile.bits == 0 || profile.bits == 8 * sizeof(void*);
 }
 
 std::vector<std::pair<Direction, DeviceSpec>> defaultDevices() {

@@ -22,9 +22,11 @@ bool parseNumber(const std::string& text, unsigned long& value, int base = 0);
 bool parseHexBytes(const std::vector<std::string>& words, std::size_t from, std::vector<BYTE>& out);
 bool parseDirection(const std::string& word, Direction& d);
 bool parseFault(const std::string& word, Fault& fault);
-// `out "Name" [mid=N] [version=N] [guid={...}] [regname="Maker"] [loopback]` or `in ...`: the
-// device it plugs in.
+// `out "Name" [mid=N] [version=N] [guid={...}] [regname="Maker"] [loopback] [bits=32|64]` or
+// `in ...`: the device it plugs in.
 bool parseDevice(Direction d, const std::vector<std::string>& words, DeviceSpec& profile);
+// Whether this program sees the device: its `bits` are none or the program's own.
+bool servedToThisProgram(const DeviceSpec& profile);
 
 // The embedded default devices.
 std::vector<std::pair<Direction, DeviceSpec>> defaultDevices();

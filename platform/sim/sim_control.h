@@ -22,6 +22,10 @@ struct DeviceSpec {
   std::optional<std::u16string> registryName;
   // An output whose messages come back on the first input with the same name.
   bool loopback = false;
+  // 32 or 64: only programs of that bitness see the device, as on 64-bit Windows a driver
+  // registered in one of the two Drivers32 views serves only the programs that read that view. 0:
+  // every program.
+  unsigned bits = 0;
 };
 
 // A WinMM call that can be made to fail. Device-bound calls fail for one device, found when the

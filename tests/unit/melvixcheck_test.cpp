@@ -14,8 +14,11 @@
 #include "check/browser_checks.h"
 #include "check/browser_lookup.h"
 #include "check/host_probe.h"
+#include "check/install_check.h"
 #include "check/manifest_check.h"
 #include "check/midi_stack.h"
+#include "check/program_file.h"
+#include "host/frame_writer.h"
 #include "host/text_encoding.h"
 #include "tests/support/program_paths.h"
 #include "tests/support/scratch_dir.h"
@@ -255,15 +258,17 @@ TEST(BrowserChecks, EachBrowserThatStartsAHostLearnsWhatItDid) {
     bool executable;
     const char* found;  // the ids of what each of Chrome, Chromium and Edge finds
   } cases[] = {
-      {"the Melvix host", nullptr, true, "registration.found host.ok"},
-      {"a program that ends at once", "exit 0", true, "registration.found host.no_reply"},
+      {"the Melvix host", nullptr, true, "registration.found host.program host.ok"},
+      {"a program that ends at once", "exit 0", true,
+       "registration.found host.program host.no_reply"},
       {"a program that writes something else", "echo hello", true,
-       "registration.found host.not_a_frame"},
+       "registration.found host.program host.not_a_frame"},
       // Its child holds the output too, as a program the host starts may: both must be ended.
       {"a host that answers but never ends",
        R"(printf '\017\000\000\000["version","1"]\016\000\000\000["refresh",{}]'; sleep 60)", true,
-       "registration.found host.not_ended"},
-      {"a file that is no program", "exit 0", false, "registration.found host.not_started"},
+       "registration.found host.program host.not_ended"},
+      {"a file that is no program", "exit 0", false,
+       "registration.found host.program host.not_started"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -377,6 +382,192 @@ TEST(MidiStack, TheStackInUseAndA32BitViewWithoutItAreNamed) {
     ASSERT_FALSE(checks.empty());
     EXPECT_NE(checks[0].what.find(c.said), std::string::npos) << checks[0].what;
     EXPECT_EQ(ids(checks), c.found);
+  }
+}
+
+// A block of a version resource: its key, its value (text: UTF-16 counted in units) and its
+// children, each at a 32-bit boundary.
+std::string versionBlock(const std::u16string& key, const std::string& value, bool text,
+                         const std::string& children) {
+  std::string block(6, '\0');
+  for (char16_t unit : key + u'\0')
+    block += {static_cast<char>(unit), static_cast<char>(unit >> 8)};
+  while (block.size() % 4 != 0) block += '\0';
+  block += value;
+  while (block.size() % 4 != 0) block += '\0';
+  block += children;
+  const std::size_t counts[] = {block.size(), text ? value.size() / 2 : value.size(), text};
+  for (std::size_t i = 0; i < 3; ++i) {
+    block[2 * i] = static_cast<char>(counts[i]);
+    block[2 * i + 1] = static_cast<char>(counts[i] >> 8);
+  }
+  return block;
+}
+
+std::string utf16z(const std::string& ascii) {
+  std::string bytes;
+  for (char c : ascii + '\0') bytes += {c, '\0'};
+  return bytes;
+}
+
+// A Windows program as far as melvixcheck reads one: its headers (PE32 for i386, PE32+ for the
+// others) and one section of resources holding a version resource with that FileVersion and
+// ProductVersion, found under type 16, name 1, language 0x409 (no version: no resources).
+std::string madeUpProgram(unsigned machine, const char* version) {
+  std::string b(0x200, '\0');
+  const auto put = [&](std::size_t at, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<char>(value >> (8 * i));
+  };
+  const bool plus = machine != 0x14C;
+  b.replace(0, 2, "MZ");
+  put(0x3C, 0x40, 4);
+  b.replace(0x40, 4, std::string("PE\0\0", 4));
+  put(0x44, machine, 2);
+  put(0x46, 1, 2);  // one section
+  const std::size_t optional = 0x58;
+  const std::uint32_t optionalSize = plus ? 240 : 224;
+  put(0x54, optionalSize, 2);
+  put(optional, plus ? 0x20B : 0x10B, 2);
+  const std::size_t directories = optional + (plus ? 108 : 92);
+  put(directories, 16, 4);
+  if (version == nullptr) return b;
+  const std::uint32_t rva = 0x3000;
+  const std::string info = versionBlock(
+      u"VS_VERSION_INFO", std::string(52, '\0'), false,
+      versionBlock(u"VarFileInfo", "", false, "") +
+          versionBlock(
+              u"StringFileInfo", "", false,
+              versionBlock(u"040904B0", "", false,
+                           versionBlock(u"CompanyName", utf16z("Tarnwell"), true, "") +
+                               versionBlock(u"FileVersion", utf16z(version), true, "") +
+                               versionBlock(u"ProductVersion", utf16z(version), true, ""))));
+  std::string tree(88, '\0');
+  const auto putTree = [&](std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) tree[at + i] = static_cast<char>(value >> (8 * i));
+  };
+  // Three directories of one entry each (type, name, language), then the data entry.
+  for (std::uint32_t level = 0; level < 3; ++level) {
+    tree[24 * level + 14] = 1;
+    putTree(24 * level + 16, level == 0 ? 16 : level == 1 ? 1 : 0x409);
+    putTree(24 * level + 20, level < 2 ? 0x80000000u | (24 * level + 24) : 72);
+  }
+  putTree(72, rva + 88);
+  putTree(76, static_cast<std::uint32_t>(info.size()));
+  tree += info;
+  put(directories + 4 + 16, rva, 4);
+  put(directories + 4 + 20, static_cast<std::uint32_t>(tree.size()), 4);
+  const std::size_t section = optional + optionalSize;
+  put(section + 8, static_cast<std::uint32_t>(tree.size()), 4);
+  put(section + 12, rva, 4);
+  put(section + 16, static_cast<std::uint32_t>(tree.size()), 4);
+  put(section + 20, 0x200, 4);
+  return b + tree;
+}
+
+// The processor a program was built for and its version, from its bytes alone; a file that is no
+// Windows program, or is cut short, is read without a crash.
+TEST(ProgramFile, TheMachineAndTheVersionAreReadFromTheFile) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    Machine machine;
+    const char* version;
+  } cases[] = {
+      {"32-bit", madeUpProgram(0x14C, "1.5"), Machine::kX86, "1.5"},
+      {"x86-64", madeUpProgram(0x8664, "1.4.2"), Machine::kX64, "1.4.2"},
+      {"no resources", madeUpProgram(0x8664, nullptr), Machine::kX64, ""},
+      {"cut short", madeUpProgram(0x14C, "1.5").substr(0, 0x260), Machine::kX86, ""},
+      {"a Linux program",
+       "\x7f"
+       "ELF\x02\x01\x01" +
+           std::string(200, '\0'),
+       Machine::kNone, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ProgramFile file = readProgram(c.bytes);
+    EXPECT_EQ(machineText(file.machine), std::string(machineText(c.machine)));
+    EXPECT_EQ(file.fileVersion, c.version);
+    EXPECT_EQ(file.productVersion, c.version);
+  }
+}
+
+// An installation of both builds: the x86-64 programs in the folder, the 32-bit ones in x86. The
+// browsers start the one the manifest names; the other is asked for its ports too, and a port that
+// only one of them sees is named with the switch that makes the browsers start the other.
+TEST(Installation, ProgramsOfOneVersionAndPortsOnlyOneHostSeesAreNamed) {
+  const auto refresh = [](const std::string& ins) {
+    std::string text = R"(["refresh",{"outs":[],"ins":[)" + ins + "]}]";
+    std::string frames;
+    appendFrame(frames, R"(["version","1.5"])");
+    appendFrame(frames, text);
+    return frames;
+  };
+  const struct {
+    const char* what;
+    bool browsersStartX86;
+    std::string folderReplies;  // empty: no host there
+    std::string x86Replies;     // empty: no x86 folder; "exit": a host that ends at once
+    std::string x86Version;     // of x86\melvixreg, beside a folder of 1.5
+    const char* found;          // the ids of the findings that concern no browser
+    const char* said;           // a part of what they say
+  } cases[] = {
+      {"a port only the 32-bit host sees", false, refresh(R"({"name":"Keys"})"),
+       refresh(R"({"name":"Keys"},{"name":"Old Cable"})"), "1.5",
+       "ports.differ install.same_version hosts.differ",
+       "To use the inputs \"Old Cable\" in the browsers, run the Melvix installer again with /X86"},
+      {"installed with /X86, a port only the x86-64 host sees", true,
+       refresh(R"({"name":"New Synth"})"), refresh(""), "1.5",
+       "ports.same install.same_version hosts.differ", "again without /X86"},
+      {"both see the same", false, refresh(R"({"name":"Keys"})"), refresh(R"({"name":"Keys"})"),
+       "1.5", "ports.differ install.same_version hosts.same", "see the same MIDI ports"},
+      {"a 32-bit host that does not answer", false, refresh(""), "exit", "1.5",
+       "ports.same install.same_version hosts.other_no_answer", "did not answer"},
+      {"a 32-bit program left from an older version", false, refresh(""), refresh(""), "1.4",
+       "ports.same install.mixed_versions hosts.same", "version 1.4: x86\\melvixreg"},
+      {"32-bit Windows: no x86 folder", false, refresh(""), "", "",
+       "ports.same install.same_version", "is of version 1.5: melvixreg"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    std::filesystem::create_directory(dir / "Melvix");
+    const std::string folder = dir / "Melvix";
+    const auto host = [&](const std::string& where, const std::string& replies) {
+      std::filesystem::create_directories(where);
+      writeWholeFile(where + "/replies", replies);
+      writeWholeFile(where + "/melvixhost",
+                     replies == "exit" ? "#!/bin/sh\nexit 0\n"
+                                       : "#!/bin/sh\ncat \"$(dirname \"$0\")/replies\"\ncat "
+                                         ">/dev/null\n");
+      std::filesystem::permissions(where + "/melvixhost", std::filesystem::perms::owner_all);
+    };
+    host(folder, c.folderReplies);
+    writeWholeFile(folder + "/melvixreg", madeUpProgram(0x8664, "1.5"));
+    if (!c.x86Replies.empty()) {
+      host(folder + "/x86", c.x86Replies);
+      writeWholeFile(folder + "/x86/melvixreg", madeUpProgram(0x14C, c.x86Version.c_str()));
+    }
+    const std::string started =
+        c.browsersStartX86 ? folder + "/x86/melvixhost" : folder + "/melvixhost";
+    writeWholeFile(dir / "m.json", manifestText(started, kChromeAllowed));
+    MadeUpRegistry registry;
+    registry.SetString(Hive::kCurrentUser, View::kShared, kChromeKey, u"",
+                       utf8ToWide(dir / "m.json"));
+    std::vector<InstalledHost> hosts;
+    const std::vector<Check> checks = checkBrowsers(registry, PortScan{}, &hosts);
+    std::vector<Check> general;
+    std::copy_if(checks.begin(), checks.end(), std::back_inserter(general),
+                 [](const Check& check) { return !check.browser; });
+    EXPECT_EQ(ids(general), c.found);
+    ASSERT_FALSE(general.empty());
+    std::string said;
+    for (const Check& check : general) said += check.what + " / " + check.fix + "\n";
+    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    // The host the browsers start first, and the other one, which no browser starts.
+    ASSERT_EQ(hosts.size(), c.x86Replies.empty() ? 1u : 2u);
+    EXPECT_EQ(pathText(hosts[0].path), started);
+    EXPECT_EQ(hosts.back().startedBy.empty(), hosts.size() == 2);
   }
 }
 

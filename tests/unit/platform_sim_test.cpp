@@ -126,16 +126,20 @@ TEST(Threads, StartThreadRunsTheRoutineWithTheObjectWithoutWaiting) {
   EXPECT_NE(ranOn.load(), std::this_thread::get_id());
 }
 
-// A control line must not keep the simulation busy for ever: "repeat -6" once counted to 2^64.
-TEST(ControlLines, RepeatIsBounded) {
+// A control line must not keep the simulation busy for ever: "repeat -6" once counted to 2^64. A
+// device for programs of one bitness is plugged in only for such a program.
+TEST(ControlLines, RepeatIsBoundedAndBitsChooseWhoSeesADevice) {
+  const std::size_t ours = 8 * sizeof(void*);
   const struct {
     const char* line;
     bool applied;
     std::size_t outputs;
   } cases[] = {
-      {"repeat 3 out \"A\"", true, 3},      {"repeat 10000 out \"A\"", true, 10000},
-      {"repeat -6 out \"A\"", false, 0},    {"repeat +6 out \"A\"", false, 0},
-      {"repeat 10001 out \"A\"", false, 0}, {"repeat 2 repeat 2 out \"A\"", false, 0},
+      {"repeat 3 out \"A\"", true, 3},         {"repeat 10000 out \"A\"", true, 10000},
+      {"repeat -6 out \"A\"", false, 0},       {"repeat +6 out \"A\"", false, 0},
+      {"repeat 10001 out \"A\"", false, 0},    {"repeat 2 repeat 2 out \"A\"", false, 0},
+      {"out \"A\" bits=32", true, ours == 32}, {"out \"A\" bits=64", true, ours == 64},
+      {"out \"A\" bits=16", false, 0},
   };
   for (const auto& c : cases) {
     sim::reset();

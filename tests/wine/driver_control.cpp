@@ -32,6 +32,9 @@ bool plugLine(const Words& words) {
   Direction d = Direction::kOut;
   DeviceSpec profile;
   if (!sim::parseDirection(words[0], d) || !sim::parseDevice(d, words, profile)) return false;
+  // In a 64-bit prefix both builds of the driver read the line: a device for the other bitness is
+  // the other build's, as a driver registered in one Drivers32 view only.
+  if (!sim::servedToThisProgram(profile)) return true;
   Devices& devices = Devices::get();
   std::lock_guard<std::mutex> lock(devices.mutex);
   return devices.plug(d, profile);
@@ -164,6 +167,31 @@ bool holdLine(const Words& words) {
   return true;
 }
 
+// `stack new [lag N] [prefixgrows]` / `stack classic`. The lag is taken and has nothing to act on:
+// Wine's WinMM asked for the count once, and the slots are always 64.
+bool stackLine(const Words& words) {
+  sim::NewStackOptions options;
+  const bool on = words.size() >= 2 && words[1] == "new";
+  if (words.size() < 2 || (!on && (words[1] != "classic" || words.size() != 2))) return false;
+  for (std::size_t i = 2; i < words.size(); ++i) {
+    unsigned long ms = 0;
+    if (words[i] == "prefixgrows") {
+      options.prefixGrows = true;
+    } else if (words[i] == "lag" && i + 1 < words.size() &&
+               sim::parseNumber(words[i + 1], ms, 10)) {
+      options.countLagMs = static_cast<long>(ms);
+      ++i;
+    } else {
+      return false;
+    }
+  }
+  Devices& devices = Devices::get();
+  std::lock_guard<std::mutex> lock(devices.mutex);
+  devices.newStack = on;
+  devices.newStackOptions = options;
+  return true;
+}
+
 bool repeatLine(const Words& words) {
   unsigned long n = 0;
   if (words.size() < 3 || !sim::parseNumber(words[1], n, 10)) return false;
@@ -183,7 +211,7 @@ const std::pair<const char*, bool (*)(const Words&)> kVerbs[] = {
     {"error", errorLine},       {"flood", floodLine},
     {"fault", faultLine},       {"repeat", repeatLine},
     {"late", lateLine},         {"hold", holdLine},
-    {"ring", ringLine},
+    {"ring", ringLine},         {"stack", stackLine},
 };
 
 bool applyWords(const Words& words) {

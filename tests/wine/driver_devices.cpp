@@ -1,5 +1,7 @@
 #include "tests/wine/driver_devices.h"
 
+#include <algorithm>
+
 #include "tests/wine/input_port.h"
 
 namespace wdrv {
@@ -65,12 +67,35 @@ std::shared_ptr<Device> Devices::find(Direction d, const std::u16string& name) {
   return nullptr;
 }
 
+bool Devices::namePresent(Direction d, const std::u16string& name) {
+  return find(d, name) != nullptr;
+}
+
 bool Devices::plug(Direction d, const DeviceSpec& profile) {
+  DeviceSpec named = profile;
+  if (newStack) {
+    // A second unit of one model is told apart by a number before its name; until the November
+    // 2026 update every unit plugged in again got the next one ("prefixgrows").
+    int& plugged = unitsPlugged_[d == Direction::kOut ? 0 : 1][profile.name];
+    ++plugged;
+    if (namePresent(d, profile.name)) {
+      const auto numbered = [&](int unit) {
+        return sim::u16(std::to_string(unit) + "- ") + profile.name;
+      };
+      int unit = 2;
+      if (newStackOptions.prefixGrows) {
+        unit = std::max(2, plugged);
+      } else {
+        while (namePresent(d, numbered(unit))) ++unit;
+      }
+      named.name = numbered(unit);
+    }
+  }
   for (auto& slot : slots(d)) {
     if (slot && slot->present) continue;
     slot = std::make_shared<Device>();
     slot->direction = d;
-    slot->profile = profile;
+    slot->profile = named;
     if (profile.registryName) writeManufacturerName(profile);
     return true;
   }

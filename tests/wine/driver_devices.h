@@ -53,9 +53,17 @@ class Devices {
   std::array<std::shared_ptr<Device>, kSlots>& slots(Direction d) {
     return d == Direction::kOut ? outs_ : ins_;
   }
+  // "stack new": the devices behave as behind Windows MIDI Services' WinMM layer, as far as a
+  // driver can show it (the count stays the slots'); "stack classic" ends it. Options as the
+  // simulation's, the count's lag aside.
+  bool newStack = false;
+  sim::NewStackOptions newStackOptions;
+
   std::shared_ptr<Device> at(Direction d, UINT id);  // the plugged device in that slot
   std::shared_ptr<Device> find(Direction d, const std::u16string& name);  // the lowest one
-  bool plug(Direction d, const DeviceSpec& profile);  // false when every slot is taken
+  // False when every slot is taken. Under the new stack a second unit of a name present is named
+  // "2- Name".
+  bool plug(Direction d, const DeviceSpec& profile);
   bool unplug(Direction d, const std::u16string& name);
   // Pulls a device out: an open input hands its queued buffers back, and from then on every
   // message on its instance but the close answers MMSYSERR_NODRIVER.
@@ -74,6 +82,10 @@ class Devices {
   Devices();
   void append(HANDLE& file, const wchar_t* name, const std::string& line);
 
+  bool namePresent(Direction d, const std::u16string& name);
+
+  // Units of each name plugged in under the new stack so far, for its "2- Name" prefixes.
+  std::map<std::u16string, int> unitsPlugged_[2];
   std::array<std::shared_ptr<Device>, kSlots> outs_;
   std::array<std::shared_ptr<Device>, kSlots> ins_;
   std::wstring dir_;

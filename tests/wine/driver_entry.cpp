@@ -3,11 +3,13 @@
 // Wine's audio layer (mmdevapi) requires before it accepts a driver. The driver offers no audio
 // endpoint. Every message starts by applying the control file's new lines, and the calls a
 // program makes are recorded in the same words as the simulation's.
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <map>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -70,12 +72,26 @@ DWORD getCaps(Direction d, UINT id, DWORD_PTR param1, DWORD_PTR size, Device* op
     return logged(callName(d, "GetDevCapsW ") + sim::quoted(opened->profile.name),
                   MMSYSERR_NODRIVER);
   }
-  auto device = devices.at(d, id);
-  if (!device) return MMSYSERR_BADDEVICEID;  // an empty slot: nothing recorded
-  std::string call = callName(d, "GetDevCapsW ") + std::to_string(id);
   auto* caps = reinterpret_cast<Plain*>(param1);
+  // The new stack's slots that have no device it can describe: "(unavailable)", and no driver.
+  const auto unavailable = [&] {
+    if (caps != nullptr && size >= sizeof(Plain)) {
+      const std::u16string text = u"(unavailable)";
+      std::fill(std::begin(caps->szPname), std::end(caps->szPname), 0);
+      std::copy(text.begin(), text.end(), caps->szPname);
+    }
+    return static_cast<DWORD>(MMSYSERR_NODRIVER);
+  };
+  auto device = devices.at(d, id);
+  if (!device) {
+    // An empty slot: nothing recorded.
+    return devices.newStack && id < wdrv::kSlots ? unavailable() : MMSYSERR_BADDEVICEID;
+  }
+  std::string call = callName(d, "GetDevCapsW ") + std::to_string(id);
   if (caps == nullptr || size < sizeof(Plain)) return logged(call, MMSYSERR_INVALPARAM);
-  if (devices.takeFault(*device, Fault::kGetDevCaps)) return logged(call, MMSYSERR_BADDEVICEID);
+  if (devices.takeFault(*device, Fault::kGetDevCaps)) {
+    return logged(call, devices.newStack ? unavailable() : MMSYSERR_BADDEVICEID);
+  }
   sim::fillCaps<Plain, Extended>(device->profile, caps, size);
   return logged(call, MMSYSERR_NOERROR);
 }
@@ -110,7 +126,8 @@ DWORD openOutput(UINT id, DWORD_PTR* instance, DWORD_PTR param1, DWORD_PTR flags
   auto device = devices.at(Direction::kOut, id);
   if (!device) return logged(call, MMSYSERR_BADDEVICEID);
   call += " " + sim::quoted(device->profile.name);
-  if (device->open || devices.takeFault(*device, Fault::kOpen)) {
+  // The new stack lets several clients open one port.
+  if ((device->open && !devices.newStack) || devices.takeFault(*device, Fault::kOpen)) {
     return logged(call, MMSYSERR_ALLOCATED);
   }
   device->open = true;
@@ -121,8 +138,14 @@ DWORD openOutput(UINT id, DWORD_PTR* instance, DWORD_PTR param1, DWORD_PTR flags
   return logged(call, MMSYSERR_NOERROR);
 }
 
+// The new stack sends a long message before midiOutLongMsg returns, and gives up on a device that
+// has not taken it within a second: MMSYSERR_ERROR, no MOM_DONE, the header left prepared.
+constexpr long kNewStackLongMsgLimitMs = 1000;
+
+// `waitMs`: how long the call takes before it returns (and its notices go out), waited for without
+// the devices' mutex.
 DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR param2,
-                    Notices& notices) {
+                    Notices& notices, long& waitMs) {
   Devices& devices = Devices::get();
   std::lock_guard<std::mutex> lock(devices.mutex);
   Device& device = *port->device;
@@ -171,13 +194,19 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
       if ((header->dwFlags & MHDR_PREPARED) == 0) return logged(call, MIDIERR_UNPREPARED);
       if (!device.present) return logged(call, MMSYSERR_NODRIVER);
       if (devices.takeFault(device, Fault::kLongMsg)) return logged(call, MIDIERR_NOTREADY);
+      const bool synchronous = devices.newStack && device.holdMs != 0;
+      if (synchronous) {
+        const bool stalls = device.holdMs < 0 || device.holdMs > kNewStackLongMsgLimitMs;
+        waitMs = stalls ? kNewStackLongMsgLimitMs : device.holdMs;
+        if (stalls) return logged(call, MMSYSERR_ERROR);
+      }
       std::vector<BYTE> bytes(header->lpData, header->lpData + header->dwBufferLength);
       devices.recordReceived(device.profile.name, true, bytes);
       if (device.profile.loopback) {
         auto in = devices.find(Direction::kIn, device.profile.name);
         if (in && in->input != nullptr) in->input->pushSysex(bytes, false);
       }
-      if (device.holdMs != 0) {
+      if (device.holdMs != 0 && !synchronous) {
         // The device plays it on its own time and keeps the buffer meanwhile.
         header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
         port->held[header] = device.holdMs < 0
@@ -210,6 +239,7 @@ DWORD outputMessage(OutputPort* port, UINT message, DWORD_PTR param1, DWORD_PTR 
 DWORD openInput(UINT id, DWORD_PTR* instance, DWORD_PTR param1, DWORD_PTR flags) {
   std::shared_ptr<Device> device;
   std::shared_ptr<wdrv::LateQueue> late;
+  bool newStack = false;
   std::string call = "midiInOpen " + std::to_string(id);
   {
     Devices& devices = Devices::get();
@@ -222,11 +252,12 @@ DWORD openInput(UINT id, DWORD_PTR* instance, DWORD_PTR param1, DWORD_PTR flags)
     }
     device->open = true;
     late = device->late;
+    newStack = devices.newStack;
     logged(call, MMSYSERR_NOERROR);
   }
   // MIM_OPEN goes out from here: no lock of ours may be held while the program's callback runs.
   auto* port = new InputPort(device, *reinterpret_cast<MIDIOPENDESC*>(param1),
-                             static_cast<DWORD>(flags), std::move(late));
+                             static_cast<DWORD>(flags), std::move(late), newStack);
   *instance = reinterpret_cast<DWORD_PTR>(port);
   Devices& devices = Devices::get();
   std::lock_guard<std::mutex> lock(devices.mutex);
@@ -365,7 +396,9 @@ DWORD driverMessage(Direction d, UINT id, UINT message, DWORD_PTR instance, DWOR
         const MIDIOPENDESC desc = port->desc;
         const DWORD flags = port->callbackFlags;
         Notices notices;
-        DWORD result = outputMessage(port, message, param1, param2, notices);
+        long waitMs = 0;
+        DWORD result = outputMessage(port, message, param1, param2, notices, waitMs);
+        if (waitMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
         for (const auto& [notify, header] : notices) {
           DriverCallback(desc.dwCallback, flags, reinterpret_cast<HDRVR>(desc.hMidi), notify,
                          desc.dwInstance, header, 0);

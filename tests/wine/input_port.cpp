@@ -6,11 +6,12 @@
 namespace wdrv {
 
 InputPort::InputPort(std::shared_ptr<Device> device, const MIDIOPENDESC& desc, DWORD flags,
-                     std::shared_ptr<LateQueue> late)
+                     std::shared_ptr<LateQueue> late, bool newStack)
     : device_(std::move(device)),
       desc_(desc),
       callbackFlags_(HIWORD(flags & CALLBACK_TYPEMASK)),
-      late_(std::move(late)) {
+      late_(std::move(late)),
+      newStack_(newStack) {
   notify(MIM_OPEN, 0, 0);
   thread_ = std::thread(&InputPort::run, this);
 }
@@ -30,7 +31,10 @@ DWORD InputPort::now() const { return timeGetTime() - startTime_; }
 DWORD InputPort::addBuffer(MIDIHDR* header) {
   std::lock_guard<std::mutex> lock(mutex_);
   DWORD result = queue_.addBuffer(header);
-  if (result == MMSYSERR_NOERROR) changed_.notify_all();
+  if (result == MMSYSERR_NOERROR) {
+    everBuffered_ = true;
+    changed_.notify_all();
+  }
   return result;
 }
 
@@ -63,7 +67,7 @@ DWORD InputPort::close() {
   {
     std::lock_guard<std::mutex> callback(callbackMutex_);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!queue_.buffers.empty()) return MIDIERR_STILLPLAYING;
+    if (stuck_ || !queue_.buffers.empty()) return MIDIERR_STILLPLAYING;
     closing_ = true;
     changed_.notify_all();
   }
@@ -96,7 +100,16 @@ void InputPort::pushSysex(const std::vector<BYTE>& bytes, bool asError) {
   if (!queue_.started || bytes.empty()) return;
   Event e;
   e.kind = asError ? Event::kLongError : Event::kSysex;
-  e.bytes = bytes;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (newStack_ && !asError && i > 0 && bytes[i] >= 0xF8) {
+      // A real-time byte inside a message comes on its own, while the buffer around it fills.
+      Event realTime;
+      realTime.message = bytes[i];
+      queue_.events.push_back(std::move(realTime));
+    } else {
+      e.bytes.push_back(bytes[i]);
+    }
+  }
   queue_.events.push_back(std::move(e));
   changed_.notify_all();
 }
@@ -109,8 +122,34 @@ void InputPort::wake() {
 void InputPort::unplug() {
   std::lock_guard<std::mutex> lock(mutex_);
   queue_.stop();
-  unplugged_ = true;
+  // The new stack keeps the buffers, and its close answers MIDIERR_STILLPLAYING from now on.
+  if (newStack_) {
+    stuck_ = true;
+  } else {
+    unplugged_ = true;
+  }
   changed_.notify_all();
+}
+
+bool InputPort::waitsForBuffer() const {
+  return newStack_ && queue_.started && !queue_.events.empty() &&
+         queue_.events.front().needsBuffer() && queue_.buffers.empty();
+}
+
+bool InputPort::dropsForWantOfBuffer(std::unique_lock<std::mutex>& lock) {
+  if (!waitsForBuffer()) {
+    noBufferSince_ = {};
+    return false;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (noBufferSince_ == std::chrono::steady_clock::time_point{}) noBufferSince_ = now;
+  if (everBuffered_ && now < noBufferSince_ + kNoBufferWait) {
+    changed_.wait_until(lock, noBufferSince_ + kNoBufferWait);
+    return true;
+  }
+  queue_.events.pop_front();
+  noBufferSince_ = {};
+  return true;
 }
 
 void InputPort::generateFloodEventLocked() {
@@ -132,8 +171,10 @@ void InputPort::run() {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return closing_ || unplugged_ || readyLocked(); });
+      changed_.wait(lock,
+                    [this] { return closing_ || unplugged_ || readyLocked() || waitsForBuffer(); });
       if (closing_) return;
+      if (!unplugged_ && dropsForWantOfBuffer(lock)) continue;
     }
     std::lock_guard<std::mutex> callback(callbackMutex_);
     std::unique_lock<std::mutex> lock(mutex_);
