@@ -133,7 +133,7 @@ take_pages() {
   export WINEPREFIX="$PWD/build/installer-prefix-pages" DISPLAY="$display"
   rm -rf "$WINEPREFIX"
   Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  local xvfb=$!
+  xvfb=$!
   trap 'kill "$xvfb" "$time_stamps" 2>/dev/null || true; rm -rf "$keys"' EXIT
   make_wine_prefix
   "$WINE" "$setup" >/dev/null 2>&1 &
@@ -148,17 +148,18 @@ take_pages() {
     # stands still.
     for _ in $(seq 60); do
       sleep 1
-      shot="$(xwd -silent -id "$window" | convert xwd:- png:- | sha256sum)"
+      # The window's own pixels: a PNG would carry the time it was made.
+      shot="$(xwd -silent -id "$window" | sha256sum)"
       [ "$shot" != "$previous" ] || continue
       sleep 1
-      [ "$(xwd -silent -id "$window" | convert xwd:- png:- | sha256sum)" = "$shot" ] && break
+      [ "$(xwd -silent -id "$window" | sha256sum)" = "$shot" ] && break
     done
     if [ "$shot" = "$previous" ]; then
       echo "FAILED: the installer's $page page did not come" >&2
       return 1
     fi
     previous="$shot"
-    xwd -silent -id "$window" | convert xwd:- "$pages/$i-$page.png"
+    xwd -silent -id "$window" | convert xwd:- -strip "$pages/$i-$page.png"
     # Wine takes keys from the X server's focus, not from events sent to its window.
     [ "$page" = finish ] || { xdotool windowfocus --sync "$window" && xdotool key Return; }
   done

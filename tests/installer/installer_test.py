@@ -69,6 +69,8 @@ if WINDOWS64:
                     for name in PROGRAMS})
 # The test MIDI driver's devices, and the line that makes the output busy.
 DEVICES = 'out "Synth"\nin "Keys"\n'
+# A device whose driver serves 32-bit programs alone, as an old one's may on 64-bit Windows.
+OLD_CABLE = "Old Cable"
 TIMEOUT = 120
 # The certificates of the signature and the time stamp the uninstaller must carry, if any.
 SIGNED_BY = [os.environ[v] for v in ("MELVIX_SIGN_CERT", "MELVIX_TSA_CERT") if os.environ.get(v)]
@@ -245,17 +247,36 @@ def melvixcheck(folder, *args):
         return {}, result.returncode
 
 
-def check_melvixcheck(folder, problems=(), mode="this user"):
+def check_melvixcheck(folder, problems=(), mode="this user", host="melvixhost.exe"):
     """melvixcheck exits 1 with exactly `problems`, (browser or None, the finding's id), or 0 with
-    everything in order and the host found as installed for `mode`."""
+    everything in order, the host found as installed for `mode`, and `host` (in the folder) named
+    as the one the browsers start."""
     report, status = melvixcheck(folder)
     found = [c for c in report.get("checks", []) if c["status"] == "problem"]
     if not problems:
         check(status == 0 and report.get("ok") is True and not found,
               "melvixcheck finds everything in order: exit code %s, %r" % (status, found))
+        host32 = host.startswith("x86") or not WINDOWS64
         check(sorted(p["name"] for p in report.get("ports", {}).get("outs", [])) == ["Synth"] and
-              [p["name"] for p in report["ports"]["ins"]] == ["Keys"],
+              [p["name"] for p in report["ports"]["ins"]] ==
+              ["Keys"] + [OLD_CABLE] * (WINDOWS64 and host32),
               "melvixcheck lists the test driver's devices: %r" % report.get("ports"))
+        started = (report.get("hosts") or [{}])[0]
+        # The browsers may start another installation's host (the user's before all users').
+        check(started.get("path", "").endswith("\\" + host) and started.get("version") == version
+              and started.get("bits") == (32 if host32 else 64),
+              "melvixcheck names the host the browsers start, %s, %s-bit, version %s: %r"
+              % (host, 32 if host32 else 64, version, started))
+        ids = [c["id"] for c in report.get("checks", [])]
+        check("install.same_version" in ids, "the programs are all of one version: %r" % ids)
+        if WINDOWS64:
+            # The x86-64 host lacks the 32-bit driver's port, and melvixcheck says how to get it.
+            compared = [c for c in report["checks"] if c["id"].startswith("hosts.")]
+            expected = "hosts.differ" if RUNS_32BIT else "hosts.other_no_answer"
+            check([c["id"] for c in compared] == [expected] and (
+                not RUNS_32BIT or OLD_CABLE in compared[0]["what"] and
+                host32 == ("with /X86" not in compared[0].get("fix", ""))),
+                "melvixcheck compares the two hosts (%s): %r" % (expected, compared))
         used = [c["what"] for c in report.get("checks", []) if c["id"] == "registration.found"]
         check(len(used) == 4 and all("installed for " + mode in w for w in used),
               "each browser takes a manifest installed for %s: %r" % (mode, used))
@@ -317,7 +338,7 @@ def check_installed(folder, mode="this user", keys_root=registry, host="melvixho
     if host.startswith("x86") and not RUNS_32BIT:
         return keys
     check_exchange(keys)
-    check_melvixcheck(folder, mode=mode)
+    check_melvixcheck(folder, mode=mode, host=host)
     return keys
 
 
@@ -374,7 +395,7 @@ def use_test_driver():
     control = os.path.join(scratch, "devices")
     os.mkdir(control)
     with open(os.path.join(control, "control"), "w") as f:
-        f.write(DEVICES)
+        f.write(DEVICES + ('in "%s" bits=32\n' % OLD_CABLE if WINDOWS64 else ""))
     os.environ["MELVIX_SIM_DIR"] = control
     return os.path.join(control, "control")
 
@@ -421,7 +442,7 @@ def break_and_repair(folder, control):
         ("the host replaced by a program that writes something else",
          lambda: shutil.copy(unix_path("C:\\windows\\system32\\hostname.exe"),
                              in_folder("melvixhost.exe")),
-         [(b, "host.not_a_frame") for b in every_browser]),
+         [(b, "host.not_a_frame") for b in every_browser] + [(None, "install.mixed_versions")]),
         ("a policy against per-user hosts for Edge", lambda: edge_policy(True),
          [("edge", "policy.user_level_hosts")]),
         ("a device another program holds", lambda: busy(True),
