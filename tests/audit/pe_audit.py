@@ -359,13 +359,22 @@ def audit(build, program, x86_64=False):
 
 def audit_installer(installer, product):
     """The installer's findings, and a line saying what passed: its version resource, and NSIS's
-    manifest, which must ask for no more than the programs' do."""
+    manifest, which must ask for no more than the programs' do, but for the common controls of
+    Windows' visual styles, which its pages are drawn with (Modern UI turns them on)."""
     try:
         image = Image(installer)
     except (OSError, ValueError, struct.error) as e:
         return [f"cannot read it: {e}"], ""
     faults, _ = version_faults(image, None, product)
-    faults += manifest_faults(image, MANIFEST_ELEMENTS | {"assemblyIdentity", "description"})
+    faults += manifest_faults(image, MANIFEST_ELEMENTS | {
+        "assemblyIdentity", "description", "dependency", "dependentAssembly"})
+    root = ElementTree.fromstring(image.resources()[(RT_MANIFEST, 1)]) if not faults else None
+    local = lambda element: element.tag.rpartition("}")[2]
+    for assembly in [] if root is None else [e for e in root.iter()
+                                             if local(e) == "dependentAssembly"]:
+        names = [e.get("name") for e in assembly if local(e) == "assemblyIdentity"]
+        if names != ["Microsoft.Windows.Common-Controls"]:
+            faults.append(f"its manifest depends on {names}, not only on the common controls")
     return faults, f"version {VERSION}, manifest"
 
 
