@@ -11,6 +11,8 @@
 #include "check/install_check.h"
 #include "check/manifest_check.h"
 
+namespace melvix {
+
 namespace {
 
 InstalledHost installedHost(const std::filesystem::path& path, const HostProbe& probe) {
@@ -117,3 +119,5 @@ std::vector<Check> checkBrowsers(Registry& registry, const PortScan& ports,
   if (hosts != nullptr) *hosts = std::move(seen);
   return checks;
 }
+
+}  // namespace melvix

@@ -8,6 +8,8 @@
 #include "check/port_check.h"
 #include "check/registry.h"
 
+namespace melvix {
+
 // Each browser in turn: its policies, the key it takes the manifest from (or why none), the keys
 // that key shadows, the manifest, and the host started as the browser starts it. A host that
 // several browsers start alike is started once, and its findings are each of those browsers'. The
@@ -16,3 +18,5 @@
 // bitness's), which ports only one of the two sees. `hosts`, when given, gets every host found.
 std::vector<Check> checkBrowsers(Registry& registry, const PortScan& ports,
                                  std::vector<InstalledHost>* hosts = nullptr);
+
+}  // namespace melvix

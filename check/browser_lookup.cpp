@@ -4,6 +4,8 @@
 
 #include "host/text_encoding.h"
 
+namespace melvix {
+
 namespace {
 
 WideString hostKey(const char* vendor) {
@@ -162,3 +164,5 @@ Registration findRegistration(Browser browser, Registry& registry) {
   }
   return found;
 }
+
+}  // namespace melvix

@@ -12,6 +12,8 @@
 #include "check/findings.h"
 #include "check/registry.h"
 
+namespace melvix {
+
 // The host's name, as browsers and manifests know it.
 inline constexpr char kHostName[] = "com.tarnwell.melvix_midi";
 
@@ -50,3 +52,5 @@ struct Registration {
   std::vector<HostKey> unreadable;
 };
 Registration findRegistration(Browser browser, Registry& registry);
+
+}  // namespace melvix

@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+namespace melvix {
+
 const char* browserId(Browser browser) {
   switch (browser) {
     case Browser::kChrome:
@@ -156,3 +158,5 @@ bool Report::Ok() const {
   }
   return true;
 }
+
+}  // namespace melvix

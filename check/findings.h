@@ -10,6 +10,8 @@
 
 #include "check/program_file.h"
 
+namespace melvix {
+
 // The browsers whose way to the host is checked.
 enum class Browser { kChrome, kChromium, kEdge, kFirefox };
 inline constexpr Browser kBrowsers[] = {Browser::kChrome, Browser::kChromium, Browser::kEdge,
@@ -124,3 +126,5 @@ struct Report {
   // Nothing found is a problem.
   bool Ok() const;
 };
+
+}  // namespace melvix

@@ -25,6 +25,8 @@
 #include <cstring>
 #endif
 
+namespace melvix {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -498,3 +500,5 @@ HostProbe probeHost(Browser browser, const std::filesystem::path& host,
   }
   return probe;
 }
+
+}  // namespace melvix

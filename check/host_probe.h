@@ -8,6 +8,8 @@
 #include "check/findings.h"
 #include "check/json_value.h"
 
+namespace melvix {
+
 struct HostProbe {
   std::vector<Check> findings;
   bool answered = false;  // both replies came, as frames of the right kind
@@ -32,3 +34,5 @@ struct FrameScan {
   std::size_t rest = 0;            // bytes after the last whole frame
 };
 FrameScan scanFrames(const std::string& bytes);
+
+}  // namespace melvix

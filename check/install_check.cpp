@@ -8,6 +8,8 @@
 #include "check/manifest_check.h"
 #include "host/text_encoding.h"
 
+namespace melvix {
+
 namespace {
 
 #ifdef _WIN32
@@ -192,3 +194,5 @@ std::vector<Check> compareHosts(const InstalledHost& started, const InstalledHos
   }
   return {Check(CheckId::kHostsDiffer, std::nullopt, what, fix)};
 }
+
+}  // namespace melvix

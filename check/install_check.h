@@ -12,6 +12,8 @@
 #include "check/findings.h"
 #include "check/program_file.h"
 
+namespace melvix {
+
 // The installation folder of a host program: its own folder, or the one above when it is the
 // 32-bit host in x86.
 std::filesystem::path installationFolder(const std::filesystem::path& host);
@@ -28,3 +30,5 @@ std::vector<Check> checkInstalledVersions(const std::filesystem::path& folder);
 // The ports that only one of the installation's two hosts sees, `started` being the one the
 // browsers start, with how to switch to the other.
 std::vector<Check> compareHosts(const InstalledHost& started, const InstalledHost& other);
+
+}  // namespace melvix

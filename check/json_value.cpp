@@ -4,6 +4,8 @@
 
 #include "host/text_encoding.h"
 
+namespace melvix {
+
 namespace {
 
 class Parser {
@@ -263,3 +265,5 @@ const JsonValue* JsonValue::Member(const std::string& key) const {
 std::optional<JsonValue> parseJson(std::string_view text, std::string* error) {
   return Parser(text).Document(error);
 }
+
+}  // namespace melvix

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+namespace melvix {
+
 struct JsonValue {
   enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = Kind::kNull;
   bool boolean = false;
@@ -26,3 +28,5 @@ struct JsonValue {
 // with `error` saying where and why, when it is not. A byte-order mark is not JSON either: the
 // caller decides what to make of one.
 std::optional<JsonValue> parseJson(std::string_view text, std::string* error = nullptr);
+
+}  // namespace melvix

@@ -7,6 +7,8 @@
 #include "check/json_value.h"
 #include "host/text_encoding.h"
 
+namespace melvix {
+
 namespace {
 
 const char kReinstall[] =
@@ -163,3 +165,5 @@ ManifestCheck checkManifest(Browser browser, const std::filesystem::path& manife
   result.host = host;
   return result;
 }
+
+}  // namespace melvix

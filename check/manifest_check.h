@@ -9,6 +9,8 @@
 #include "check/findings.h"
 #include "midi/wide_string.h"
 
+namespace melvix {
+
 // The extension the Chrome manifest must allow, trailing slash included, and the Firefox add-on.
 inline constexpr char kChromeOrigin[] = "chrome-extension://kembcdlbgbcnnchcnbdhbmbhbejnedjf/";
 inline constexpr char kFirefoxExtension[] = "melvix-midi@tarnwell.com";
@@ -30,3 +32,5 @@ ManifestCheck checkManifest(Browser browser, const std::filesystem::path& manife
 std::string pathText(const std::filesystem::path& path);
 // A path from the UTF-16 of the registry.
 std::filesystem::path pathFrom(const WideString& text);
+
+}  // namespace melvix

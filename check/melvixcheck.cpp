@@ -26,6 +26,8 @@
 #include <conio.h>
 #endif
 
+namespace melvix {
+
 namespace {
 
 constexpr int kWrongArguments = 2;
@@ -71,6 +73,10 @@ int switchTraceCommand(const char* how) {
 }
 
 }  // namespace
+
+}  // namespace melvix
+
+using namespace melvix;
 
 int main(int argc, char** argv) {
   bool json = false;

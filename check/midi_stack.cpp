@@ -8,6 +8,8 @@
 #include <windows.h>
 #endif
 
+namespace melvix {
+
 namespace {
 
 const WideString kDrivers32 = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
@@ -118,3 +120,5 @@ std::optional<bool> midiServiceRunning() {
   return std::nullopt;
 #endif
 }
+
+}  // namespace melvix

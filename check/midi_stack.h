@@ -9,6 +9,8 @@
 #include "check/findings.h"
 #include "check/registry.h"
 
+namespace melvix {
+
 // What the registry (both views of HKLM's Drivers32 key, the port-naming value) and the state of
 // the midisrv service (none: unknown) say: a finding on the stack in use and its port names, and a
 // problem when 32-bit programs cannot reach the new stack that 64-bit ones use.
@@ -16,3 +18,5 @@ std::vector<Check> checkMidiStack(Registry& registry, std::optional<bool> servic
 
 // Whether the midisrv service runs; none where that cannot be asked.
 std::optional<bool> midiServiceRunning();
+
+}  // namespace melvix

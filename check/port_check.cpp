@@ -8,6 +8,8 @@
 #include "midi/cmidi_win32.h"
 #include "midi/winmm_error.h"
 
+namespace melvix {
+
 namespace {
 
 // A port's state after one try at opening it.
@@ -146,3 +148,5 @@ std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::st
                     why + which,
                 "Run the check again; if the lists still differ, reinstall Melvix.")};
 }
+
+}  // namespace melvix

@@ -5,6 +5,8 @@
 
 #include "check/findings.h"
 
+namespace melvix {
+
 struct PortScan {
   std::vector<PortCheck> outs;
   std::vector<PortCheck> ins;
@@ -21,3 +23,5 @@ PortScan checkPorts();
 // sees the drivers of its own.
 std::vector<Check> comparePorts(const PortScan& ports, const std::vector<std::string>& hostOuts,
                                 const std::vector<std::string>& hostIns, unsigned hostBits = 0);
+
+}  // namespace melvix

@@ -7,6 +7,8 @@
 
 #include "host/text_encoding.h"
 
+namespace melvix {
+
 namespace {
 
 // The file's bytes, read as the PE format lays them out: little-endian, every read bounds-checked,
@@ -203,3 +205,5 @@ unsigned machineBits(Machine machine) {
   }
   return 0;
 }
+
+}  // namespace melvix

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+namespace melvix {
+
 enum class Machine { kNone, kX86, kX64, kArm64, kOther };
 
 struct ProgramFile {
@@ -25,3 +27,5 @@ std::optional<ProgramFile> readProgramFile(const std::filesystem::path& file);
 const char* machineText(Machine machine);
 // 32 or 64; 0 when it is not a Windows program for a processor named here.
 unsigned machineBits(Machine machine);
+
+}  // namespace melvix

@@ -10,6 +10,8 @@
 #include "midi/wide_string.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 enum class Hive { kCurrentUser, kLocalMachine };
 // On 64-bit Windows HKLM\SOFTWARE has two views, which a program names explicitly
 // (KEY_WOW64_32KEY, KEY_WOW64_64KEY); HKCU\Software and HKLM\SOFTWARE\Policies are shared by both.
@@ -39,3 +41,5 @@ std::unique_ptr<Registry> systemRegistry();
 
 // "HKEY_CURRENT_USER\<key>", with " (32-bit view)" or " (64-bit view)" where it matters.
 std::string registryPlaceText(Hive hive, View view, const WideString& key);
+
+}  // namespace melvix

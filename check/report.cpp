@@ -9,6 +9,8 @@
 #include <windows.h>
 #endif
 
+namespace melvix {
+
 namespace {
 
 std::string portLine(const PortCheck& port) {
@@ -127,3 +129,5 @@ void printText(const std::string& utf8) {
   std::fwrite(utf8.data(), 1, utf8.size(), stdout);
   std::fflush(stdout);
 }
+
+}  // namespace melvix

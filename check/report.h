@@ -5,6 +5,8 @@
 
 #include "check/findings.h"
 
+namespace melvix {
+
 std::string reportText(const Report& report);
 // {"ok": ..., "checks": [...], "hosts": [...], "ports": {"outs": [...], "ins": [...]},
 //  "trace": {...}}
@@ -13,3 +15,5 @@ std::string reportJson(const Report& report);
 // Writes UTF-8 text to standard output: to a console as UTF-16, so that names and paths show
 // whatever the console's code page, elsewhere (a pipe, a file) as it is.
 void printText(const std::string& utf8);
+
+}  // namespace melvix

@@ -1,6 +1,8 @@
 #include "check/registry.h"
 #include "host/text_encoding.h"
 
+namespace melvix {
+
 namespace {
 
 #ifdef _WIN32
@@ -136,3 +138,5 @@ std::string registryPlaceText(Hive hive, View view, const WideString& key) {
   if (view == View::k64) text += " (64-bit view)";
   return text;
 }
+
+}  // namespace melvix

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace melvix {
+
 namespace {
 
 // A long message as the driver sees it: the header and the bytes live and die together, so that a
@@ -99,3 +101,5 @@ void DeviceSink::longMessage(std::vector<char>& bytes) {
     leftToDriver->push_back(std::move(message));
   }
 }
+
+}  // namespace melvix

@@ -12,6 +12,8 @@
 
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // Where the messages go, each as soon as it has been read in full.
 class PlayedMessages {
  public:
@@ -35,3 +37,5 @@ class DeviceSink : public PlayedMessages {
  private:
   HMIDIOUT out_;
 };
+
+}  // namespace melvix

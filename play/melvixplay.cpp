@@ -11,6 +11,8 @@
 #include "platform/winapi.h"
 #include "play/command_stream.h"
 
+namespace melvix {
+
 namespace {
 
 // Device 0 could not be opened (another program holds it, say): nothing was played. Reported, so
@@ -18,6 +20,10 @@ namespace {
 constexpr int kNoDevice = 2;
 
 }  // namespace
+
+}  // namespace melvix
+
+using namespace melvix;
 
 int main() {
 #ifdef _WIN32

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+namespace melvix {
+
 namespace {
 
 // Everything before the host path; both browsers read the same keys here.
@@ -141,3 +143,5 @@ int runMelvixReg(const std::vector<NativeString>& args, const NativeString& mark
       writeFile(prefix + nativeFromAscii(".firefox.json"), firefoxManifest(hostPath));
   return chrome && firefox ? 0 : kManifestNotWritten;
 }
+
+}  // namespace melvix

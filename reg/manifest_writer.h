@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+namespace melvix {
+
 // The companion Firefox add-on, the one extension Firefox lets start the host.
 inline constexpr char kFirefoxAddonId[] = "melvix-midi@tarnwell.com";
 
@@ -38,3 +40,5 @@ inline constexpr int kManifestNotWritten = 2;
 // the exit code: 0 when both were written, kManifestNotWritten when one was not, 1 for a wrong
 // number of arguments.
 int runMelvixReg(const std::vector<NativeString>& args, const NativeString& markerPath);
+
+}  // namespace melvix

@@ -12,6 +12,8 @@
 #include <shellapi.h>
 #endif
 
+namespace melvix {
+
 namespace {
 
 #ifdef _WIN32
@@ -34,6 +36,10 @@ constexpr char kMarkerPath[] = "/tmp/install.txt";
 #endif
 
 }  // namespace
+
+}  // namespace melvix
+
+using namespace melvix;
 
 int main(int argc, char** argv) {
 #ifdef _WIN32

@@ -11,6 +11,8 @@
 #include "play/command_stream.h"
 #include "tests/fuzz/fuzz_check.h"
 
+using namespace melvix;
+
 namespace {
 
 struct Message {

@@ -7,6 +7,8 @@
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/support/json_check.h"
 
+using namespace melvix;
+
 namespace {
 
 // The JSON string literal that starts at `at`, quotation marks included.

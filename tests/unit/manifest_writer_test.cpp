@@ -8,6 +8,8 @@
 
 #include "tests/support/scratch_dir.h"
 
+using namespace melvix;
+
 namespace {
 
 TEST(EscapeJsonText, EscapesWhatJsonForbidsAndKeepsEverythingElse) {

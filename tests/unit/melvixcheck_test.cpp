@@ -23,6 +23,8 @@
 #include "tests/support/program_paths.h"
 #include "tests/support/scratch_dir.h"
 
+using namespace melvix;
+
 namespace {
 
 // A registry made up for a test: string values of keys, policy DWORDs, policy lists.
