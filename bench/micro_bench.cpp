@@ -11,6 +11,8 @@
 #include "host/text_encoding.h"
 #include "midi/cmidi_out.h"
 
+using namespace melvix;
+
 namespace {
 
 std::string playText(std::size_t size) {

@@ -2,6 +2,8 @@
 
 #include "host/command_handlers.h"
 
+namespace melvix {
+
 namespace {
 
 struct Command {
@@ -46,3 +48,5 @@ Reply handleRequest(std::string_view text, Request& scratch, CMidi& midi, void (
   if (scratch.capacity() > kItemsKept) Request().swap(scratch);
   return reply;
 }
+
+}  // namespace melvix

@@ -10,6 +10,8 @@
 #include "host/request_tokenizer.h"
 #include "midi/cmidi.h"
 
+namespace melvix {
+
 // The version the host reports to the browser.
 inline constexpr const char* kHostVersion = "1.5";
 
@@ -37,3 +39,5 @@ Reply dispatchRequest(const Request& request, CMidi& midi);
 // with `context`: replies held back for a batch must not wait with it.
 Reply handleRequest(std::string_view text, Request& scratch, CMidi& midi,
                     void (*beforePlay)(void*) = nullptr, void* context = nullptr);
+
+}  // namespace melvix

@@ -1,5 +1,7 @@
 #include "host/frame_queue.h"
 
+namespace melvix {
+
 FrameQueue::FrameQueue(FrameWriter& out, std::size_t limitBytes) : out_(out), limit_(limitBytes) {
   // Reserved, not touched: the pages become resident only as frames fill them.
   waiting_.reserve(limit_);
@@ -215,3 +217,5 @@ void FrameQueue::WriteQueued(std::unique_lock<std::mutex>& lock) {
   bytesWritten_ = 0;
   finished_ += frames;
 }
+
+}  // namespace melvix

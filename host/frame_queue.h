@@ -18,6 +18,8 @@
 #include "host/frame_writer.h"
 #include "midi/message_sink.h"
 
+namespace melvix {
+
 // The one place where frames meet standard output: one thread writes at a time, so frames never
 // interleave.
 class FrameQueue : public MessageSink {
@@ -112,3 +114,5 @@ class FrameQueue : public MessageSink {
   std::string outgoing_;
   std::thread writer_;  // started last, so that it finds everything above made
 };
+
+}  // namespace melvix

@@ -8,6 +8,8 @@
 
 #include "host/input_stand_in.h"
 
+namespace melvix {
+
 namespace {
 
 // The reader's buffer. A read of a pipe gives what is there without waiting for more, so the
@@ -143,3 +145,5 @@ bool FrameReader::nextFrame(std::string_view& view, std::string& text) {
     if (!skip(total - held)) return false;
   }
 }
+
+}  // namespace melvix

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+namespace melvix {
+
 // The length a frame's 4-byte header gives, lowest byte first.
 inline std::uint32_t frameLength(const char* header) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(header);
@@ -58,3 +60,5 @@ class FrameReader {
   std::size_t begin_ = 0;  // the unread bytes are buffer_[begin_, end_)
   std::size_t end_ = 0;
 };
+
+}  // namespace melvix

@@ -12,6 +12,8 @@
 #include <unistd.h>
 #endif
 
+namespace melvix {
+
 namespace {
 
 // Writes all of `size` bytes, however the kernel splits them; false when the output fails (a
@@ -67,3 +69,5 @@ void FrameWriter::Write(std::string_view frames) {
   // Nothing is buffered: the frames have left the process when this returns.
   writeAll(fd_, frames.data(), frames.size());
 }
+
+}  // namespace melvix

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace melvix {
+
 // Where framed bytes go: a file descriptor, written with write(2) (the host's standard output), or
 // a stream (tests capture frames in memory). It does not serialise writes: its one user, the frame
 // queue, lets one thread write at a time.
@@ -26,3 +28,5 @@ class FrameWriter {
 // Appends `text` to `frames` as a frame: its length, then the text. A text too long for the length
 // field is left out: a truncated length would garble every later frame.
 void appendFrame(std::string& frames, std::string_view text);
+
+}  // namespace melvix

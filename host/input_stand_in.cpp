@@ -10,6 +10,8 @@
 #include <unistd.h>
 #endif
 
+namespace melvix {
+
 namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;
@@ -118,3 +120,5 @@ void InputStandIn::Run() {
     return;
   }
 }
+
+}  // namespace melvix

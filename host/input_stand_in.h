@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+namespace melvix {
+
 // One read of descriptor `fd`, tried again when a signal cut it short; 0 at its end or on an
 // error. The frame reader's own reads and the stand-in's.
 std::size_t readDescriptor(int fd, char* into, std::size_t size);
@@ -70,3 +72,5 @@ class InputStandIn {
   bool stop_ = false;
   std::thread thread_;  // started last
 };
+
+}  // namespace melvix

@@ -17,6 +17,8 @@
 #include "midi/cmidi_win32.h"
 #include "midi/input_callback.h"
 
+namespace melvix {
+
 namespace {
 
 // How long what waits for standard output may put the end off.
@@ -74,6 +76,10 @@ std::string startLine(int argc, char** argv) {
 }
 
 }  // namespace
+
+}  // namespace melvix
+
+using namespace melvix;
 
 int main(int argc, char** argv) {
   useBinaryStandardStreams();

@@ -1,6 +1,8 @@
 #include "host/command_handlers.h"
 #include "host/text_encoding.h"
 
+namespace melvix {
+
 namespace {
 
 // The name as the open operations take it: a zero-terminated string, so it ends at its first NUL
@@ -53,3 +55,5 @@ Reply handleCloseIn(const Request&, CMidi& midi) {
   midi.CloseIn();
   return std::nullopt;
 }
+
+}  // namespace melvix

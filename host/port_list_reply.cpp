@@ -4,6 +4,8 @@
 #include "host/command_handlers.h"
 #include "host/text_encoding.h"
 
+namespace melvix {
+
 namespace {
 
 // Appends the ports of one direction in id order, leaving out the ids that have no description:
@@ -33,3 +35,5 @@ Reply handleRefresh(const Request&, CMidi& midi) {
   reply += "]}]";
   return reply;
 }
+
+}  // namespace melvix

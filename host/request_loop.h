@@ -9,6 +9,8 @@
 #include "host/trace_file.h"
 #include "midi/cmidi.h"
 
+namespace melvix {
+
 // A request text longer than this does not keep its memory for the next one.
 inline constexpr std::size_t kTextKept = 64 * 1024;
 
@@ -35,3 +37,5 @@ void serveRequests(Requests& requests, FrameQueue& frames, CMidi& midi, TraceLog
     if (storage.capacity() > kTextKept) std::string().swap(storage);
   }
 }
+
+}  // namespace melvix

@@ -4,6 +4,8 @@
 
 #include "host/text_encoding.h"
 
+namespace melvix {
+
 namespace {
 
 int hexValue(char c) {
@@ -196,3 +198,5 @@ Request tokenizeRequest(std::string_view text) {
   tokenizeRequest(text, items);
   return items;
 }
+
+}  // namespace melvix

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+namespace melvix {
+
 // One element of a request: a string (its UTF-8 bytes) or a number (modulo 2^32).
 struct RequestItem {
   std::string text;
@@ -44,3 +46,5 @@ class RequestScanner {
 // The elements `scanner` has still to give, into `items` from index `from` on; the items before
 // it are kept, the others' memory reused.
 void tokenizeRest(RequestScanner& scanner, Request& items, std::size_t from);
+
+}  // namespace melvix

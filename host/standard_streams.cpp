@@ -9,6 +9,8 @@
 #include <csignal>
 #endif
 
+namespace melvix {
+
 void useBinaryStandardStreams() {
 #ifdef _WIN32
   // The C runtime would otherwise turn 0D 0A into 0A and stop at 1A inside a length or a text.
@@ -20,3 +22,5 @@ void useBinaryStandardStreams() {
   std::signal(SIGPIPE, SIG_IGN);
 #endif
 }
+
+}  // namespace melvix

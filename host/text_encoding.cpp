@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace melvix {
+
 namespace {
 
 bool isHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
@@ -169,3 +171,5 @@ std::string quoteJson(const std::string& text) {
   quoted.push_back('"');
   return quoted;
 }
+
+}  // namespace melvix

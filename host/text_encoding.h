@@ -7,6 +7,8 @@
 
 #include "midi/wide_string.h"
 
+namespace melvix {
+
 // UTF-8 to UTF-16. Malformed bytes are skipped. A four-byte sequence for a code point above
 // U+FFFF becomes its surrogate pair; a surrogate written in three bytes becomes that one unit.
 WideString utf8ToWide(const std::string& utf8);
@@ -26,3 +28,5 @@ void appendUtf8(std::string& out, char32_t codePoint);
 // copied, control characters are escaped, a surrogate in its three-byte form (an unpaired one from
 // wideToUtf8) becomes its \u escape, and any other byte that is not UTF-8 becomes U+FFFD.
 std::string quoteJson(const std::string& text);
+
+}  // namespace melvix

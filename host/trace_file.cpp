@@ -6,6 +6,8 @@
 #include "host/text_encoding.h"
 #include "midi/winmm_error.h"
 
+namespace melvix {
+
 namespace {
 
 constexpr std::size_t kShownBytes = 200;
@@ -121,3 +123,5 @@ void TraceFile::Append(const std::string& line) {
   std::fputc('\n', file_);
   size_ += static_cast<long>(line.size() + 1);
 }
+
+}  // namespace melvix

@@ -15,6 +15,8 @@
 
 #include "midi/trace_log.h"
 
+namespace melvix {
+
 class TraceFile : public TraceLog {
  public:
   // The most a log holds before it is renamed to `previous` and a new one is started.
@@ -61,3 +63,5 @@ class TraceFile : public TraceLog {
 
 // A request or a reply as the trace shows it: at most 200 bytes, then the count of the rest.
 std::string traceText(std::string_view text);
+
+}  // namespace melvix

@@ -4,6 +4,8 @@
 
 #include "midi/sysex_buffers.h"
 
+namespace melvix {
+
 namespace {
 
 // The pause before buffers that could not go back at once are tried again.
@@ -57,3 +59,5 @@ DWORD WINAPI BufferGiver::Run(LPVOID giver) {
     for (SysexBuffers* buffers : self.ports_) again = buffers->GiveBackPending() || again;
   }
 }
+
+}  // namespace melvix

@@ -13,6 +13,8 @@
 
 #include "platform/winapi.h"
 
+namespace melvix {
+
 class SysexBuffers;
 
 class BufferGiver {
@@ -42,3 +44,5 @@ class BufferGiver {
   std::mutex mutex_;
   std::vector<SysexBuffers*> ports_;  // guarded by mutex_
 };
+
+}  // namespace melvix

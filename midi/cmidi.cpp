@@ -5,6 +5,8 @@
 
 #include "midi/driver_held.h"
 
+namespace melvix {
+
 namespace {
 
 bool contains(const std::vector<WideString>& names, const WideString& name) {
@@ -193,3 +195,5 @@ void CMidi::Shutdown() {
   // The watcher uses this object's operations and fields: it must have ended before they go.
   watcher_->Stop();
 }
+
+}  // namespace melvix

@@ -18,6 +18,8 @@
 #include "midi/wide_string.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // The one object through which the host reaches the MIDI devices: it lists, describes, opens and
 // closes ports, owns the current output and input port and the device watcher, tells the time and
 // makes threads and locks.
@@ -149,3 +151,5 @@ class CMidi {
   TraceLog* trace_ = nullptr;
   std::unique_ptr<DeviceWatcher> watcher_;
 };
+
+}  // namespace melvix

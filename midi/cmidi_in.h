@@ -6,6 +6,8 @@
 #include "midi/wide_string.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // An open MIDI input port.
 class CMidiIn {
  public:
@@ -38,3 +40,5 @@ class CMidiIn {
  private:
   WideString name_;
 };
+
+}  // namespace melvix

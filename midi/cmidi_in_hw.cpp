@@ -7,6 +7,8 @@
 #include "midi/device_gone.h"
 #include "midi/message_box.h"
 
+namespace melvix {
+
 namespace {
 
 // How often buffers that the driver still holds after a reset are asked for again, and the pause
@@ -149,3 +151,5 @@ void CMidiInHW::Receive(const InputEvent& event, EventBytes& bytes) {
     }
   }
 }
+
+}  // namespace melvix

@@ -7,6 +7,8 @@
 #include "midi/trace_log.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // An input port on an open WinMM device, with its system-exclusive buffers queued with the driver
 // while it runs.
 // Whether midiInGetID tells the truth about open handles in this process, as asked once of the
@@ -71,3 +73,5 @@ class CMidiInHW : public CMidiIn {
   bool gone_ = false;       // a call answered "no such device"; under the ports guard
   bool closedByDriver_ = false;  // under the ports guard
 };
+
+}  // namespace melvix

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace melvix {
+
 // A lock that the MIDI system object hands out. A thread that holds it may take it again and must
 // release it as often (the semantics of a Windows mutex).
 class CMidiLock {
@@ -20,3 +22,5 @@ class CMidiLockHolder {
  private:
   CMidiLock& lock_;
 };
+
+}  // namespace melvix

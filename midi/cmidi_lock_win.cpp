@@ -1,5 +1,7 @@
 #include "midi/cmidi_lock_win.h"
 
+namespace melvix {
+
 CMidiLockWin::CMidiLockWin() : mutex_(CreateMutexW(nullptr, FALSE, nullptr)) {}
 
 CMidiLockWin::~CMidiLockWin() {
@@ -11,3 +13,5 @@ bool CMidiLockWin::Lock() {
 }
 
 bool CMidiLockWin::Unlock() { return mutex_ != nullptr && ReleaseMutex(mutex_) != FALSE; }
+
+}  // namespace melvix

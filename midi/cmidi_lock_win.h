@@ -3,6 +3,8 @@
 #include "midi/cmidi_lock.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // A CMidiLock on an unnamed Windows mutex. If the mutex cannot be made, the lock guards nothing.
 class CMidiLockWin : public CMidiLock {
  public:
@@ -17,3 +19,5 @@ class CMidiLockWin : public CMidiLock {
  private:
   HANDLE mutex_;
 };
+
+}  // namespace melvix

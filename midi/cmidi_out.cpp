@@ -2,6 +2,8 @@
 
 #include "midi/device_gone.h"
 
+namespace melvix {
+
 CMidiOut::CMidiOut(const WCHAR* name) : name_(wideFromZ(name)) {}
 
 void CMidiOut::SendShort(unsigned char status, unsigned char data1, unsigned char data2) {
@@ -27,3 +29,5 @@ bool CMidiOut::Accepted(MMRESULT result) {
   if (deviceGone(result)) gone_ = true;
   return result == MMSYSERR_NOERROR;
 }
+
+}  // namespace melvix

@@ -5,6 +5,8 @@
 #include "midi/wide_string.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // MIDI bytes of any value, 0 included.
 using ByteString = std::string;
 
@@ -50,3 +52,5 @@ class CMidiOut {
   ByteString pending_;
   bool gone_ = false;
 };
+
+}  // namespace melvix

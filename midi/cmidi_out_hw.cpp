@@ -2,6 +2,8 @@
 
 #include "midi/winmm_output.h"
 
+namespace melvix {
+
 CMidiOutHW::~CMidiOutHW() { traceFailure(trace_, "midiOutClose", Name(), midiOutClose(handle_)); }
 
 bool CMidiOutHW::Transmit(const ByteString& bytes) {
@@ -12,3 +14,5 @@ bool CMidiOutHW::Alive() {
   if (!Gone() && !outputAlive(handle_)) MarkGone();
   return !Gone();
 }
+
+}  // namespace melvix

@@ -4,6 +4,8 @@
 #include "midi/trace_log.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // An output port on an open WinMM device, which it closes when destroyed.
 class CMidiOutHW : public CMidiOut {
  public:
@@ -19,3 +21,5 @@ class CMidiOutHW : public CMidiOut {
   HMIDIOUT handle_;
   TraceLog* trace_;
 };
+
+}  // namespace melvix

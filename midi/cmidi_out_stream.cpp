@@ -5,6 +5,8 @@
 
 #include "midi/cmidi_out.h"
 
+namespace melvix {
+
 namespace {
 
 bool isStatus(char byte) { return (static_cast<unsigned char>(byte) & 0x80) != 0; }
@@ -88,3 +90,5 @@ bool CMidiOut::SendStream(const ByteString& bytes) {
   pending_.erase(0, pos);
   return accepted;
 }
+
+}  // namespace melvix

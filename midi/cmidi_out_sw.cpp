@@ -2,6 +2,8 @@
 
 #include "midi/winmm_output.h"
 
+namespace melvix {
+
 CMidiOutSW::~CMidiOutSW() { traceFailure(trace_, "midiOutClose", Name(), midiOutClose(handle_)); }
 
 bool CMidiOutSW::Transmit(const ByteString& bytes) {
@@ -12,3 +14,5 @@ bool CMidiOutSW::Alive() {
   if (!Gone() && !outputAlive(handle_)) MarkGone();
   return !Gone();
 }
+
+}  // namespace melvix

@@ -4,6 +4,8 @@
 #include "midi/trace_log.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // An output port on an open WinMM device, which it closes when destroyed.
 // The kind made for device 0, the system's software synthesizer on Windows.
 class CMidiOutSW : public CMidiOut {
@@ -20,3 +22,5 @@ class CMidiOutSW : public CMidiOut {
   HMIDIOUT handle_;
   TraceLog* trace_;
 };
+
+}  // namespace melvix

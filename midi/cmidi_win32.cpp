@@ -7,6 +7,8 @@
 #include "midi/input_callback.h"
 #include "midi/port_description.h"
 
+namespace melvix {
+
 namespace {
 
 template <typename Caps>
@@ -251,3 +253,5 @@ HANDLE CMidiWin32::StartThread(void (*routine)(CMidi&)) {
 void CMidiWin32::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 std::unique_ptr<CMidiLock> CMidiWin32::NewLock() { return std::make_unique<CMidiLockWin>(); }
+
+}  // namespace melvix

@@ -2,6 +2,8 @@
 
 #include "midi/cmidi.h"
 
+namespace melvix {
+
 // The MIDI system object on WinMM and the Windows kernel.
 class CMidiWin32 : public CMidi {
  public:
@@ -33,3 +35,5 @@ class CMidiWin32 : public CMidi {
 
   const DWORD clockBase_;
 };
+
+}  // namespace melvix

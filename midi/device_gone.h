@@ -5,6 +5,10 @@
 
 #include "platform/winapi.h"
 
+namespace melvix {
+
 inline bool deviceGone(MMRESULT result) {
   return result == MMSYSERR_NODRIVER || result == MMSYSERR_INVALHANDLE;
 }
+
+}  // namespace melvix

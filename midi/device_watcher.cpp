@@ -14,6 +14,8 @@
 #include "midi/message_sink.h"
 #include "midi/trace_log.h"
 
+namespace melvix {
+
 namespace {
 
 constexpr std::chrono::milliseconds kWatchPause{100};
@@ -34,7 +36,9 @@ NameChanges compareNames(const std::vector<WideString>& before,
   return changes;
 }
 
-bool isOutputKind(WatchKind kind) { return kind == OutAdded || kind == OutRemoved; }
+bool isOutputKind(WatchKind kind) {
+  return kind == WatchKind::OutAdded || kind == WatchKind::OutRemoved;
+}
 
 // Each name that came or went between two looks, for the trace.
 void traceChanges(TraceLog& trace, const std::vector<WideString>& before,
@@ -64,25 +68,28 @@ DeviceWatcher::~DeviceWatcher() {
   if (wake_ != nullptr) CloseHandle(wake_);
 }
 
+bool DeviceWatcher::Watching(WatchKind kind) const { return watch_[watchIndex(kind)]; }
+
 bool DeviceWatcher::AnyWatch() const {
-  return watch_[OutAdded] || watch_[OutRemoved] || watch_[InAdded] || watch_[InRemoved];
+  return std::any_of(std::begin(watch_), std::end(watch_), [](bool on) { return on; });
 }
 
 void DeviceWatcher::SetWatch(WatchKind kind, bool on, bool portsOpen) {
   {
     std::lock_guard<std::mutex> guard(guard_);
-    if (watch_[kind] == on) return;
+    if (Watching(kind) == on) return;
     if (on) {
       // A direction's names are taken when it starts being watched, so that what changed before
       // is not reported.
-      if (isOutputKind(kind) && !watch_[OutAdded] && !watch_[OutRemoved]) {
+      if (isOutputKind(kind) && !Watching(WatchKind::OutAdded) &&
+          !Watching(WatchKind::OutRemoved)) {
         outNames_ = midi_.ListOuts();
       }
-      if (!isOutputKind(kind) && !watch_[InAdded] && !watch_[InRemoved]) {
+      if (!isOutputKind(kind) && !Watching(WatchKind::InAdded) && !Watching(WatchKind::InRemoved)) {
         inNames_ = midi_.ListIns();
       }
     }
-    watch_[kind] = on;
+    watch_[watchIndex(kind)] = on;
   }
   KeepRunning(portsOpen);
   // A thread that stood by, idle, for a port that is open or was open before, looks every 100 ms
@@ -166,8 +173,8 @@ ListedNames DeviceWatcher::Pass() {
   // A direction is listed whenever either of its kinds is watched, so that the stored names
   // follow every change and each change is reported once.
   ListedNames listed;
-  listed.outs = watch_[OutAdded] || watch_[OutRemoved];
-  listed.ins = watch_[InAdded] || watch_[InRemoved];
+  listed.outs = Watching(WatchKind::OutAdded) || Watching(WatchKind::OutRemoved);
+  listed.ins = Watching(WatchKind::InAdded) || Watching(WatchKind::InRemoved);
   if (!listed.outs && !listed.ins) return listed;
   const bool outs = listed.outs;
   const bool ins = listed.ins;
@@ -179,12 +186,13 @@ ListedNames DeviceWatcher::Pass() {
                         std::vector<WideString> names, WatchKind added, WatchKind removed) {
     const NameChanges changes = compareNames(stored, names);
     changed = changed || changes.added || changes.removed;
-    report = report || (watch_[added] && changes.added) || (watch_[removed] && changes.removed);
+    report = report || (Watching(added) && changes.added) || (Watching(removed) && changes.removed);
     fresh = std::move(names);
   };
   const auto lookAtBoth = [&] {
-    if (outs) look(freshOuts, outNames_, midi_.ListOuts(), OutAdded, OutRemoved);
-    if (ins) look(freshIns, inNames_, midi_.ListIns(), InAdded, InRemoved);
+    if (outs)
+      look(freshOuts, outNames_, midi_.ListOuts(), WatchKind::OutAdded, WatchKind::OutRemoved);
+    if (ins) look(freshIns, inNames_, midi_.ListIns(), WatchKind::InAdded, WatchKind::InRemoved);
   };
   lookAtBoth();
   // A device with ports in both directions registers them one after the other, possibly while
@@ -204,3 +212,5 @@ ListedNames DeviceWatcher::Pass() {
   if (ins) listed.inNames = inNames_;
   return listed;
 }
+
+}  // namespace melvix

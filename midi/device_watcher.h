@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "midi/watch_kind.h"
 #include "midi/wide_string.h"
 #include "platform/winapi.h"
+
+namespace melvix {
 
 class CMidi;
 
@@ -63,6 +66,7 @@ class DeviceWatcher {
   void Loop();
   // One look at the device set, with the guard held; returns what it listed.
   ListedNames Pass();
+  bool Watching(WatchKind kind) const;
   bool AnyWatch() const;
 
   CMidi& midi_;
@@ -71,9 +75,9 @@ class DeviceWatcher {
   // never after), and SetWatch holds it around its changes. Never taken with the ports guard
   // waited for: the thread looks after the ports without it.
   std::mutex guard_;
-  bool watch_[4] = {};                // indexed by WatchKind
-  std::vector<WideString> outNames_;  // output names as of the last look
-  std::vector<WideString> inNames_;   // input names as of the last look
+  bool watch_[std::size(kWatchKinds)] = {};  // indexed by watchIndex
+  std::vector<WideString> outNames_;         // output names as of the last look
+  std::vector<WideString> inNames_;          // input names as of the last look
   // The running thread's own state, registered before it starts so that no stop is lost; null
   // while none runs.
   std::shared_ptr<Thread> thread_;
@@ -85,3 +89,5 @@ class DeviceWatcher {
   // A current port is away, its device not back yet: looked for every pass. Watcher thread only.
   bool portAway_ = false;
 };
+
+}  // namespace melvix

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <vector>
 
+namespace melvix {
+
 namespace {
 
 struct Held {
@@ -22,3 +24,5 @@ void keepForDriver(std::shared_ptr<void> block) {
   std::lock_guard<std::mutex> lock(held().mutex);
   held().blocks.push_back(std::move(block));
 }
+
+}  // namespace melvix

@@ -4,9 +4,13 @@
 
 #include <memory>
 
+namespace melvix {
+
 void keepForDriver(std::shared_ptr<void> block);
 
 template <typename T>
 void leaveToDriver(std::unique_ptr<T> block) {
   if (block) keepForDriver(std::shared_ptr<T>(std::move(block)));
 }
+
+}  // namespace melvix

@@ -9,6 +9,8 @@
 
 #include "midi/message_sink.h"
 
+namespace melvix {
+
 namespace {
 
 // A "midi" frame's text, built on the stack: the longest is a full buffer's, every byte three
@@ -114,3 +116,5 @@ void ForwardInput(const InputEvent& event) {
                                                    : MessageKind::kMidi;
   midi->Post(kind, text.view());
 }
+
+}  // namespace melvix

@@ -4,6 +4,8 @@
 
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // One event as the driver delivered it to the input callback; it travels by value.
 struct InputEvent {
   DWORD_PTR instance = 0;
@@ -25,3 +27,5 @@ struct EventBytes {
     if (size < kMost) data[size++] = value;
   }
 };
+
+}  // namespace melvix

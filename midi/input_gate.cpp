@@ -1,5 +1,7 @@
 #include "midi/input_gate.h"
 
+namespace melvix {
+
 void InputGate::Open(CMidiIn* port, DWORD_PTR instance) {
   std::lock_guard<std::mutex> lock(mutex_);
   port_ = port;
@@ -44,3 +46,5 @@ DWORD_PTR InputGate::Instance() {
   std::lock_guard<std::mutex> lock(mutex_);
   return instance_;
 }
+
+}  // namespace melvix

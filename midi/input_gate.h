@@ -10,6 +10,8 @@
 #include "midi/cmidi_in.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 class InputGate {
  public:
   // Lets callbacks of the opening `instance` (the value its device was opened with) reach `port`.
@@ -43,3 +45,5 @@ class InputGate {
   bool closedByDriver_ = false;
   int inside_ = 0;  // callbacks between Enter and Leave
 };
+
+}  // namespace melvix

@@ -3,6 +3,8 @@
 
 #include <array>
 
+namespace melvix {
+
 namespace {
 
 // Slot i - 1 holds id i; ids 122 to 124 were never given out.
@@ -281,3 +283,5 @@ WideString manufacturerName(std::uint32_t id) {
   if (id == 0 || id > kManufacturerCount || kManufacturers[id - 1][0] == 0) return u"unknown";
   return kManufacturers[id - 1];
 }
+
+}  // namespace melvix

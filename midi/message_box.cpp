@@ -9,6 +9,8 @@
 
 #include "platform/winapi.h"
 
+namespace melvix {
+
 namespace {
 
 // More boxes than a user will read one by one; a device that floods errors must not fill memory.
@@ -71,3 +73,5 @@ void showMessageBoxLater(unsigned message) {
   }
   queue.added.notify_one();
 }
+
+}  // namespace melvix

@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+namespace melvix {
+
 enum class MessageKind {
   kMidi,  // one short message's bytes; may be dropped when the browser has stopped reading
   // A short message of a real-time status (F8 to FF): it may come in the middle of a
@@ -28,3 +30,5 @@ class MessageSink {
   // callback's thread and on the watcher's.
   virtual void Post(MessageKind kind, std::string_view text) = 0;
 };
+
+}  // namespace melvix

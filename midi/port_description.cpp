@@ -5,6 +5,8 @@
 
 #include "midi/manufacturer_table.h"
 
+namespace melvix {
+
 namespace {
 
 constexpr DWORD kNameBufferBytes = 1024;
@@ -51,3 +53,5 @@ PortInfo describePort(const WideString& name, std::uint32_t mid, std::uint32_t d
   if (manufacturer.empty()) manufacturer = manufacturerName(mid);
   return {name, manufacturer, versionText(driverVersion)};
 }
+
+}  // namespace melvix

@@ -7,6 +7,8 @@
 #include "midi/wide_string.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // Finds the registry's friendly name for a manufacturer GUID; empty when it has none.
 using ManufacturerLookup = std::function<WideString(const GUID&)>;
 
@@ -27,3 +29,5 @@ PortInfo describeCaps(const Caps2& caps) {
   return describePort(wideFromField(caps.szPname), caps.wMid, caps.vDriverVersion,
                       caps.ManufacturerGuid);
 }
+
+}  // namespace melvix

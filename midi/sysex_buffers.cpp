@@ -4,6 +4,8 @@
 #include "midi/device_gone.h"
 #include "midi/driver_held.h"
 
+namespace melvix {
+
 SysexBuffers::SysexBuffers(HMIDIIN handle, std::function<void()> gone, TraceLog* trace,
                            WideString device)
     : handle_(handle), onGone_(std::move(gone)), trace_(trace), device_(std::move(device)) {}
@@ -101,3 +103,5 @@ SysexBuffers::Unprepared SysexBuffers::Unprepare() {
 void SysexBuffers::LeaveToDriver() {
   for (auto& buffer : buffers_) leaveToDriver(std::move(buffer));
 }
+
+}  // namespace melvix

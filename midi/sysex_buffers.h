@@ -10,6 +10,8 @@
 #include "midi/trace_log.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 class SysexBuffers {
  public:
   // 256 bytes a buffer: the pieces the browser sees. Enough of them that a burst finds one queued
@@ -75,3 +77,5 @@ class SysexBuffers {
   std::atomic<bool> gone_{false};
   bool givenBack_ = false;  // the giver has this port; main thread only
 };
+
+}  // namespace melvix

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace melvix {
+
 namespace {
 
 #ifdef _WIN32
@@ -83,3 +85,5 @@ std::filesystem::path previousTraceLogPath() {
   const std::filesystem::path folder = logFolder();
   return folder.empty() ? folder : folder / "trace.1.log";
 }
+
+}  // namespace melvix

@@ -10,6 +10,8 @@
 #include "midi/wide_string.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // Takes the trace's lines. Never waits for the disk: called on the main thread, the watcher's and
 // the buffer giver's (never on the input callback's).
 class TraceLog {
@@ -40,3 +42,5 @@ bool switchTrace(bool on);
 std::filesystem::path traceLogPath();
 // The log is renamed to this once it holds 1 MiB, and a new one started.
 std::filesystem::path previousTraceLogPath();
+
+}  // namespace melvix

@@ -1,7 +1,16 @@
 // The four kinds of change in the device set that the browser can ask to be told about.
 #pragma once
 
-// Indexes the watch flags of the MIDI system object.
-enum WatchKind { OutAdded = 0, OutRemoved = 1, InAdded = 2, InRemoved = 3 };
+#include <cstddef>
 
-inline constexpr WatchKind kWatchKinds[] = {OutAdded, OutRemoved, InAdded, InRemoved};
+namespace melvix {
+
+// Indexes the watch flags of the MIDI system object (watchIndex).
+enum class WatchKind { OutAdded = 0, OutRemoved = 1, InAdded = 2, InRemoved = 3 };
+
+inline constexpr WatchKind kWatchKinds[] = {WatchKind::OutAdded, WatchKind::OutRemoved,
+                                            WatchKind::InAdded, WatchKind::InRemoved};
+
+inline constexpr std::size_t watchIndex(WatchKind kind) { return static_cast<std::size_t>(kind); }
+
+}  // namespace melvix

@@ -6,6 +6,8 @@
 
 #include "platform/winapi.h"
 
+namespace melvix {
+
 using WideString = std::u16string;
 
 // Copies units up to the first NUL, reading at most `capacity` units (a WinMM name field).
@@ -31,3 +33,5 @@ inline const WCHAR* winStr(const WideString& s) {
   static_assert(sizeof(WCHAR) == sizeof(char16_t), "WCHAR must be 16 bits");
   return reinterpret_cast<const WCHAR*>(s.c_str());
 }
+
+}  // namespace melvix

@@ -1,5 +1,7 @@
 #include "midi/winmm_error.h"
 
+namespace melvix {
+
 namespace {
 
 struct Named {
@@ -26,3 +28,5 @@ std::string winmmErrorName(MMRESULT result) {
   }
   return "error " + std::to_string(result);
 }
+
+}  // namespace melvix

@@ -5,5 +5,9 @@
 
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // "MMSYSERR_ALLOCATED", "MIDIERR_STILLPLAYING", ...; an unknown value as "error 1234".
 std::string winmmErrorName(MMRESULT result);
+
+}  // namespace melvix

@@ -7,6 +7,8 @@
 #include "midi/device_gone.h"
 #include "midi/driver_held.h"
 
+namespace melvix {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -101,3 +103,5 @@ bool outputAlive(HMIDIOUT handle) {
   MIDIOUTCAPSW caps{};
   return !deviceGone(midiOutGetDevCapsW(reinterpret_cast<UINT_PTR>(handle), &caps, sizeof caps));
 }
+
+}  // namespace melvix

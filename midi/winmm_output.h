@@ -7,6 +7,8 @@
 #include "midi/trace_log.h"
 #include "platform/winapi.h"
 
+namespace melvix {
+
 // Sends bytes on an open WinMM output: fewer than 4 as one short message, more as one long
 // message, synchronously (the buffer is the caller's again on return). Returns WinMM's answer to
 // the send (or to preparing the header, when that failed). A driver that keeps a long message's
@@ -21,3 +23,5 @@ bool outputAlive(HMIDIOUT handle);
 
 // How long a driver may keep a long message of `bytes` bytes before it counts as stuck.
 std::chrono::milliseconds longMessageLimit(std::size_t bytes);
+
+}  // namespace melvix

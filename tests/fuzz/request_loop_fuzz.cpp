@@ -31,6 +31,8 @@
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/support/json_check.h"
 
+using namespace melvix;
+
 namespace {
 
 using sim::Direction;

@@ -11,6 +11,8 @@
 #include "host/text_encoding.h"
 #include "tests/fuzz/fuzz_check.h"
 
+using namespace melvix;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The fuzzer's own buffer, which ends exactly here: a read past the text is an ASan report.
   const std::string_view text(reinterpret_cast<const char*>(data), size);

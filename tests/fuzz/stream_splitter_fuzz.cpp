@@ -9,6 +9,8 @@
 #include "midi/cmidi_out.h"
 #include "tests/fuzz/fuzz_check.h"
 
+using namespace melvix;
+
 namespace {
 
 // An output port that keeps what it is given, and accepts or refuses messages in a fixed pattern.

@@ -8,6 +8,8 @@
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/support/json_check.h"
 
+using namespace melvix;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   require(isJson(quoteJson(bytes)), "quoteJson of any bytes is valid JSON");

@@ -2,6 +2,8 @@
 
 #include "midi/input_callback.h"
 
+namespace melvix {
+
 std::string CapturedFrames::Text::copy() {
   std::lock_guard<std::mutex> lock(mutex_);
   return text_;
@@ -81,3 +83,5 @@ std::vector<std::string> splitFrames(const std::string& bytes) {
   }
   return texts;
 }
+
+}  // namespace melvix

@@ -13,6 +13,8 @@
 #include "host/frame_writer.h"
 #include "midi/cmidi.h"
 
+namespace melvix {
+
 class CapturedFrames {
  public:
   explicit CapturedFrames(CMidi* midi = nullptr);
@@ -55,3 +57,5 @@ class CapturedFrames {
 
 // Splits a byte string into frame texts; a trailing incomplete frame is reported as "<torn>".
 std::vector<std::string> splitFrames(const std::string& bytes);
+
+}  // namespace melvix

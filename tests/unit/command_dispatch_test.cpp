@@ -6,6 +6,8 @@
 #include "midi/cmidi_win32.h"
 #include "platform/sim/sim_control.h"
 
+using namespace melvix;
+
 namespace {
 
 std::vector<std::string> replyOf(const Reply& reply) {

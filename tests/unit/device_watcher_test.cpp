@@ -21,6 +21,8 @@
 #include "platform/sim/sim_control.h"
 #include "tests/support/captured_frames.h"
 
+using namespace melvix;
+
 namespace {
 
 constexpr auto kPatience = std::chrono::seconds(10);
@@ -293,19 +295,19 @@ const WatchCase kWatchCases[] = {
      {},
      {{{"+out A", "-out A"}, 0}}},
     {"only outputs added: removals and inputs are silent but still followed",
-     {OutAdded},
+     {WatchKind::OutAdded},
      {"+out A", "+in X"},
      {{{"-out A"}, 0}, {{"+in Y", "-in X"}, 0}, {{"+out A"}, 1}}},
     {"only inputs removed: additions and outputs are silent but still followed",
-     {InRemoved},
+     {WatchKind::InRemoved},
      {"+in A", "+out O"},
      {{{"+in B"}, 0}, {{"-in B"}, 1}, {{"-out O", "+out P"}, 0}, {{"-in A"}, 1}}},
     {"only outputs, both kinds: inputs are not looked at",
-     {OutAdded, OutRemoved},
+     {WatchKind::OutAdded, WatchKind::OutRemoved},
      {"+in X"},
      {{{"+in Y"}, 0}, {{"-in X"}, 0}, {{"+out A"}, 1}, {{"-out A"}, 1}}},
     {"only inputs added, and outputs removed",
-     {InAdded, OutRemoved},
+     {WatchKind::InAdded, WatchKind::OutRemoved},
      {"+in X", "+out O"},
      {{{"-in X"}, 0}, {{"+out P"}, 0}, {{"+in X", "-out P"}, 1}}},
 };
@@ -377,9 +379,9 @@ TEST_F(DeviceWatcherTest, UnwatchEndsTheWatcherBeforeItReturns) {
 TEST_F(DeviceWatcherTest, SwitchingSomeKindsOffKeepsWatchingTheOthers) {
   watch();
   ASSERT_TRUE(midi_->awaitPasses(1));
-  midi_->SetWatch(OutAdded, false);
-  midi_->SetWatch(InAdded, false);
-  midi_->SetWatch(InRemoved, false);
+  midi_->SetWatch(WatchKind::OutAdded, false);
+  midi_->SetWatch(WatchKind::InAdded, false);
+  midi_->SetWatch(WatchKind::InRemoved, false);
   EXPECT_EQ(live(), 1);
   change("+out A");
   ASSERT_TRUE(midi_->runPass());
@@ -388,7 +390,7 @@ TEST_F(DeviceWatcherTest, SwitchingSomeKindsOffKeepsWatchingTheOthers) {
   ASSERT_TRUE(midi_->runPass());
   EXPECT_EQ(connections(), 1);
   midi_->runFreely();
-  midi_->SetWatch(OutRemoved, false);
+  midi_->SetWatch(WatchKind::OutRemoved, false);
   EXPECT_EQ(live(), 0);
 }
 
@@ -460,8 +462,8 @@ TEST_F(DeviceWatcherTest, AlternatingWatchesNeverRunTwoWatchers) {
     } else {
       // ...and single kinds in any order.
       const auto kind = static_cast<WatchKind>(random() % 4);
-      on[kind] = !on[kind];
-      midi_->SetWatch(kind, on[kind]);
+      on[watchIndex(kind)] = !on[watchIndex(kind)];
+      midi_->SetWatch(kind, on[watchIndex(kind)]);
     }
     const bool nowOn = on[0] || on[1] || on[2] || on[3];
     if (nowOn && !anyOn) ++expectedStarts;

@@ -17,6 +17,8 @@
 #include "host/frame_reader.h"
 #include "host/frame_writer.h"
 
+using namespace melvix;
+
 namespace {
 
 std::string header(std::uint32_t length) {

@@ -26,6 +26,8 @@
 #include "tests/support/json_check.h"
 #include "tests/support/sim_calls.h"
 
+using namespace melvix;
+
 // Allocations made on a thread while it counts them: the input callback must make none.
 namespace {
 thread_local bool countingAllocations = false;

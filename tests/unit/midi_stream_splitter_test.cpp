@@ -11,6 +11,8 @@
 
 #include "midi/cmidi_out.h"
 
+using namespace melvix;
+
 namespace {
 
 // Records what would go to the device; answers with `answers` in order, then with true.

@@ -13,6 +13,8 @@
 #include "tests/support/hex_text.h"
 #include "tests/support/sim_calls.h"
 
+using namespace melvix;
+
 namespace {
 
 using sim::Direction;

@@ -8,6 +8,8 @@
 #include "platform/sim/sim_control.h"
 #include "platform/sim/sim_world.h"
 
+using namespace melvix;
+
 namespace {
 
 TEST(Clock, TimeCountsFromTheObjectsBirthAndWrapsAt32Bits) {

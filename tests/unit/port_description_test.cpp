@@ -10,6 +10,8 @@
 #include "midi/manufacturer_table.h"
 #include "platform/sim/sim_control.h"
 
+using namespace melvix;
+
 namespace {
 
 // Every id that WinMM registered, as its published list spells it.

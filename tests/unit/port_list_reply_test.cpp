@@ -5,6 +5,8 @@
 #include "midi/cmidi_win32.h"
 #include "platform/sim/sim_control.h"
 
+using namespace melvix;
+
 namespace {
 
 using sim::Direction;

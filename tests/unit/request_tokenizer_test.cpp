@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+using namespace melvix;
+
 namespace {
 
 // Items as readable text, with bytes outside printable ASCII in hex, so that a failing case shows

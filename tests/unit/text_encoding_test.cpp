@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+using namespace melvix;
+
 namespace {
 
 std::string hexBytes(const std::string& bytes) {
