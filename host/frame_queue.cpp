@@ -12,7 +12,7 @@ FrameQueue::FrameQueue(FrameWriter& out, std::size_t limitBytes) : out_(out), li
 
 FrameQueue::~FrameQueue() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stop_ = true;
   }
   writerWake_.notify_all();
@@ -27,7 +27,7 @@ void FrameQueue::Queue(std::string_view text) {
 // Runs on the input callback's thread or the watcher's.
 void FrameQueue::Post(MessageKind kind, std::string_view text) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     switch (kind) {
       case MessageKind::kSysexStart:
       case MessageKind::kSysexMiddle:
@@ -127,7 +127,7 @@ void FrameQueue::DropHeld() {
 }
 
 void FrameQueue::PostReply(std::string text, bool hold) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ++posted_;
   ++repliesWaiting_;
   Queue(text);
@@ -138,12 +138,12 @@ void FrameQueue::PostReply(std::string text, bool hold) {
 }
 
 void FrameQueue::SendHeldReplies() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (repliesWaiting_ > 0) SendQueued(lock);
 }
 
 // Main thread, with `lock` held.
-void FrameQueue::SendQueued(std::unique_lock<std::mutex>& lock) {
+void FrameQueue::SendQueued(MutexLock& lock) {
   mainHeldUp_.store(true);
   while (writing_) {
     // The writer's write under way is followed by another that takes what is queued.
@@ -153,50 +153,53 @@ void FrameQueue::SendQueued(std::unique_lock<std::mutex>& lock) {
       return;
     }
     // A browser that sends requests but reads nothing is held up here, as by a full pipe.
-    changed_.wait(lock);
+    changed_.wait(lock.Waitable());
   }
   // No write is under way, so the replies leave from here, without waking the writer thread.
-  WriteQueued(lock);
+  WriteQueued();
   mainHeldUp_.store(false);
-  const bool more = !waiting_.empty();
-  lock.unlock();
   // The writer is woken only for what came meanwhile.
-  if (more) writerWake_.notify_all();
+  if (!waiting_.empty()) writerWake_.notify_all();
   changed_.notify_all();
 }
 
 bool FrameQueue::Flush(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const std::uint64_t target = posted_;
-  const auto done = [&] { return finished_ >= target; };
   // Replies held back for a batch go out now.
   writerWake_.notify_all();
   if (limit == std::chrono::milliseconds::max()) {
-    changed_.wait(lock, done);
+    while (finished_ < target) changed_.wait(lock.Waitable());
     return true;
   }
-  return changed_.wait_for(lock, limit, done);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (finished_ < target) {
+    if (changed_.wait_until(lock.Waitable(), deadline) == std::cv_status::timeout) {
+      return finished_ >= target;
+    }
+  }
+  return true;
 }
 
 std::uint64_t FrameQueue::Dropped() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return dropped_;
 }
 
 // Runs on the writer thread: every message meets standard output here or in a reply's write, so
 // a browser that reads slowly holds up this thread and not the driver's.
 void FrameQueue::Write() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    writerWake_.wait(lock, [&] { return !writing_ && (stop_ || !waiting_.empty()); });
+    while (writing_ || (!stop_ && waiting_.empty())) writerWake_.wait(lock.Waitable());
     if (waiting_.empty()) return;
-    WriteQueued(lock);
+    WriteQueued();
     changed_.notify_all();
   }
 }
 
-// Runs on the writer thread or the main thread, with `lock` held and no write under way.
-void FrameQueue::WriteQueued(std::unique_lock<std::mutex>& lock) {
+// Runs on the writer thread or the main thread, with mutex_ held and no write under way.
+void FrameQueue::WriteQueued() {
   // Everything waiting goes out in one write: a browser that reads quickly then costs the host
   // one call into the kernel for a burst of frames rather than one a frame.
   outgoing_.swap(waiting_);
@@ -207,10 +210,10 @@ void FrameQueue::WriteQueued(std::unique_lock<std::mutex>& lock) {
   repliesWaiting_ = 0;
   bytesWritten_ = outgoing_.size();
   writing_ = true;
-  lock.unlock();
+  mutex_.unlock();
   out_.Write(outgoing_);
   outgoing_.clear();
-  lock.lock();
+  mutex_.lock();
   writing_ = false;
   // Room is given back only once the frames are out, so the limit covers the frames being
   // written.

@@ -11,12 +11,12 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "host/frame_writer.h"
 #include "midi/message_sink.h"
+#include "midi/mutex.h"
 
 namespace melvix {
 
@@ -49,66 +49,67 @@ class FrameQueue : public MessageSink {
   // Sends a reply to a request, after everything queued before it. With `hold`, it may wait, with
   // at most kMostReplies others, to go out in one write with the replies that follow, until
   // SendHeldReplies. Main thread.
-  void PostReply(std::string text, bool hold = false);
+  void PostReply(std::string text, bool hold = false) EXCLUDES(mutex_);
   // Sends the replies held back by PostReply. Main thread.
-  void SendHeldReplies();
+  void SendHeldReplies() EXCLUDES(mutex_);
   // Returns once every message posted before the call has been written (or dropped), or once
   // `limit` has passed; true in the first case.
-  bool Flush(std::chrono::milliseconds limit = std::chrono::milliseconds::max());
+  bool Flush(std::chrono::milliseconds limit = std::chrono::milliseconds::max()) EXCLUDES(mutex_);
   // How many "midi" messages were dropped because the queue was full.
-  std::uint64_t Dropped();
+  std::uint64_t Dropped() EXCLUDES(mutex_);
   // Whether the main thread is held up sending replies: in a write the browser does not read, or
   // waiting for one to end with kMostReplies replies queued. Any thread.
   bool MainHeldUp() const { return mainHeldUp_.load(); }
 
  private:
-  // Appends `text` as a frame to what waits. With mutex_ held.
-  void Queue(std::string_view text);
+  // Appends `text` as a frame to what waits.
+  void Queue(std::string_view text) REQUIRES(mutex_);
   // Queues `text`, a "midi" or "connection" message, unless the queue is full; false when it was
-  // dropped. With mutex_ held.
-  bool QueueUnlessFull(MessageKind kind, std::string_view text);
-  // One piece of a system-exclusive message, or its cut. With mutex_ held.
-  void PostSysex(MessageKind kind, std::string_view text);
+  // dropped.
+  bool QueueUnlessFull(MessageKind kind, std::string_view text) REQUIRES(mutex_);
+  // One piece of a system-exclusive message, or its cut.
+  void PostSysex(MessageKind kind, std::string_view text) REQUIRES(mutex_);
   // Queues the pieces held back, all of them if there is room for all, else none; true when
-  // queued. With mutex_ held.
-  bool QueueHeld();
-  // Drops the pieces held back. With mutex_ held.
-  void DropHeld();
+  // queued.
+  bool QueueHeld() REQUIRES(mutex_);
+  // Drops the pieces held back.
+  void DropHeld() REQUIRES(mutex_);
   // Runs on the writer thread.
-  void Write();
-  // Writes everything queued in one write, with `lock` (on mutex_) released meanwhile, then gives
-  // its room back. Only while no other write is under way. Writer thread or main thread.
-  void WriteQueued(std::unique_lock<std::mutex>& lock);
+  void Write() EXCLUDES(mutex_);
+  // Writes everything queued in one write, with mutex_ released meanwhile, then gives its room
+  // back. Only while no other write is under way. Writer thread or main thread.
+  void WriteQueued() REQUIRES(mutex_);
   // Sends what is queued: from the calling thread when no write is under way, else by the writer
-  // after its write. Waits only while kMostReplies replies wait. Main thread.
-  void SendQueued(std::unique_lock<std::mutex>& lock);
+  // after its write. Waits, with `lock` (on mutex_), only while kMostReplies replies wait. Main
+  // thread.
+  void SendQueued(MutexLock& lock) REQUIRES(mutex_);
 
   FrameWriter& out_;
   const std::size_t limit_;
-  std::mutex mutex_;                    // guards everything below
+  Mutex mutex_;                         // guards the fields marked so
   std::condition_variable changed_;     // for Flush and PostReply: a write has ended
   std::condition_variable writerWake_;  // for the writer: something to write, or the end
   // The frames waiting, length headers and texts, in the order they came: the next write as it will
   // leave. Room for the limit is reserved once, so that the queue never reallocates on a callback.
-  std::string waiting_;
-  std::size_t framesWaiting_ = 0;
-  int connectionsWaiting_ = 0;    // "connection" messages in waiting_
-  int repliesWaiting_ = 0;        // replies in waiting_
-  std::size_t bytesWritten_ = 0;  // the size of the write under way
-  std::uint64_t posted_ = 0;      // messages taken or dropped so far
-  std::uint64_t finished_ = 0;    // of those, written or dropped
-  std::uint64_t dropped_ = 0;
+  std::string waiting_ GUARDED_BY(mutex_);
+  std::size_t framesWaiting_ GUARDED_BY(mutex_) = 0;
+  int connectionsWaiting_ GUARDED_BY(mutex_) = 0;    // "connection" messages in waiting_
+  int repliesWaiting_ GUARDED_BY(mutex_) = 0;        // replies in waiting_
+  std::size_t bytesWritten_ GUARDED_BY(mutex_) = 0;  // the size of the write under way
+  std::uint64_t posted_ GUARDED_BY(mutex_) = 0;      // messages taken or dropped so far
+  std::uint64_t finished_ GUARDED_BY(mutex_) = 0;    // of those, written or dropped
+  std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;
   // The frames of the system-exclusive message under way, held back until its F7; they count as
   // posted only once they are queued or dropped.
-  std::string held_;
-  std::size_t heldFrames_ = 0;
+  std::string held_ GUARDED_BY(mutex_);
+  std::size_t heldFrames_ GUARDED_BY(mutex_) = 0;
   // What becomes of the next piece of a system-exclusive message: held back after its first piece,
   // queued as it comes once the message outgrew the hold, dropped when no message is under way (its
   // first piece was dropped, or it came from an input replaced meanwhile).
-  enum class Sysex { kNone, kHolding, kPassing } sysex_ = Sysex::kNone;
-  bool writing_ = false;                 // a thread is in WriteQueued; the other one waits
-  std::atomic<bool> mainHeldUp_{false};  // set by SendQueued while it waits or writes
-  bool stop_ = false;
+  enum class Sysex { kNone, kHolding, kPassing } sysex_ GUARDED_BY(mutex_) = Sysex::kNone;
+  bool writing_ GUARDED_BY(mutex_) = false;  // a thread is in WriteQueued; the other one waits
+  std::atomic<bool> mainHeldUp_{false};      // set by SendQueued while it waits or writes
+  bool stop_ GUARDED_BY(mutex_) = false;
   // What is being written: swapped with waiting_ under mutex_ by the thread that sets writing_,
   // then used by that thread alone until it clears writing_.
   std::string outgoing_;

@@ -31,12 +31,12 @@ BufferGiver::BufferGiver() : wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
 }
 
 void BufferGiver::Add(SysexBuffers* buffers) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ports_.push_back(buffers);
 }
 
 void BufferGiver::Remove(SysexBuffers* buffers) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ports_.erase(std::remove(ports_.begin(), ports_.end(), buffers), ports_.end());
 }
 
@@ -54,7 +54,7 @@ DWORD WINAPI BufferGiver::Run(LPVOID giver) {
     WaitForSingleObject(self.wake_, again ? kPauseBeforeAgainMs : INFINITE);
     // Cleared before the ports are looked at: a buffer handed back meanwhile sets the event again.
     self.woken_.store(false);
-    std::lock_guard<std::mutex> lock(self.mutex_);
+    MutexLock lock(self.mutex_);
     again = false;
     for (SysexBuffers* buffers : self.ports_) again = buffers->GiveBackPending() || again;
   }

@@ -8,9 +8,9 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <vector>
 
+#include "midi/mutex.h"
 #include "platform/winapi.h"
 
 namespace melvix {
@@ -41,8 +41,8 @@ class BufferGiver {
   // The event is set and the thread not yet at work on it: the callback need not set it again.
   std::atomic<bool> woken_{false};
   // Held by the thread while it gives buffers back, so that Remove waits for a round under way.
-  std::mutex mutex_;
-  std::vector<SysexBuffers*> ports_;  // guarded by mutex_
+  Mutex mutex_;
+  std::vector<SysexBuffers*> ports_ GUARDED_BY(mutex_);
 };
 
 }  // namespace melvix

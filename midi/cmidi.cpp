@@ -22,7 +22,7 @@ CMidi::~CMidi() { Shutdown(); }
 void CMidi::SetWatch(WatchKind kind, bool on) { watcher_->SetWatch(kind, on, PortsOpen()); }
 
 bool CMidi::PortsOpen() const {
-  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  MutexLock ports(portsGuard_);
   return out_ != nullptr || in_ != nullptr;
 }
 
@@ -33,26 +33,30 @@ void CMidi::Post(MessageKind kind, std::string_view text) {
 }
 
 WideString CMidi::OutName() const {
-  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
-  return out_ ? out_->Name() : WideString();
+  MutexLock ports(portsGuard_);
+  return OutNameLocked();
 }
+
+WideString CMidi::OutNameLocked() const { return out_ ? out_->Name() : WideString(); }
 
 WideString CMidi::InName() const {
-  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
-  return in_ ? in_->Name() : WideString();
+  MutexLock ports(portsGuard_);
+  return InNameLocked();
 }
 
+WideString CMidi::InNameLocked() const { return in_ ? in_->Name() : WideString(); }
+
 bool CMidi::HasOut() const {
-  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  MutexLock ports(portsGuard_);
   return out_ != nullptr;
 }
 
 void CMidi::CloseOut() {
-  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
-  CloseOutHeld();
+  MutexLock ports(portsGuard_);
+  CloseOutLocked();
 }
 
-void CMidi::CloseOutHeld() {
+void CMidi::CloseOutLocked() {
   if (!out_) return;
   // A device that has gone hears nothing any more.
   if (!out_->Gone()) out_->AllNotesOff();
@@ -60,19 +64,19 @@ void CMidi::CloseOutHeld() {
 }
 
 void CMidi::CloseIn() {
-  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  MutexLock ports(portsGuard_);
   DestroyIn();
 }
 
 void CMidi::Play(const ByteString& bytes) {
-  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  MutexLock ports(portsGuard_);
   if (!out_) return;
   if (!out_->Gone() && (out_->SendRaw(bytes) || !out_->Gone())) return;
   // Its device has gone, now or before, and may be back already under another id (a cable pulled
   // and put back): it is looked for by name at once, not only at the watcher's next look, so that
   // the message goes there. While it is away the message goes nowhere.
   const WideString name = out_->Name();
-  OpenOut(name);
+  OpenOutLocked(name);
   if (out_->Gone()) {
     NotePortGone();
     return;
@@ -82,7 +86,7 @@ void CMidi::Play(const ByteString& bytes) {
 }
 
 void CMidi::ReplaceOut(std::unique_ptr<CMidiOut> port) {
-  CloseOutHeld();
+  CloseOutLocked();
   out_ = std::move(port);
   watcher_->KeepRunning(true);
 }
@@ -156,7 +160,7 @@ void CMidi::RetryClosingInputs() {
 
 // Runs on the watcher thread, without the watch guard.
 bool CMidi::LookAfterPorts(const ListedNames& listed) {
-  std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+  MutexLock ports(portsGuard_);
   bool away = false;
   if (out_) {
     // A name the watch no longer lists: the device may have gone, which the port is asked.
@@ -164,7 +168,7 @@ bool CMidi::LookAfterPorts(const ListedNames& listed) {
     if (out_->Gone()) {
       // Opened again exactly as an open of its name would: the lowest id of that name, if any.
       const WideString name = out_->Name();
-      if (!listed.outs || contains(listed.outNames, name)) OpenOut(name);
+      if (!listed.outs || contains(listed.outNames, name)) OpenOutLocked(name);
       away = out_->Gone();
       if (!away && trace_ != nullptr) trace_->Event("output opened again", name);
     }
@@ -174,7 +178,7 @@ bool CMidi::LookAfterPorts(const ListedNames& listed) {
     if (listed.ins && !in_->Gone() && !contains(listed.inNames, in_->Name())) in_->Alive();
     if (in_->Gone()) {
       const WideString name = in_->Name();
-      if (!listed.ins || contains(listed.inNames, name)) OpenIn(name, 0);
+      if (!listed.ins || contains(listed.inNames, name)) OpenInLocked(name, 0);
       if (!in_->Gone() && trace_ != nullptr) trace_->Event("input opened again", name);
       away = away || in_->Gone();
     }
@@ -184,13 +188,13 @@ bool CMidi::LookAfterPorts(const ListedNames& listed) {
 
 void CMidi::Shutdown() {
   {
-    std::lock_guard<std::recursive_mutex> ports(portsGuard_);
+    MutexLock ports(portsGuard_);
     DestroyIn();
     RetryClosingInputs();
     // Whatever still refuses to close stays the driver's: it is left, not freed.
     for (auto& port : unclosedIns_) leaveToDriver(std::move(port));
     unclosedIns_.clear();
-    CloseOutHeld();
+    CloseOutLocked();
   }
   // The watcher uses this object's operations and fields: it must have ended before they go.
   watcher_->Stop();

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "midi/device_watcher.h"
 #include "midi/input_gate.h"
 #include "midi/message_sink.h"
+#include "midi/mutex.h"
 #include "midi/port_info.h"
 #include "midi/trace_log.h"
 #include "midi/watch_kind.h"
@@ -46,11 +46,12 @@ class CMidi {
   virtual PortLookup OutInfo(std::uint32_t index) = 0;
   virtual PortLookup InInfo(const WideString& name) = 0;
   virtual PortLookup InInfo(std::uint32_t index) = 0;
-  // Each returns the name of the port that is current afterwards (empty when none is).
-  virtual WideString OpenOut(const WideString& name) = 0;
-  virtual WideString OpenOut(std::uint32_t index) = 0;
-  virtual WideString OpenIn(const WideString& name, DWORD_PTR instance) = 0;
-  virtual WideString OpenIn(std::uint32_t index, DWORD_PTR instance) = 0;
+  // Each returns the name of the port that is current afterwards (empty when none is). They take
+  // the ports guard.
+  virtual WideString OpenOut(const WideString& name) EXCLUDES(portsGuard_) = 0;
+  virtual WideString OpenOut(std::uint32_t index) EXCLUDES(portsGuard_) = 0;
+  virtual WideString OpenIn(const WideString& name, DWORD_PTR instance) EXCLUDES(portsGuard_) = 0;
+  virtual WideString OpenIn(std::uint32_t index, DWORD_PTR instance) EXCLUDES(portsGuard_) = 0;
   // Milliseconds since the object was made, wrapping at 2^32.
   virtual std::uint32_t Time() = 0;
   // Runs `routine` with this object on a new thread; returns its handle (null on failure).
@@ -58,19 +59,21 @@ class CMidi {
   virtual void Sleep(std::uint32_t milliseconds) = 0;
   virtual std::unique_ptr<CMidiLock> NewLock() = 0;
 
-  WideString OutName() const;
-  WideString InName() const;
-  void CloseOut();
-  void CloseIn();
+  // These take the ports guard: any thread that holds no guard.
+  WideString OutName() const EXCLUDES(portsGuard_);
+  WideString InName() const EXCLUDES(portsGuard_);
+  void CloseOut() EXCLUDES(portsGuard_);
+  void CloseIn() EXCLUDES(portsGuard_);
   // Sends `bytes` unparsed as one message on the current output ("play"). A device that answers
   // that it has gone is looked for at once under the same name (it may be back already) and the
-  // message sent there; while it is away, messages are dropped. Main thread.
-  void Play(const ByteString& bytes);
-  // Whether an output port is current. Main thread.
-  bool HasOut() const;
-  // The current port, or null. For the thread that changes ports, or one holding PortsGuard().
-  CMidiOut* Out() const { return out_.get(); }
-  CMidiIn* In() const { return in_.get(); }
+  // message sent there; while it is away, messages are dropped.
+  void Play(const ByteString& bytes) EXCLUDES(portsGuard_);
+  // Whether an output port is current.
+  bool HasOut() const EXCLUDES(portsGuard_);
+  // The current port, or null, unguarded: for a caller that knows no other thread changes the
+  // ports meanwhile (a test whose ports are not away, so the watcher opens none again).
+  CMidiOut* Out() const NO_THREAD_SAFETY_ANALYSIS { return out_.get(); }
+  CMidiIn* In() const NO_THREAD_SAFETY_ANALYSIS { return in_.get(); }
 
   // Where the messages this layer sends unasked ("midi", "connection") go; none: they are
   // dropped. Set before any port is opened or the watch switched on.
@@ -89,60 +92,70 @@ class CMidi {
   // looks for its return. Any thread; never waits.
   void NotePortGone();
 
-  // Switches one kind of device watch on or off (see DeviceWatcher). Main thread only.
-  void SetWatch(WatchKind kind, bool on);
+  // Switches one kind of device watch on or off (see DeviceWatcher). The main thread: the one
+  // that reads the requests.
+  void SetWatch(WatchKind kind, bool on) EXCLUDES(portsGuard_);
   DeviceWatcher& Watcher() { return *watcher_; }
   // Opens again, under its name, a current port whose device has gone and is back; a port whose
   // name `listed` no longer holds is asked whether it is still there. True while a port is away.
   // On the watcher's thread, without the watch guard.
-  bool LookAfterPorts(const ListedNames& listed);
+  bool LookAfterPorts(const ListedNames& listed) EXCLUDES(portsGuard_);
 
  protected:
   // Guards the current ports: held by every operation that opens, closes or uses one, on the main
-  // thread and on the watcher's when it opens a port again whose device came back. Recursive, as
-  // an open closes the port it replaces. Taken before the watch guard, never after it.
-  std::recursive_mutex& PortsGuard() const { return portsGuard_; }
+  // thread and on the watcher's when it opens a port again whose device came back. A plain lock:
+  // the public operations take it, the ...Locked ones and those below require it. Taken before
+  // the watch guard, never after it.
+  Mutex& PortsGuard() const RETURN_CAPABILITY(portsGuard_) { return portsGuard_; }
+  // OpenOut and OpenIn by name for a caller that holds the guard: the re-opening of a port whose
+  // device has gone.
+  virtual WideString OpenOutLocked(const WideString& name) REQUIRES(portsGuard_) = 0;
+  virtual WideString OpenInLocked(const WideString& name, DWORD_PTR instance)
+      REQUIRES(portsGuard_) = 0;
+  CMidiOut* OutLocked() const REQUIRES(portsGuard_) { return out_.get(); }
+  CMidiIn* InLocked() const REQUIRES(portsGuard_) { return in_.get(); }
+  WideString OutNameLocked() const REQUIRES(portsGuard_);
+  WideString InNameLocked() const REQUIRES(portsGuard_);
   // Makes `port` the current output port, silencing and destroying the previous one.
-  void ReplaceOut(std::unique_ptr<CMidiOut> port);
+  void ReplaceOut(std::unique_ptr<CMidiOut> port) REQUIRES(portsGuard_);
   // Makes `port`, whose device was opened with the callback instance `instance`, the current
   // input port after destroying the previous one, then starts it; false, with no input current,
   // when it does not start.
-  bool ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance);
-  // Closes the current input, whose device has gone, but keeps it current by name. Ports guard
-  // held.
-  void CloseGoneIn();
+  bool ReplaceIn(std::unique_ptr<CMidiIn> port, DWORD_PTR instance) REQUIRES(portsGuard_);
+  // Closes the current input, whose device has gone, but keeps it current by name.
+  void CloseGoneIn() REQUIRES(portsGuard_);
   // Keeps a port whose device would not close, to be closed again later.
-  void KeepUnclosed(std::unique_ptr<CMidiIn> port) { unclosedIns_.push_back(std::move(port)); }
+  void KeepUnclosed(std::unique_ptr<CMidiIn> port) REQUIRES(portsGuard_) {
+    unclosedIns_.push_back(std::move(port));
+  }
   // A new instance value for the next input opening: never 0, never one given before.
   static DWORD_PTR NewInputInstance();
-  // Tries again to close the input ports whose devices would not close; main thread.
-  void RetryClosingInputs();
+  // Tries again to close the input ports whose devices would not close.
+  void RetryClosingInputs() REQUIRES(portsGuard_);
   // A new opening got `handle`: a port kept with that value was freed by WinMM, which gave the
   // value away, and is forgotten without a call on it (its buffers left to the driver).
-  void ForgetInputsHandled(HMIDIIN handle);
+  void ForgetInputsHandled(HMIDIIN handle) REQUIRES(portsGuard_);
   // What destruction does: closes the input port, then the output port, then stops the watcher
   // and waits for it. A derived class calls it from its own destructor, since the watcher uses
   // its operations; calling it again does nothing.
-  void Shutdown();
+  void Shutdown() EXCLUDES(portsGuard_);
   // Replaces the watcher (tests run its passes one at a time); before any watch or port.
   void UseWatcher(std::unique_ptr<DeviceWatcher> watcher);
 
  private:
   // Takes the current input port away from the input callback, waits for the callbacks that
   // use it to leave, then destroys it.
-  void DestroyIn();
-  // CloseOut for an open that replaces the port. Ports guard held.
-  void CloseOutHeld();
-  bool PortsOpen() const;
+  void DestroyIn() REQUIRES(portsGuard_);
+  // CloseOut for an open that replaces the port.
+  void CloseOutLocked() REQUIRES(portsGuard_);
+  bool PortsOpen() const EXCLUDES(portsGuard_);
 
-  // Guarded by portsGuard_; the pointers change on the main thread, and on the watcher's when it
-  // opens a port again whose device came back.
-  mutable std::recursive_mutex portsGuard_;
-  std::unique_ptr<CMidiIn> in_;
-  std::unique_ptr<CMidiOut> out_;
+  mutable Mutex portsGuard_;
+  std::unique_ptr<CMidiIn> in_ GUARDED_BY(portsGuard_);
+  std::unique_ptr<CMidiOut> out_ GUARDED_BY(portsGuard_);
   // Ports whose devices refused to close: kept, handle and buffers, until a later try succeeds,
-  // since the driver may still write into their buffers. Guarded by portsGuard_.
-  std::vector<std::unique_ptr<CMidiIn>> unclosedIns_;
+  // since the driver may still write into their buffers.
+  std::vector<std::unique_ptr<CMidiIn>> unclosedIns_ GUARDED_BY(portsGuard_);
 
   // The current input port as the callback reaches it.
   InputGate gate_;

@@ -115,30 +115,34 @@ PortLookup CMidiWin32::InInfo(std::uint32_t index) {
 // known gone once a send was answered "no such device"; an input is asked, with a call that
 // changes nothing on a live one.
 bool CMidiWin32::OutIsCurrent(const WideString& name) {
-  return name == OutName() && (Out() == nullptr || !Out()->Gone());
+  return name == OutNameLocked() && (OutLocked() == nullptr || !OutLocked()->Gone());
 }
 
 bool CMidiWin32::InIsCurrent(const WideString& name) {
-  if (In() != nullptr && Gate().ClosedByDriver()) In()->MarkGone();
-  return name == InName() && (In() == nullptr || In()->Alive());
+  if (InLocked() != nullptr && Gate().ClosedByDriver()) InLocked()->MarkGone();
+  return name == InNameLocked() && (InLocked() == nullptr || InLocked()->Alive());
 }
 
 WideString CMidiWin32::OpenOut(const WideString& name) {
-  std::lock_guard<std::recursive_mutex> ports(PortsGuard());
-  if (OutIsCurrent(name)) return OutName();
+  MutexLock ports(PortsGuard());
+  return OpenOutLocked(name);
+}
+
+WideString CMidiWin32::OpenOutLocked(const WideString& name) {
+  if (OutIsCurrent(name)) return OutNameLocked();
   UINT id = 0;
   if (!findByName<MIDIOUTCAPSW>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPSW>, id)) {
-    return OutName();
+    return OutNameLocked();
   }
   return OpenOutDevice(id, name);
 }
 
 WideString CMidiWin32::OpenOut(std::uint32_t index) {
-  std::lock_guard<std::recursive_mutex> ports(PortsGuard());
+  MutexLock ports(PortsGuard());
   MIDIOUTCAPSW caps{};
-  if (!outCaps(index, caps)) return OutName();
+  if (!outCaps(index, caps)) return OutNameLocked();
   WideString name = wideFromField(caps.szPname);
-  if (OutIsCurrent(name)) return OutName();
+  if (OutIsCurrent(name)) return OutNameLocked();
   return OpenOutDevice(index, name);
 }
 
@@ -161,7 +165,7 @@ WideString CMidiWin32::OpenOutDevice(UINT id, const WideString& name) {
           port = std::make_unique<CMidiOutHW>(handle, winStr(name), Trace());
         }
         ReplaceOut(std::move(port));
-        return OutName();
+        return OutNameLocked();
       }
       traceFailure(Trace(), "midiOutClose", name, midiOutClose(handle));
     }
@@ -169,28 +173,32 @@ WideString CMidiWin32::OpenOutDevice(UINT id, const WideString& name) {
     if (attempt > 0 ||
         !findByName<MIDIOUTCAPSW>(midiOutGetNumDevs(), name, outCaps<MIDIOUTCAPSW>, now) ||
         (opened != MMSYSERR_NOERROR && now == id)) {
-      return OutName();
+      return OutNameLocked();
     }
     id = now;
   }
 }
 
 WideString CMidiWin32::OpenIn(const WideString& name, DWORD_PTR instance) {
-  std::lock_guard<std::recursive_mutex> ports(PortsGuard());
-  if (InIsCurrent(name)) return InName();
+  MutexLock ports(PortsGuard());
+  return OpenInLocked(name, instance);
+}
+
+WideString CMidiWin32::OpenInLocked(const WideString& name, DWORD_PTR instance) {
+  if (InIsCurrent(name)) return InNameLocked();
   UINT id = 0;
   if (!findByName<MIDIINCAPSW>(midiInGetNumDevs(), name, inCaps<MIDIINCAPSW>, id)) {
-    return InName();
+    return InNameLocked();
   }
   return OpenInDevice(id, name, instance);
 }
 
 WideString CMidiWin32::OpenIn(std::uint32_t index, DWORD_PTR instance) {
-  std::lock_guard<std::recursive_mutex> ports(PortsGuard());
+  MutexLock ports(PortsGuard());
   MIDIINCAPSW caps{};
-  if (!inCaps(index, caps)) return InName();
+  if (!inCaps(index, caps)) return InNameLocked();
   WideString name = wideFromField(caps.szPname);
-  if (InIsCurrent(name)) return InName();
+  if (InIsCurrent(name)) return InNameLocked();
   return OpenInDevice(index, name, instance);
 }
 
@@ -202,7 +210,7 @@ WideString CMidiWin32::OpenInDevice(UINT id, const WideString& name, DWORD_PTR /
   // The current port's handle is of no use once its device has gone, and a driver may count the
   // device open until it is closed: it is closed first, and stays current, by name, until the
   // device opens again.
-  if (In() != nullptr && In()->Gone()) CloseGoneIn();
+  if (InLocked() != nullptr && InLocked()->Gone()) CloseGoneIn();
   for (int attempt = 0;; ++attempt) {
     HMIDIIN handle = nullptr;
     const DWORD_PTR opening = NewInputInstance();
@@ -221,7 +229,7 @@ WideString CMidiWin32::OpenInDevice(UINT id, const WideString& name, DWORD_PTR /
         ReplaceIn(std::make_unique<CMidiInHW>(
                       handle, winStr(name), [this] { NotePortGone(); }, Trace()),
                   opening);
-        return InName();
+        return InNameLocked();
       }
       // Not started and given no buffer, it closes at once, and nothing of it is ever current;
       // one that refuses is kept and closed again later, or it would stay open for good.
@@ -235,7 +243,7 @@ WideString CMidiWin32::OpenInDevice(UINT id, const WideString& name, DWORD_PTR /
     if (attempt > 0 ||
         !findByName<MIDIINCAPSW>(midiInGetNumDevs(), name, inCaps<MIDIINCAPSW>, now) ||
         (opened != MMSYSERR_NOERROR && now == id)) {
-      return InName();
+      return InNameLocked();
     }
     id = now;
   }

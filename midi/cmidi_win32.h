@@ -18,20 +18,24 @@ class CMidiWin32 : public CMidi {
   PortLookup OutInfo(std::uint32_t index) override;
   PortLookup InInfo(const WideString& name) override;
   PortLookup InInfo(std::uint32_t index) override;
-  WideString OpenOut(const WideString& name) override;
-  WideString OpenOut(std::uint32_t index) override;
-  WideString OpenIn(const WideString& name, DWORD_PTR instance) override;
-  WideString OpenIn(std::uint32_t index, DWORD_PTR instance) override;
+  WideString OpenOut(const WideString& name) EXCLUDES(PortsGuard()) override;
+  WideString OpenOut(std::uint32_t index) EXCLUDES(PortsGuard()) override;
+  WideString OpenIn(const WideString& name, DWORD_PTR instance) EXCLUDES(PortsGuard()) override;
+  WideString OpenIn(std::uint32_t index, DWORD_PTR instance) EXCLUDES(PortsGuard()) override;
   std::uint32_t Time() override;
   HANDLE StartThread(void (*routine)(CMidi&)) override;
   void Sleep(std::uint32_t milliseconds) override;
   std::unique_ptr<CMidiLock> NewLock() override;
 
  private:
-  bool OutIsCurrent(const WideString& name);
-  bool InIsCurrent(const WideString& name);
-  WideString OpenOutDevice(UINT id, const WideString& name);
-  WideString OpenInDevice(UINT id, const WideString& name, DWORD_PTR instance);
+  WideString OpenOutLocked(const WideString& name) REQUIRES(PortsGuard()) override;
+  WideString OpenInLocked(const WideString& name, DWORD_PTR instance)
+      REQUIRES(PortsGuard()) override;
+  bool OutIsCurrent(const WideString& name) REQUIRES(PortsGuard());
+  bool InIsCurrent(const WideString& name) REQUIRES(PortsGuard());
+  WideString OpenOutDevice(UINT id, const WideString& name) REQUIRES(PortsGuard());
+  WideString OpenInDevice(UINT id, const WideString& name, DWORD_PTR instance)
+      REQUIRES(PortsGuard());
 
   const DWORD clockBase_;
 };

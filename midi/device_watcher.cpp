@@ -76,7 +76,7 @@ bool DeviceWatcher::AnyWatch() const {
 
 void DeviceWatcher::SetWatch(WatchKind kind, bool on, bool portsOpen) {
   {
-    std::lock_guard<std::mutex> guard(guard_);
+    MutexLock guard(guard_);
     if (Watching(kind) == on) return;
     if (on) {
       // A direction's names are taken when it starts being watched, so that what changed before
@@ -99,7 +99,7 @@ void DeviceWatcher::SetWatch(WatchKind kind, bool on, bool portsOpen) {
 
 void DeviceWatcher::KeepRunning(bool portsOpen) {
   {
-    std::lock_guard<std::mutex> guard(guard_);
+    MutexLock guard(guard_);
     const bool wanted = portsOpen || AnyWatch();
     if (wanted == (thread_ != nullptr)) return;
     if (wanted) {
@@ -123,7 +123,7 @@ void DeviceWatcher::PortGone() {
 void DeviceWatcher::Stop() {
   std::shared_ptr<Thread> ending;
   {
-    std::lock_guard<std::mutex> guard(guard_);
+    MutexLock guard(guard_);
     std::fill(std::begin(watch_), std::end(watch_), false);
     ending = std::move(thread_);
     if (ending) ending->stop = true;
@@ -141,7 +141,7 @@ void DeviceWatcher::Run(CMidi& midi) { midi.Watcher().Loop(); }
 
 // Runs on the watcher thread.
 void DeviceWatcher::Loop() {
-  std::unique_lock<std::mutex> held(guard_);
+  MutexLock held(guard_);
   // Null when the watch ended before this thread got the guard; it then has nothing to do.
   const std::shared_ptr<Thread> self = thread_;
   if (!self) return;
@@ -153,19 +153,19 @@ void DeviceWatcher::Loop() {
       portAway_ = midi_.LookAfterPorts(listed);
       held.lock();
     }
-    Pause(held, self->stop);
+    Pause(self->stop);
   }
 }
 
 // Runs on the watcher thread with the guard held.
-void DeviceWatcher::Pause(std::unique_lock<std::mutex>& held, const bool& stop) {
+void DeviceWatcher::Pause(const bool& stop) {
   if (stop) return;
   // With no watch on and no port away there is nothing to look at until one of them begins; the
   // thread then costs nothing.
   const bool idle = !AnyWatch() && !portAway_ && !portGone_.load();
-  held.unlock();
+  guard_.unlock();
   WaitForSingleObject(wake_, idle ? INFINITE : static_cast<DWORD>(kWatchPause.count()));
-  held.lock();
+  guard_.lock();
 }
 
 // Runs on the watcher thread with the guard held.
@@ -183,22 +183,25 @@ ListedNames DeviceWatcher::Pass() {
   bool changed = false;
   bool report = false;
   const auto look = [&](std::vector<WideString>& fresh, const std::vector<WideString>& stored,
-                        std::vector<WideString> names, WatchKind added, WatchKind removed) {
+                        std::vector<WideString> names, bool watchAdded, bool watchRemoved) {
     const NameChanges changes = compareNames(stored, names);
     changed = changed || changes.added || changes.removed;
-    report = report || (Watching(added) && changes.added) || (Watching(removed) && changes.removed);
+    report = report || (watchAdded && changes.added) || (watchRemoved && changes.removed);
     fresh = std::move(names);
   };
-  const auto lookAtBoth = [&] {
-    if (outs)
-      look(freshOuts, outNames_, midi_.ListOuts(), WatchKind::OutAdded, WatchKind::OutRemoved);
-    if (ins) look(freshIns, inNames_, midi_.ListIns(), WatchKind::InAdded, WatchKind::InRemoved);
-  };
-  lookAtBoth();
   // A device with ports in both directions registers them one after the other, possibly while
   // this pass lists them; after a change a second look finds the rest, so that plugging it in
   // gives one message, not one in this pass and another in the next.
-  if (changed) lookAtBoth();
+  for (int round = 0; round < 2 && (round == 0 || changed); ++round) {
+    if (outs) {
+      look(freshOuts, outNames_, midi_.ListOuts(), Watching(WatchKind::OutAdded),
+           Watching(WatchKind::OutRemoved));
+    }
+    if (ins) {
+      look(freshIns, inNames_, midi_.ListIns(), Watching(WatchKind::InAdded),
+           Watching(WatchKind::InRemoved));
+    }
+  }
   // Traced once, from what the last look found.
   if (TraceLog* const trace = midi_.Trace(); trace != nullptr && changed) {
     if (outs) traceChanges(*trace, outNames_, freshOuts, true);

@@ -116,11 +116,11 @@ class TestMidi : public CMidiWin32 {
 
    protected:
     // Runs on the watcher thread.
-    void Pause(std::unique_lock<std::mutex>& held, const bool& stop) override {
-      held.unlock();
+    void Pause(const bool& stop) REQUIRES(Guard()) override {
+      Guard().unlock();
       const bool free = midi_.passGate();
-      held.lock();
-      if (free) DeviceWatcher::Pause(held, stop);
+      Guard().lock();
+      if (free) DeviceWatcher::Pause(stop);
     }
 
    private:
