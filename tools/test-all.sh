@@ -77,11 +77,19 @@ ctest_stage() {
   cmake --build --preset "$1" -j "$jobs"
   ctest --preset "$1" -j "$jobs" | tee "$ctest_log"
 }
-stage_asan() { ctest_stage asan; }
-stage_tsan() { ctest_stage tsan; }
+# The sanitizer presets are built with clang, whose -Wthread-safety checks the locks.
+stage_asan() {
+  ensure_packages clang libclang-rt-14-dev
+  ctest_stage asan
+}
+stage_tsan() {
+  ensure_packages clang libclang-rt-14-dev
+  ctest_stage tsan
+}
 stage_default() { ctest_stage default; }
 
 bash tools/install-deps.sh
+source tools/apt.sh
 results=()
 failed=0
 for name in "${stages[@]}"; do

@@ -34,7 +34,7 @@ void pause(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
 
 // How much longer a bound on a reply's time is under a sanitizer, which slows host and simulation
 // alike, several times over on a busy machine.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef MELVIX_SANITIZED
 constexpr long kSlower = 4;
 #else
 constexpr long kSlower = 1;

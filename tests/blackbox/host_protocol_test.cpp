@@ -176,7 +176,7 @@ TEST(HostProtocol, ATraceThatCannotBeWrittenNeitherKeepsTheHostAliveNorGrowsIt) 
   host.closeOutput();
   std::string requests;
   for (int i = 0; i < 1000; ++i) requests += frame(R"(["refresh"])");
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#ifndef MELVIX_SANITIZED
   const int writes = 100;
 #else
   // A sanitizer's host serves a thousand requests a second or so: the ones still unread when the
@@ -188,7 +188,7 @@ TEST(HostProtocol, ATraceThatCannotBeWrittenNeitherKeepsTheHostAliveNorGrowsIt) 
   host.closeInput();
   EXPECT_EQ(host.wait(seconds(5)), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - end, seconds(3));
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#ifndef MELVIX_SANITIZED
   // 100,000 requests and replies of some 200 bytes each: 40 MB more, had they all been kept,
   // on a host whose own size is under 30 MB.
   EXPECT_LT(host.maxResidentKb(), 48 * 1024);

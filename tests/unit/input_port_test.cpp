@@ -28,12 +28,19 @@
 
 using namespace melvix;
 
-// Allocations made on a thread while it counts them: the input callback must make none.
+// Allocations made on a thread while it counts them: the input callback must make none. Clang's
+// ThreadSanitizer defines operator new itself, so it cannot be replaced there, and nothing counts.
+#if defined(__clang__) && defined(MELVIX_SANITIZED) && defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MELVIX_NO_COUNTED_NEW
+#endif
+#endif
 namespace {
 thread_local bool countingAllocations = false;
 std::atomic<int> allocationsCounted{0};
 }  // namespace
 
+#ifndef MELVIX_NO_COUNTED_NEW
 void* operator new(std::size_t size) {
   if (countingAllocations) ++allocationsCounted;
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -41,6 +48,7 @@ void* operator new(std::size_t size) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -218,6 +226,9 @@ TEST_F(InputPortTest, UnexpectedMessagesShowABoxAndLongErrorsDoNotDryInputUp) {
 // The driver's thread waits for the callback: it allocates nothing, for a message, an error's box
 // or a message that a full queue drops.
 TEST_F(InputPortTest, TheInputCallbackAllocatesNothing) {
+#ifdef MELVIX_NO_COUNTED_NEW
+  GTEST_SKIP() << "operator new is the sanitizer's";
+#endif
   CMidiWin32 midi;
   CapturedFrames frames(&midi);
   ASSERT_EQ(midi.OpenIn(u"In", 0), u"In");
