@@ -23,9 +23,10 @@ class BufferGiver {
   // thread may still wake it while the process ends.
   static BufferGiver& Get();
 
-  // `buffers` may have buffers handed back from now on. Main thread.
+  // `buffers` may have buffers handed back from now on. Under the ports guard (a port starting).
   void Add(SysexBuffers* buffers);
-  // From its return on, nothing of `buffers` is given back any more. Main thread.
+  // From its return on, nothing of `buffers` is given back any more; waits for a round under way.
+  // Under the ports guard (a port closing), never with the giver's lock.
   void Remove(SysexBuffers* buffers);
   // Something was handed back. Runs on the input callback's thread; never waits.
   void Wake();

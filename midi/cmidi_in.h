@@ -25,7 +25,7 @@ class CMidiIn {
   virtual bool Start() { return true; }
   // Stops input, takes the buffers back and closes the device; false when the device would not
   // close, and the port must then be kept. A device that has gone is given up instead: true, its
-  // buffers left to the driver. Main thread.
+  // buffers left to the driver. Under the ports guard.
   virtual bool Close() { return true; }
   // Whether the device is still there, asked without disturbing it; an answer that it has gone
   // is kept. With the ports guard held.

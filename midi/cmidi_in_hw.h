@@ -39,7 +39,7 @@ class CMidiInHW : public CMidiIn {
   bool Start() override;
   // Stops and resets the device, takes the buffers back, closes it. A device that has gone is
   // given up at once, its buffers left to the driver, and only its close is tried (again, at each
-  // later call, while it is refused). Main thread.
+  // later call, while it is refused). Under the ports guard.
   bool Close() override;
   // midiInStart on a started input changes nothing; a handle whose device has gone answers
   // MMSYSERR_NODRIVER. With the ports guard held.
@@ -67,10 +67,11 @@ class CMidiInHW : public CMidiIn {
   HMIDIIN handle_;
   TraceLog* trace_;
   SysexBuffers buffers_;
-  bool fineClock_ = false;  // this port asked for a 1 ms timer period; main thread only
-  bool closed_ = false;     // main thread only
-  bool givenUp_ = false;    // its device has gone, and only its close is tried; main thread only
-  bool gone_ = false;       // a call answered "no such device"; under the ports guard
+  // Under the ports guard, as every call but Receive.
+  bool fineClock_ = false;  // this port asked for a 1 ms timer period
+  bool closed_ = false;
+  bool givenUp_ = false;         // its device has gone, and only its close is tried
+  bool gone_ = false;            // a call answered "no such device"; under the ports guard
   bool closedByDriver_ = false;  // under the ports guard
 };
 

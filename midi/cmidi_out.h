@@ -10,7 +10,8 @@ namespace melvix {
 // MIDI bytes of any value, 0 included.
 using ByteString = std::string;
 
-// An open MIDI output port. Used only on the main thread.
+// An open MIDI output port. Used only under the MIDI system object's ports guard: by the main
+// thread, and by the watcher's when it opens a port again.
 class CMidiOut {
  public:
   explicit CMidiOut(const WCHAR* name);

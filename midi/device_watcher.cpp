@@ -57,8 +57,10 @@ void traceChanges(TraceLog& trace, const std::vector<WideString>& before,
 
 // What belongs to one running thread. Made and registered before the thread starts.
 struct DeviceWatcher::Thread {
-  bool stop = false;        // guarded by guard_
-  HANDLE handle = nullptr;  // main thread only
+  bool stop = false;  // guarded by guard_
+  // Set by KeepRunning under the watch guard; waited for and closed by the Stop that took the
+  // thread's state out of thread_, which no other thread then reaches.
+  HANDLE handle = nullptr;
 };
 
 DeviceWatcher::DeviceWatcher(CMidi& midi)

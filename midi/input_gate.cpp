@@ -3,34 +3,34 @@
 namespace melvix {
 
 void InputGate::Open(CMidiIn* port, DWORD_PTR instance) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   port_ = port;
   instance_ = instance;
   closedByDriver_ = false;
 }
 
 void InputGate::Close() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   port_ = nullptr;
   instance_ = 0;
   closedByDriver_ = false;
-  left_.wait(lock, [this] { return inside_ == 0; });
+  while (inside_ != 0) left_.wait(lock.Waitable());
 }
 
 CMidiIn* InputGate::Enter(DWORD_PTR instance) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (port_ == nullptr || instance != instance_) return nullptr;
   ++inside_;
   return port_;
 }
 
 void InputGate::Leave() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (--inside_ == 0) left_.notify_all();
 }
 
 bool InputGate::Closed(DWORD_PTR instance) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (instance != instance_ || instance == 0 || port_ == nullptr) return false;
   port_ = nullptr;
   closedByDriver_ = true;
@@ -38,12 +38,12 @@ bool InputGate::Closed(DWORD_PTR instance) {
 }
 
 bool InputGate::ClosedByDriver() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return closedByDriver_;
 }
 
 DWORD_PTR InputGate::Instance() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return instance_;
 }
 

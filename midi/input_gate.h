@@ -5,9 +5,9 @@
 #pragma once
 
 #include <condition_variable>
-#include <mutex>
 
 #include "midi/cmidi_in.h"
+#include "midi/mutex.h"
 #include "platform/winapi.h"
 
 namespace melvix {
@@ -38,12 +38,12 @@ class InputGate {
   DWORD_PTR Instance();
 
  private:
-  std::mutex mutex_;  // guards everything below
+  Mutex mutex_;
   std::condition_variable left_;
-  CMidiIn* port_ = nullptr;
-  DWORD_PTR instance_ = 0;  // the opening port_ belongs to
-  bool closedByDriver_ = false;
-  int inside_ = 0;  // callbacks between Enter and Leave
+  CMidiIn* port_ GUARDED_BY(mutex_) = nullptr;
+  DWORD_PTR instance_ GUARDED_BY(mutex_) = 0;  // the opening port_ belongs to
+  bool closedByDriver_ GUARDED_BY(mutex_) = false;
+  int inside_ GUARDED_BY(mutex_) = 0;  // callbacks between Enter and Leave
 };
 
 }  // namespace melvix

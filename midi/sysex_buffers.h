@@ -32,13 +32,13 @@ class SysexBuffers {
   SysexBuffers(const SysexBuffers&) = delete;
   SysexBuffers& operator=(const SysexBuffers&) = delete;
 
-  // Prepares and queues every buffer; from then on the giver gives back what is handed back. Main
-  // thread.
+  // Prepares and queues every buffer; from then on the giver gives back what is handed back. Under
+  // the ports guard, as Start.
   void Queue();
   // A buffer the driver has handed back, to be queued again. Runs on the input callback's thread
   // and never waits.
   void GiveBack(const MIDIHDR* header);
-  // From its return on, no buffer goes back to the driver any more. Main thread.
+  // From its return on, no buffer goes back to the driver any more. Under the ports guard.
   void StopGivingBack();
   // Queues again every buffer handed back so far; true when some must be tried again after a
   // pause: the driver refused one for a while, or hands them back empty as fast as they go (it
@@ -47,10 +47,10 @@ class SysexBuffers {
 
   enum class Unprepared { kAll, kSomeHeld, kDeviceGone };
   // Unprepares every buffer not yet released and frees those the driver answered for with
-  // MMSYSERR_NOERROR: any other answer does not prove that the driver has let go. Main thread,
-  // after StopGivingBack.
+  // MMSYSERR_NOERROR: any other answer does not prove that the driver has let go. Under the ports
+  // guard, after StopGivingBack.
   Unprepared Unprepare();
-  // The buffers not yet released are left to the driver for good. Main thread.
+  // The buffers not yet released are left to the driver for good. Under the ports guard.
   void LeaveToDriver();
   // The driver answered a call with "no such device" (any thread).
   bool Gone() const { return gone_.load(); }
@@ -66,7 +66,7 @@ class SysexBuffers {
   const std::function<void()> onGone_;
   TraceLog* const trace_;
   const WideString device_;
-  // Set by Queue and released by Unprepare on the main thread; the giver reads the headers only
+  // Set by Queue and released by Unprepare under the ports guard; the giver reads the headers only
   // while it has this port, between the two.
   std::array<std::unique_ptr<Buffer>, kCount> buffers_;
   // Buffer i has come back and waits to be queued again: set by the callback, cleared by the
@@ -75,7 +75,7 @@ class SysexBuffers {
   // Buffers handed back empty in a row, with no data between: set by the callback.
   std::atomic<int> emptyRun_{0};
   std::atomic<bool> gone_{false};
-  bool givenBack_ = false;  // the giver has this port; main thread only
+  bool givenBack_ = false;  // the giver has this port; under the ports guard
 };
 
 }  // namespace melvix
