@@ -96,6 +96,9 @@ class CMidi {
   // that reads the requests.
   void SetWatch(WatchKind kind, bool on) EXCLUDES(portsGuard_);
   DeviceWatcher& Watcher() { return *watcher_; }
+  // Replaces the watcher (a test's runs its passes one at a time, through the pause); before any
+  // watch or port.
+  void UseWatcher(std::unique_ptr<DeviceWatcher> watcher);
   // Opens again, under its name, a current port whose device has gone and is back; a port whose
   // name `listed` no longer holds is asked whether it is still there. True while a port is away.
   // On the watcher's thread, without the watch guard.
@@ -136,11 +139,10 @@ class CMidi {
   // value away, and is forgotten without a call on it (its buffers left to the driver).
   void ForgetInputsHandled(HMIDIIN handle) REQUIRES(portsGuard_);
   // What destruction does: closes the input port, then the output port, then stops the watcher
-  // and waits for it. A derived class calls it from its own destructor, since the watcher uses
-  // its operations; calling it again does nothing.
+  // and waits for it. The realisation calls it from its own destructor, since the watcher uses
+  // its operations, and is final, so that no class below it can be destroyed while the watcher
+  // still calls into it; calling it again does nothing.
   void Shutdown() EXCLUDES(portsGuard_);
-  // Replaces the watcher (tests run its passes one at a time); before any watch or port.
-  void UseWatcher(std::unique_ptr<DeviceWatcher> watcher);
 
  private:
   // Takes the current input port away from the input callback, waits for the callbacks that

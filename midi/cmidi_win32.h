@@ -4,8 +4,10 @@
 
 namespace melvix {
 
-// The MIDI system object on WinMM and the Windows kernel.
-class CMidiWin32 : public CMidi {
+// The MIDI system object on WinMM and the Windows kernel; the one realisation, final: its
+// destructor ends the watcher before anything the watcher calls goes. Tests reach it through the
+// simulation's controls and the watcher's pause (UseWatcher).
+class CMidiWin32 final : public CMidi {
  public:
   CMidiWin32();
   ~CMidiWin32() override;

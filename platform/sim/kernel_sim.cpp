@@ -108,6 +108,18 @@ class EventObject : public KernelObject {
 };
 
 // What a thread and the holders of its handle share: whether it has ended.
+std::atomic<int> threadsStarted{0};
+std::atomic<int> threadsLive{0};
+std::atomic<int> threadsPeak{0};
+
+void noteThreadStart() {
+  threadsStarted.fetch_add(1);
+  const int live = threadsLive.fetch_add(1) + 1;
+  int peak = threadsPeak.load();
+  while (live > peak && !threadsPeak.compare_exchange_weak(peak, live)) {
+  }
+}
+
 struct ThreadState {
   std::mutex mutex;  // guards done
   std::condition_variable ended;
@@ -174,14 +186,19 @@ BOOL CloseHandle(HANDLE hObject) {
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
                     LPVOID lpParameter, DWORD, LPDWORD lpThreadId) {
   auto state = std::make_shared<ThreadState>();
+  noteThreadStart();
   try {
     std::thread([state, lpStartAddress, lpParameter] {
       lpStartAddress(lpParameter);
+      // Counted out before it counts as ended, so that a wait for its end sees the count.
+      threadsLive.fetch_sub(1);
       std::lock_guard<std::mutex> lock(state->mutex);
       state->done = true;
       state->ended.notify_all();
     }).detach();
   } catch (const std::system_error&) {
+    threadsStarted.fetch_sub(1);
+    threadsLive.fetch_sub(1);
     return nullptr;
   }
   if (lpThreadId != nullptr) *lpThreadId = 0;
@@ -236,5 +253,11 @@ void setClockTick(DWORD milliseconds) { clockTick.store(milliseconds); }
 void changePeriodRequests(UINT period, int change) {
   if (period == 1) fineRequests.fetch_add(change);
 }
+
+ThreadCounts threadCounts() {
+  return ThreadCounts{threadsStarted.load(), threadsLive.load(), threadsPeak.load()};
+}
+
+void resetThreadPeak() { threadsPeak.store(threadsLive.load()); }
 
 }  // namespace sim

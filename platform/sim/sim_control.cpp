@@ -56,6 +56,7 @@ void reset() {
   world.boxes.clear();
   world.registry.clear();
   world.onOpen.clear();
+  for (auto& action : world.afterCount) action = nullptr;
   world.boxWaitMs = 0;
   world.newStack.store(false);
   world.newStackOptions = {};
@@ -184,6 +185,12 @@ std::vector<std::string> messageBoxes() {
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
   return world.boxes;
+}
+
+void afterNextCount(Direction d, std::function<void()> action) {
+  World& world = World::get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  world.afterCount[d == Direction::kOut ? 0 : 1] = std::move(action);
 }
 
 }  // namespace sim

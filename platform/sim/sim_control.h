@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -122,6 +123,20 @@ std::vector<std::string> calls();
 void clearCalls();
 // The texts of the message boxes shown, "caption: text".
 std::vector<std::string> messageBoxes();
+
+// ---- Between two calls ----
+// Runs `action` once, on the calling thread, just after the next device count of direction `d`:
+// the device set changes while a program walks the list.
+void afterNextCount(Direction d, std::function<void()> action);
+// The threads made with CreateThread: how many were started, how many run now, and the most that
+// ran at once since resetThreadPeak (which sets it to those running now).
+struct ThreadCounts {
+  int started = 0;
+  int live = 0;
+  int peak = 0;
+};
+ThreadCounts threadCounts();
+void resetThreadPeak();
 
 // ---- Clock and registry ----
 // timeGetTime returns `now` at this moment and counts on from there (wrapping at 2^32).

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -68,6 +69,8 @@ class World {
   // Control lines applied at the start of the next midiOutOpen or midiInOpen: the device list
   // changes between the program's search and its open.
   std::deque<std::string> onOpen;
+  // Run once, outside the mutex, after the next midiOutGetNumDevs ([0]) or midiInGetNumDevs ([1]).
+  std::function<void()> afterCount[2];
   // How long a message box waits before it is answered (-1: never).
   long boxWaitMs = 0;
   // "stack new": the devices behave as behind Windows MIDI Services' WinMM layer (wdmaud2.drv and

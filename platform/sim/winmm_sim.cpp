@@ -84,9 +84,15 @@ MMRESULT prepareHeader(World& world, Device& device, std::string call, LPMIDIHDR
 UINT deviceCount(Direction d, const char* name) {
   sim::syncControl();
   World& world = World::get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  const UINT n = world.shownCount(d);
-  world.record(std::string(name) + " -> " + std::to_string(n));
+  std::function<void()> after;
+  UINT n = 0;
+  {
+    std::lock_guard<std::mutex> lock(world.mutex);
+    n = world.shownCount(d);
+    world.record(std::string(name) + " -> " + std::to_string(n));
+    after.swap(world.afterCount[d == Direction::kOut ? 0 : 1]);
+  }
+  if (after) after();
   return n;
 }
 

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -28,58 +27,17 @@ namespace {
 constexpr auto kPatience = std::chrono::seconds(10);
 const char kConnection[] = "[\"connection\"]";
 
-// The watcher threads of a system object, counted where the object cannot vanish under the count.
-struct WatcherCount {
-  std::mutex mutex;  // guards the counts
-  int started = 0;
-  int live = 0;
-  int mostLive = 0;
-
-  void enter() {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++started;
-    mostLive = std::max(mostLive, ++live);
-  }
-  void leave() {
-    std::lock_guard<std::mutex> lock(mutex);
-    --live;
-  }
-};
-
 // The system object on the simulated devices. While gated, the watcher waits after each pass until
 // the test allows the next one; once running freely it pauses as the host's does.
-class TestMidi : public CMidiWin32 {
+class TestMidi {
  public:
-  explicit TestMidi(WatcherCount& count) : count_(count) {
-    UseWatcher(std::make_unique<GatedWatcher>(*this));
-  }
-  ~TestMidi() override {
-    runFreely();
-    Shutdown();
-  }
+  TestMidi() { midi_.UseWatcher(std::make_unique<GatedWatcher>(midi_, *this)); }
+  // Lets the watcher run on, so that the object's end, which follows, finds it free to stop.
+  ~TestMidi() { runFreely(); }
+  TestMidi(const TestMidi&) = delete;
+  TestMidi& operator=(const TestMidi&) = delete;
 
-  // Runs on the watcher thread (and on the main thread when a watch starts).
-  std::vector<WideString> ListOuts() override {
-    std::vector<WideString> names = CMidiWin32::ListOuts();
-    std::function<void()> action;
-    {
-      std::lock_guard<std::mutex> lock(gateMutex_);
-      action.swap(afterListingOuts_);
-    }
-    if (action) action();
-    return names;
-  }
-
-  // Runs `action` once, the next time the outputs have been listed.
-  void afterListingOuts(std::function<void()> action) {
-    std::lock_guard<std::mutex> lock(gateMutex_);
-    afterListingOuts_ = std::move(action);
-  }
-
-  HANDLE StartThread(void (*routine)(CMidi&)) override {
-    routine_ = routine;
-    return CMidiWin32::StartThread(&TestMidi::countedWatcher);
-  }
+  CMidiWin32& midi() { return midi_; }
 
   // Passes ended since the object was made.
   int passes() {
@@ -112,19 +70,19 @@ class TestMidi : public CMidiWin32 {
   // The watcher whose pause waits for the test's word.
   class GatedWatcher : public DeviceWatcher {
    public:
-    explicit GatedWatcher(TestMidi& midi) : DeviceWatcher(midi), midi_(midi) {}
+    GatedWatcher(CMidi& midi, TestMidi& test) : DeviceWatcher(midi), test_(test) {}
 
    protected:
     // Runs on the watcher thread.
     void Pause(const bool& stop) REQUIRES(Guard()) override {
       Guard().unlock();
-      const bool free = midi_.passGate();
+      const bool free = test_.passGate();
       Guard().lock();
       if (free) DeviceWatcher::Pause(stop);
     }
 
    private:
-    TestMidi& midi_;
+    TestMidi& test_;
   };
 
   // Counts a pass and waits for the test's word; true once running freely. Watcher thread.
@@ -137,14 +95,6 @@ class TestMidi : public CMidiWin32 {
     return free_;
   }
 
-  // Runs on the watcher thread.
-  static void countedWatcher(CMidi& midi) {
-    auto& self = static_cast<TestMidi&>(midi);
-    self.count_.enter();
-    self.routine_(midi);
-    self.count_.leave();
-  }
-
   void setFree(bool free) {
     std::lock_guard<std::mutex> lock(gateMutex_);
     free_ = free;
@@ -152,15 +102,13 @@ class TestMidi : public CMidiWin32 {
     gateMoved_.notify_all();
   }
 
-  WatcherCount& count_;
-  // Set on the main thread before each watcher starts, which is after the previous one ended.
-  void (*routine_)(CMidi&) = nullptr;
-  std::mutex gateMutex_;  // guards passes_, permits_, free_ and afterListingOuts_
-  std::function<void()> afterListingOuts_;
+  std::mutex gateMutex_;  // guards passes_, permits_ and free_
   std::condition_variable gateMoved_;
   int passes_ = 0;
   int permits_ = 0;
   bool free_ = false;
+  // Last, so that it ends, and its watcher with it, while the gate is still there.
+  CMidiWin32 midi_;
 };
 
 // Applies a change such as "+out Synth", "-in Keys" or "hide in Keys" (its capabilities can no
@@ -202,25 +150,27 @@ class DeviceWatcherTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::reset();
+    sim::resetThreadPeak();
+    before_ = sim::threadCounts();
     makeMidi();
   }
 
   void TearDown() override {
     midi_.reset();
-    EXPECT_EQ(count_.live, 0) << "a watcher outlived the system object";
+    EXPECT_EQ(live(), 0) << "a watcher outlived the system object";
   }
 
   // A new system object, in place of the one before, posting to the frames.
   void makeMidi() {
-    midi_ = std::make_unique<TestMidi>(count_);
-    midi_->SetMessageSink(&frames_.queue());
+    midi_ = std::make_unique<TestMidi>();
+    midi_->midi().SetMessageSink(&frames_.queue());
   }
 
-  void watch() { handleWatch({}, *midi_); }
+  void watch() { handleWatch({}, midi_->midi()); }
   // Lets a gated watcher run on, so that it can see its stop, then stops it.
   void unwatch() {
     midi_->runFreely();
-    handleUnwatch({}, *midi_);
+    handleUnwatch({}, midi_->midi());
   }
 
   // The number of frames written since the last call; any frame but ["connection"] fails.
@@ -230,17 +180,12 @@ class DeviceWatcherTest : public ::testing::Test {
     return static_cast<int>(texts.size());
   }
 
-  int live() {
-    std::lock_guard<std::mutex> lock(count_.mutex);
-    return count_.live;
-  }
-  int started() {
-    std::lock_guard<std::mutex> lock(count_.mutex);
-    return count_.started;
-  }
+  int live() { return sim::threadCounts().live - before_.live; }
+  int started() { return sim::threadCounts().started - before_.started; }
 
   CapturedFrames frames_;  // the watcher's messages
-  WatcherCount count_;
+  // The simulation's threads before the test: the watchers are those started since.
+  sim::ThreadCounts before_;
   std::unique_ptr<TestMidi> midi_;
 };
 
@@ -320,7 +265,7 @@ TEST_F(DeviceWatcherTest, ReportsEachChangeOnceInTheFirstPassAfterIt) {
     sim::reset();
     makeMidi();
     for (const auto& d : c.before) change(d);
-    for (WatchKind kind : c.kinds) midi_->SetWatch(kind, true);
+    for (WatchKind kind : c.kinds) midi_->midi().SetWatch(kind, true);
     // The first pass comes at once, without a pause before it.
     ASSERT_TRUE(midi_->awaitPasses(1));
     EXPECT_EQ(connections(), 0) << "devices present before the watch were reported";
@@ -336,8 +281,8 @@ TEST_F(DeviceWatcherTest, ReportsEachChangeOnceInTheFirstPassAfterIt) {
 TEST_F(DeviceWatcherTest, ADevicePluggedInWhileAPassListsGivesOneMessage) {
   watch();
   ASSERT_TRUE(midi_->awaitPasses(1));
-  // Its ports appear after the outputs were listed and before the inputs are.
-  midi_->afterListingOuts([] {
+  // Its ports appear after the outputs were counted and before the inputs are.
+  sim::afterNextCount(sim::Direction::kOut, [] {
     change("+in Keys");
     change("+out Keys");
   });
@@ -379,9 +324,9 @@ TEST_F(DeviceWatcherTest, UnwatchEndsTheWatcherBeforeItReturns) {
 TEST_F(DeviceWatcherTest, SwitchingSomeKindsOffKeepsWatchingTheOthers) {
   watch();
   ASSERT_TRUE(midi_->awaitPasses(1));
-  midi_->SetWatch(WatchKind::OutAdded, false);
-  midi_->SetWatch(WatchKind::InAdded, false);
-  midi_->SetWatch(WatchKind::InRemoved, false);
+  midi_->midi().SetWatch(WatchKind::OutAdded, false);
+  midi_->midi().SetWatch(WatchKind::InAdded, false);
+  midi_->midi().SetWatch(WatchKind::InRemoved, false);
   EXPECT_EQ(live(), 1);
   change("+out A");
   ASSERT_TRUE(midi_->runPass());
@@ -390,7 +335,7 @@ TEST_F(DeviceWatcherTest, SwitchingSomeKindsOffKeepsWatchingTheOthers) {
   ASSERT_TRUE(midi_->runPass());
   EXPECT_EQ(connections(), 1);
   midi_->runFreely();
-  midi_->SetWatch(WatchKind::OutRemoved, false);
+  midi_->midi().SetWatch(WatchKind::OutRemoved, false);
   EXPECT_EQ(live(), 0);
 }
 
@@ -463,7 +408,7 @@ TEST_F(DeviceWatcherTest, AlternatingWatchesNeverRunTwoWatchers) {
       // ...and single kinds in any order.
       const auto kind = static_cast<WatchKind>(random() % 4);
       on[watchIndex(kind)] = !on[watchIndex(kind)];
-      midi_->SetWatch(kind, on[watchIndex(kind)]);
+      midi_->midi().SetWatch(kind, on[watchIndex(kind)]);
     }
     const bool nowOn = on[0] || on[1] || on[2] || on[3];
     if (nowOn && !anyOn) ++expectedStarts;
@@ -477,8 +422,7 @@ TEST_F(DeviceWatcherTest, AlternatingWatchesNeverRunTwoWatchers) {
 
   EXPECT_EQ(live(), 0);
   EXPECT_EQ(started(), expectedStarts);
-  std::lock_guard<std::mutex> lock(count_.mutex);
-  EXPECT_EQ(count_.mostLive, 1);
+  EXPECT_EQ(sim::threadCounts().peak - before_.live, 1);
   connections();  // checks that only whole ["connection"] frames were written
 }
 
