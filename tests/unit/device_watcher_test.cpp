@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/command_handlers.h"
+#include "midi/buffer_giver.h"
 #include "midi/cmidi_win32.h"
 #include "platform/sim/sim_control.h"
 #include "tests/support/captured_frames.h"
@@ -150,6 +151,8 @@ class DeviceWatcherTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::reset();
+    // The buffer giver's thread, started with the first input and never ended, is no watcher.
+    BufferGiver::Get();
     sim::resetThreadPeak();
     before_ = sim::threadCounts();
     makeMidi();
@@ -369,6 +372,76 @@ TEST_F(DeviceWatcherTest, DestroyingTheSystemObjectEndsARunningWatcher) {
     change("+out A");
     midi_.reset();
     EXPECT_EQ(live(), 0);
+  }
+}
+
+// A current port's device is pulled out and plugged back; between the return and the watcher's next
+// pass, the main thread closes the port, opens another, opens the same name or does nothing. Only
+// the port still chosen comes back, opened once; an output is sent nothing after its first "no
+// such device".
+TEST_F(DeviceWatcherTest, WhatTheMainThreadDoesBeforeThePassAfterAReturnDecidesWhatComesBack) {
+  enum class Act { kNothing, kClose, kOpenOther, kOpenSame };
+  const struct {
+    Act act;
+    const char16_t* current;  // afterwards
+    std::size_t opens;        // of the device plugged back
+  } rows[] = {
+      {Act::kNothing, u"Keys", 1},
+      {Act::kClose, u"", 0},
+      {Act::kOpenOther, u"Pads", 0},
+      {Act::kOpenSame, u"Keys", 1},
+  };
+  for (const auto d : {sim::Direction::kIn, sim::Direction::kOut}) {
+    const bool in = d == sim::Direction::kIn;
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::string(in ? "in, " : "out, ") + "act " +
+                   std::to_string(static_cast<int>(row.act)));
+      midi_.reset();
+      sim::reset();
+      makeMidi();
+      CMidiWin32& midi = midi_->midi();
+      change(in ? "+in Keys" : "+out Keys");
+      change(in ? "+in Pads" : "+out Pads");
+      const auto open = [&](const char16_t* name) {
+        return in ? midi.OpenIn(name, 0) : midi.OpenOut(name);
+      };
+      ASSERT_EQ(open(u"Keys"), u"Keys");
+      watch();
+      ASSERT_TRUE(midi_->awaitPasses(1));
+      // The pass after the removal finds the name gone and the port away.
+      ASSERT_TRUE(sim::removeDevice(d, u"Keys"));
+      ASSERT_TRUE(midi_->runPass());
+      sim::DeviceSpec keys;
+      keys.name = u"Keys";
+      const UINT back = sim::addDevice(d, keys);
+      switch (row.act) {
+        case Act::kNothing:
+          break;
+        case Act::kClose:
+          in ? midi.CloseIn() : midi.CloseOut();
+          break;
+        case Act::kOpenOther:
+          open(u"Pads");
+          break;
+        case Act::kOpenSame:
+          open(u"Keys");
+          break;
+      }
+      ASSERT_TRUE(midi_->runPass());
+      ASSERT_TRUE(midi_->runPass());
+      EXPECT_EQ(in ? midi.InName() : midi.OutName(), row.current);
+      const std::vector<std::string> calls = sim::calls();
+      const std::string opened = std::string(in ? "midiInOpen " : "midiOutOpen ") +
+                                 std::to_string(back) + " \"Keys\" -> 0";
+      EXPECT_EQ(std::count(calls.begin(), calls.end(), opened), row.opens) << opened;
+      EXPECT_LE(std::count_if(calls.begin(), calls.end(),
+                              [](const std::string& line) {
+                                return line.rfind("midiOutShortMsg \"Keys\"", 0) == 0 &&
+                                       line.find("-> 6") != std::string::npos;
+                              }),
+                1);
+      unwatch();
+    }
   }
 }
 
