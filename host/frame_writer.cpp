@@ -67,6 +67,11 @@ void FrameWriter::Write(std::string_view frames) {
     return;
   }
   // Nothing is buffered: the frames have left the process when this returns.
+  if (lock_ == nullptr) {
+    writeAll(fd_, frames.data(), frames.size());
+    return;
+  }
+  CMidiLockHolder held(*lock_);
   writeAll(fd_, frames.data(), frames.size());
 }
 

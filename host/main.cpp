@@ -94,14 +94,16 @@ int main(int argc, char** argv) {
     trace = new TraceFile(traceLogPath(), previousTraceLogPath());
     trace->Write(startLine(argc, argv));
   }
+  // The one MIDI system object: it opens the ports, and its construction sets the clock's zero.
+  auto* midi = new CMidiWin32();
+  // The process's output lock, held for every write to standard output.
+  CMidiLock* const outputLock = midi->NewLock().release();
   // Frames leave through standard output, descriptor 1, written straight to it; the C runtime's
   // stream is not used for them.
-  auto* output = new FrameWriter(1);
+  auto* output = new FrameWriter(1, outputLock);
   // Every frame waits here, in the order it came; its writer thread, not the driver's, is what a
   // browser that reads slowly holds up.
   auto* frames = new FrameQueue(*output);
-  // The one MIDI system object: it opens the ports, and its construction sets the clock's zero.
-  auto* midi = new CMidiWin32();
   midi->SetMessageSink(frames);
   midi->SetTraceLog(trace);
   // WinMM calls the input callback with nothing but a handle and our instance value: this is how

@@ -13,8 +13,8 @@ class CMidiLockWin : public CMidiLock {
   CMidiLockWin(const CMidiLockWin&) = delete;
   CMidiLockWin& operator=(const CMidiLockWin&) = delete;
 
-  bool Lock() override;
-  bool Unlock() override;
+  bool Lock() ACQUIRE() override;
+  bool Unlock() RELEASE() override;
 
  private:
   HANDLE mutex_;
