@@ -14,7 +14,6 @@
 #define CAPABILITY(x) MELVIX_THREAD_ANNOTATION(capability(x))
 #define SCOPED_CAPABILITY MELVIX_THREAD_ANNOTATION(scoped_lockable)
 #define GUARDED_BY(x) MELVIX_THREAD_ANNOTATION(guarded_by(x))
-#define PT_GUARDED_BY(x) MELVIX_THREAD_ANNOTATION(pt_guarded_by(x))
 #define REQUIRES(...) MELVIX_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define EXCLUDES(...) MELVIX_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) MELVIX_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))

@@ -190,7 +190,7 @@ std::vector<std::string> messageBoxes() {
 void afterNextCount(Direction d, std::function<void()> action) {
   World& world = World::get();
   std::lock_guard<std::mutex> lock(world.mutex);
-  world.afterCount[d == Direction::kOut ? 0 : 1] = std::move(action);
+  world.afterCount[World::side(d)] = std::move(action);
 }
 
 }  // namespace sim

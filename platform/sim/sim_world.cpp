@@ -50,7 +50,7 @@ std::u16string numbered(int unit, const std::u16string& name) {
 
 void World::noteListChange(Direction d) {
   if (!newStack.load()) return;
-  CountCache& cache = counts[d == Direction::kOut ? 0 : 1];
+  CountCache& cache = counts[side(d)];
   const auto now = std::chrono::steady_clock::now();
   if (now >= cache.due) cache.shown = static_cast<UINT>(list(d).size());
   cache.due = now + std::chrono::milliseconds(newStackOptions.countLagMs);
@@ -59,7 +59,7 @@ void World::noteListChange(Direction d) {
 UINT World::shownCount(Direction d) {
   const auto size = static_cast<UINT>(list(d).size());
   if (!newStack.load()) return size;
-  CountCache& cache = counts[d == Direction::kOut ? 0 : 1];
+  CountCache& cache = counts[side(d)];
   if (std::chrono::steady_clock::now() >= cache.due) cache.shown = size;
   return cache.shown;
 }

@@ -69,7 +69,7 @@ class World {
   // Control lines applied at the start of the next midiOutOpen or midiInOpen: the device list
   // changes between the program's search and its open.
   std::deque<std::string> onOpen;
-  // Run once, outside the mutex, after the next midiOutGetNumDevs ([0]) or midiInGetNumDevs ([1]).
+  // Run once, outside the mutex, after the next device count of a direction (indexed by side).
   std::function<void()> afterCount[2];
   // How long a message box waits before it is answered (-1: never).
   long boxWaitMs = 0;
@@ -95,6 +95,8 @@ class World {
   std::vector<std::shared_ptr<Device>>& list(Direction d) {
     return d == Direction::kOut ? outs : ins;
   }
+  // Indexes the arrays kept for each direction: 0 outputs, 1 inputs.
+  static std::size_t side(Direction d) { return d == Direction::kOut ? 0 : 1; }
   std::shared_ptr<Device> find(Direction d, const std::u16string& name);  // first present one
   // The open input behind a handle value, or null.
   InputHandle* input(HMIDIIN handle);

@@ -90,7 +90,7 @@ UINT deviceCount(Direction d, const char* name) {
     std::lock_guard<std::mutex> lock(world.mutex);
     n = world.shownCount(d);
     world.record(std::string(name) + " -> " + std::to_string(n));
-    after.swap(world.afterCount[d == Direction::kOut ? 0 : 1]);
+    after.swap(world.afterCount[World::side(d)]);
   }
   if (after) after();
   return n;
